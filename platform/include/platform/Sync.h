@@ -1,0 +1,49 @@
+#pragma once
+// Recursive critical sections, auto- and manual-reset events and waits on one
+// or several objects, with the semantics of the Windows calls of these names.
+
+#include "platform/WinTypes.h"
+
+#include <mutex>
+
+// A recursive lock. The owning thread may enter it any number of times and
+// must leave it as often; this is what lets a chain of log appends keep the
+// lock until its commit.
+struct CRITICAL_SECTION {
+    std::recursive_mutex mutex;
+};
+using LPCRITICAL_SECTION = CRITICAL_SECTION*;
+
+void InitializeCriticalSection(LPCRITICAL_SECTION cs);
+void DeleteCriticalSection(LPCRITICAL_SECTION cs);
+void EnterCriticalSection(LPCRITICAL_SECTION cs);
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs);
+void LeaveCriticalSection(LPCRITICAL_SECTION cs);
+
+// Holds a critical section for a scope.
+class CriticalSectionLock {
+public:
+    explicit CriticalSectionLock(CRITICAL_SECTION& cs) : cs_(cs) { EnterCriticalSection(&cs_); }
+    ~CriticalSectionLock() { LeaveCriticalSection(&cs_); }
+    CriticalSectionLock(const CriticalSectionLock&) = delete;
+    CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+
+private:
+    CRITICAL_SECTION& cs_;
+};
+
+struct SECURITY_ATTRIBUTES;
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+// Events. Named events are not served: the system uses unnamed ones only.
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCSTR name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+
+// Waits on events and threads. A thread object is signalled once its start
+// routine has returned. Time-outs are in milliseconds; INFINITE waits forever.
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, DWORD milliseconds);
+
+// Closes any handle made by the platform layer (events, threads, files, ports).
+BOOL CloseHandle(HANDLE object);

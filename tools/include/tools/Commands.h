@@ -1,0 +1,6 @@
+#pragma once
+// The subcommands of the vok toolbox. Each takes the arguments after its own
+// name (argv[0] is the subcommand) and returns the process exit status.
+
+int RunPortsCommand(int argc, char** argv);
+int RunSimCommand(int argc, char** argv);

@@ -1,0 +1,38 @@
+// vok: the command-line toolbox of the VOK system.
+#include "tools/Commands.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+int Usage(std::FILE* out) {
+    std::fputs(
+        "usage: vok <command> [arguments]\n"
+        "\n"
+        "commands:\n"
+        "  ports      list, assign and remove the COM names of serial devices\n"
+        "  sim        run simulated counters on a pseudo-terminal\n"
+        "  version    print the program version\n"
+        "  help       print this text\n"
+        "\n"
+        "'vok <command> --help' describes a command.\n",
+        out);
+    return out == stdout ? 0 : 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return Usage(stderr);
+    const std::string command = argv[1];
+    if (command == "help" || command == "--help" || command == "-h") return Usage(stdout);
+    if (command == "version" || command == "--version") {
+        std::puts("{\"product\": \"VOK Explorer\", \"version\": \"2.11\"}");
+        return 0;
+    }
+    if (command == "ports") return RunPortsCommand(argc - 1, argv + 1);
+    if (command == "sim") return RunSimCommand(argc - 1, argv + 1);
+    std::fprintf(stderr, "vok: unknown command '%s' (try 'vok help')\n", command.c_str());
+    return 2;
+}

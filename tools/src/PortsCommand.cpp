@@ -1,0 +1,8 @@
+#include "tools/Commands.h"
+
+#include <cstdio>
+
+int RunPortsCommand(int, char**) {
+    std::fputs("vok: this command is not built yet\n", stderr);
+    return 1;
+}
