@@ -1,8 +1,212 @@
+// vok sim: simulated counters on a pseudo-terminal, registered under a COM name.
 #include "tools/Commands.h"
 
-#include <cstdio>
+#include "platform/Signals.h"
+#include "sim/SimLine.h"
+#include "sim/SimWire.h"
 
-int RunSimCommand(int, char**) {
-    std::fputs("vok: this command is not built yet\n", stderr);
-    return 1;
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Thrown for arguments that CLI11 accepts but that make no sense.
+struct BadArgument {
+    std::string message;
+};
+
+std::vector<std::string> SplitAt(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (char c : text) {
+        if (c == separator) {
+            parts.push_back(part);
+            part.clear();
+        } else {
+            part.push_back(c);
+        }
+    }
+    parts.push_back(part);
+    return parts;
+}
+
+double Number(const std::string& text, const std::string& option) {
+    const auto value = simwire::ParseNumber(text);
+    if (!value) throw BadArgument{option + ": '" + text + "' is not a number"};
+    return *value;
+}
+
+unsigned Count(const std::string& text, const std::string& option) {
+    const double value = Number(text, option);
+    if (value < 0 || value > 1e9 || value != static_cast<double>(static_cast<unsigned>(value)))
+        throw BadArgument{option + ": '" + text + "' is not a whole number"};
+    return static_cast<unsigned>(value);
+}
+
+int Address(const std::string& text, const std::string& option) {
+    const unsigned value = Count(text, option);
+    if (value > 63) throw BadArgument{option + ": bus address " + text + " is outside 0..63"};
+    return static_cast<int>(value);
+}
+
+// "ADDR:N" pairs.
+std::pair<int, unsigned> AddressAndCount(const std::string& text, const std::string& option) {
+    const auto parts = SplitAt(text, ':');
+    if (parts.size() != 2) throw BadArgument{option + ": expected ADDR:N, got '" + text + "'"};
+    return {Address(parts[0], option), Count(parts[1], option)};
+}
+
+struct Arguments {
+    std::string port;
+    std::vector<std::string> counters;
+    std::string bins, cal, versionText, modelText, trace;
+    std::optional<unsigned> interval, analog, hangUpAfter, seed;
+    bool pace = false;
+    double timeScale = 1.0;
+    std::vector<std::string> silent, noEchoAfter, badChecksum, lowerChecksum, busy, truncate, status;
+};
+
+SimLineConfig BuildConfig(const Arguments& args) {
+    SimLineConfig line;
+    line.comName = args.port;
+    line.pace = args.pace;
+    line.timeScale = args.timeScale;
+    line.traceFile = args.trace;
+    line.traceLimit = 0;
+    line.hangUpAfter = args.hangUpAfter;
+
+    SimCounterConfig base;
+    if (!args.bins.empty()) {
+        base.binsUm.clear();
+        for (const std::string& piece : SplitAt(args.bins, ',')) base.binsUm.push_back(Number(piece, "--bins"));
+    }
+    if (!args.cal.empty()) {
+        base.calibration.clear();
+        for (const std::string& piece : SplitAt(args.cal, ',')) {
+            const auto pair = SplitAt(piece, ':');
+            if (pair.size() != 2) throw BadArgument{"--cal: expected SIZE:MV, got '" + piece + "'"};
+            base.calibration.push_back({Number(pair[0], "--cal"), Number(pair[1], "--cal")});
+        }
+    }
+    if (args.interval) base.sampleIntervalS = *args.interval;
+    if (args.analog) base.analogInputs = *args.analog;
+    if (!args.versionText.empty()) base.versionText = args.versionText;
+    if (!args.modelText.empty()) base.modelText = args.modelText;
+
+    std::map<int, SimCounterConfig> counters;
+    for (const std::string& text : args.counters) {
+        const int address = Address(text, "--counter");
+        SimCounterConfig counter = base;
+        counter.address = address;
+        counter.seed = (args.seed ? *args.seed : 1u) + static_cast<unsigned>(address);
+        if (!counters.emplace(address, counter).second)
+            throw BadArgument{"--counter: bus address " + text + " given twice"};
+    }
+    auto counterAt = [&](int address, const std::string& option) -> SimCounterConfig& {
+        auto it = counters.find(address);
+        if (it == counters.end())
+            throw BadArgument{option + ": no counter at bus address " + std::to_string(address)};
+        return it->second;
+    };
+    for (const auto& text : args.silent) counterAt(Address(text, "--silent"), "--silent").faults.silent = true;
+    for (const auto& text : args.badChecksum)
+        counterAt(Address(text, "--bad-checksum"), "--bad-checksum").faults.badChecksum = true;
+    for (const auto& text : args.lowerChecksum)
+        counterAt(Address(text, "--lower-checksum"), "--lower-checksum").faults.lowerChecksum = true;
+    for (const auto& text : args.noEchoAfter) {
+        const auto [address, n] = AddressAndCount(text, "--no-echo-after");
+        counterAt(address, "--no-echo-after").faults.noEchoAfter = n;
+    }
+    for (const auto& text : args.busy) {
+        const auto [address, n] = AddressAndCount(text, "--busy");
+        counterAt(address, "--busy").faults.busyQueries = n;
+    }
+    for (const auto& text : args.truncate) {
+        const auto [address, n] = AddressAndCount(text, "--truncate");
+        counterAt(address, "--truncate").faults.truncateNext = n;
+    }
+    for (const auto& text : args.status) {
+        const auto parts = SplitAt(text, ':');
+        unsigned value = 0;
+        int used = 0;
+        if (parts.size() != 2 || std::sscanf(parts[1].c_str(), "%2x%n", &value, &used) != 1 ||
+            used != static_cast<int>(parts[1].size()))
+            throw BadArgument{"--status: expected ADDR:HH (hexadecimal), got '" + text + "'"};
+        counterAt(Address(parts[0], "--status"), "--status").status = static_cast<std::uint8_t>(value);
+    }
+    for (auto& [address, counter] : counters) line.counters.push_back(counter);
+    return line;
+}
+
+}  // namespace
+
+int RunSimCommand(int argc, char** argv) {
+    CLI::App app{"Simulated 4400 VOK counters on one serial line (a pseudo-terminal registered under a COM name).\n"
+                 "Prints 'ready COMn DEVICE-PATH' when serving; ends on SIGINT or SIGTERM.",
+                 "vok sim"};
+    Arguments args;
+    app.add_option("--port", args.port, "COM name to register the line under, e.g. COM7")->required();
+    app.add_option("--counter", args.counters, "bus address 0..63 of a counter on the line (repeatable)")->required();
+    app.add_option("--bins", args.bins, "bin sizes in micrometres, e.g. 0.3,0.5,1,5,10");
+    app.add_option("--cal", args.cal, "calibration points SIZE:MV, e.g. 0.3:100,0.5:180,1:300");
+    app.add_option("--interval", args.interval, "sample interval in seconds (default 60)");
+    app.add_option("--version-text", args.versionText, "firmware version text the counters report");
+    app.add_option("--model", args.modelText, "model text the counters report (default MCA)");
+    app.add_option("--analog", args.analog, "analog inputs per counter, 0..8 (default 8)");
+    app.add_option("--seed", args.seed, "seed of the simulated counts");
+    app.add_flag("--pace", args.pace, "send every byte in its 9600-baud time slot");
+    app.add_option("--time-scale", args.timeScale, "counter time runs this many times faster (default 1)");
+    app.add_option("--trace", args.trace, "write every byte on the line to FILE ('<ms> rx|tx <HEX>' per line)");
+    app.add_option("--silent", args.silent, "ADDR: the counter never answers");
+    app.add_option("--no-echo-after", args.noEchoAfter, "ADDR:N: the counter falls silent after N echoed bytes");
+    app.add_option("--bad-checksum", args.badChecksum, "ADDR: checksum fields carry a wrong sum");
+    app.add_option("--lower-checksum", args.lowerChecksum, "ADDR: checksum fields use lower-case digits");
+    app.add_option("--busy", args.busy, "ADDR:N: the next N mode queries answer C");
+    app.add_option("--truncate", args.truncate, "ADDR:K: the next reply loses its last K bytes");
+    app.add_option("--status", args.status, "ADDR:HH: status byte of the data replies (hex, default 20)");
+    app.add_option("--hangup-after", args.hangUpAfter, "hang the line up after N bytes from the host");
+
+    SimLineConfig config;
+    try {
+        app.parse(argc, argv);
+        config = BuildConfig(args);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::ParseError& error) {
+        std::fprintf(stderr, "vok sim: %s\n", error.what());
+        return 2;
+    } catch (const BadArgument& bad) {
+        std::fprintf(stderr, "vok sim: %s\n", bad.message.c_str());
+        return 2;
+    }
+    std::string error;
+    if (!ValidateSimLineConfig(config, &error)) {
+        std::fprintf(stderr, "vok sim: %s\n", error.c_str());
+        return 2;
+    }
+
+    // Before the serving thread exists, so that it leaves the signals to us.
+    signals::BlockTermination();
+    SimLine line;
+    if (!line.Start(config, &error)) {
+        std::fprintf(stderr, "vok sim: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("ready %s %s\n", line.ComName().c_str(), line.DevicePath().c_str());
+    std::fflush(stdout);
+
+    bool reported = false;
+    while (!signals::WaitForTermination(200)) {
+        if (line.IsHungUp() && !reported) {
+            std::fputs("vok sim: the line is hung up\n", stderr);
+            reported = true;
+        }
+    }
+    line.Stop();
+    return 0;
 }

@@ -35,6 +35,15 @@ bool Remove(const std::string& comName);
 // yet, giving each the next free one; names once given stay across restarts.
 void RegisterMachineDevices();
 
+// The machine's serial devices: /dev/ttyS* that have a UART behind them,
+// /dev/ttyUSB* and /dev/ttyACM*, in that order and by number.
+std::vector<std::string> MachineDevices();
+
+// Gives each of the devices that has no COM name yet the next free one. A
+// device counts as named when a listed path leads to the same device file.
+// Where a stable /dev/serial/by-id path leads to the device, that is the path listed.
+void RegisterDevices(const std::vector<std::string>& devicePaths);
+
 // True when text is a COM name ("COM" and a number, any letter case,
 // optionally with the "\\.\" device prefix); the number goes to *number.
 bool ParseComName(const std::string& text, int* number);
