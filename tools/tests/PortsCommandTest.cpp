@@ -21,7 +21,7 @@ std::string Slurp(const std::string& path) {
     return s.str();
 }
 
-struct Run {
+struct Outcome {
     int status = -1;
     std::string out;
     std::string err;
@@ -41,12 +41,12 @@ protected:
     void TearDown() override { SetEnvironmentVariableA("VOK_REGISTRY_DIR", nullptr); }
 
     // Runs "vok ports <arguments>"; the shell writes the exit status to a file.
-    Run Ports(const std::string& arguments) {
+    Outcome Ports(const std::string& arguments) {
         const std::string out = dir_.File("out"), err = dir_.File("err"), status = dir_.File("status");
         const std::string command = "VOK_REGISTRY_DIR='" + registry_ + "' '" + vok_ + "' ports " + arguments + " >'" +
                                     out + "' 2>'" + err + "'; echo $? >'" + status + "'";
         std::system(command.c_str());
-        Run run;
+        Outcome run;
         run.status = std::stoi(Slurp(status));
         run.out = Slurp(out);
         run.err = Slurp(err);
@@ -59,7 +59,7 @@ protected:
 };
 
 TEST_F(PortsCommand, AssignListAndRemoveAsAUserWould) {
-    Run run = Ports("assign COM12 " + Path("ttyA"));
+    Outcome run = Ports("assign COM12 " + Path("ttyA"));
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "COM12\t" + Path("ttyA") + "\n");
     ASSERT_EQ(Ports("assign com3 " + Path("ttyB")).status, 0);
@@ -91,7 +91,7 @@ TEST_F(PortsCommand, AssignListAndRemoveAsAUserWould) {
 
 TEST_F(PortsCommand, RefusalsSayWhyAndExitWithStatusOne) {
     ASSERT_EQ(Ports("assign COM4 " + Path("ttyA")).status, 0);
-    Run run = Ports("assign COM4 " + Path("ttyB"));
+    Outcome run = Ports("assign COM4 " + Path("ttyB"));
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("COM4 is already assigned to " + Path("ttyA")), std::string::npos) << run.err;
     EXPECT_EQ(serialnames::DevicePathOf("COM4"), Path("ttyA"));
@@ -112,7 +112,7 @@ TEST_F(PortsCommand, UsageErrorsExitWithStatusTwoAndHelpWithZero) {
     EXPECT_EQ(Ports("assign COM1").status, 2);
     EXPECT_EQ(Ports("assign PORT1 " + Path("ttyA")).status, 2);
     EXPECT_EQ(Ports("remove").status, 2);
-    const Run help = Ports("--help");
+    const Outcome help = Ports("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("assign"), std::string::npos);
     EXPECT_EQ(Ports("assign --help").status, 0);

@@ -1,0 +1,23 @@
+#include "model/ModelHost.h"
+
+#include <atomic>
+
+namespace {
+
+ModelHost& NoHost() {
+    static ModelHost* host = new ModelHost;
+    return *host;
+}
+
+std::atomic<ModelHost*> g_host{nullptr};
+
+}  // namespace
+
+void SetModelHost(ModelHost* host) { g_host.store(host); }
+
+ModelHost& GetModelHost() {
+    ModelHost* host = g_host.load();
+    return host != nullptr ? *host : NoHost();
+}
+
+void MarkDocumentModified() { GetModelHost().MarkDocumentModified(); }

@@ -1,0 +1,58 @@
+#include "model/VOKTag.h"
+
+#include "foundation/CLogFile.h"
+#include "model/ModelHost.h"
+
+namespace {
+constexpr std::int32_t kCounterInServiceKind = 17;
+constexpr std::int32_t kAnalogInServiceKind = 18;
+}  // namespace
+
+VOKTag::VOKTag() { SetClassCode(1); }
+
+VOKTag::~VOKTag() { EventLog().Append("Deleting Tag:").Append(GetName()).Commit(CLogFile::kWrite); }
+
+bool VOKTag::IsValidVOKTag(const OPCS_Tag* tag) {
+    return IsValidTag(tag) && dynamic_cast<const VOKTag*>(tag) != nullptr;
+}
+
+std::int32_t VOKTag::GetKind() const {
+    Lock();
+    const std::int32_t kind = kind_;
+    Unlock();
+    return kind;
+}
+
+void VOKTag::SetKind(std::int32_t kind) {
+    Lock();
+    kind_ = kind;
+    SetKindCode(kind);
+    Unlock();
+}
+
+std::int32_t VOKTag::GetSlot() const {
+    Lock();
+    const std::int32_t slot = slot_;
+    Unlock();
+    return slot;
+}
+
+void VOKTag::SetSlot(std::int32_t slot) {
+    Lock();
+    slot_ = slot;
+    Unlock();
+}
+
+std::int32_t VOKTag::GetImageIndex() {
+    Lock();
+    if (kind_ == kCounterInServiceKind || kind_ == kAnalogInServiceKind) {
+        VARIANT value;
+        GetValue(value);
+        SetImageIndex(value.vt == VT_BOOL && value.boolVal == VARIANT_TRUE ? 11 : 10);
+        VariantClear(&value);
+    }
+    Unlock();
+    return OPCS_Tag::GetImageIndex();
+}
+
+bool VOKTag::ShowProperties() { return GetModelHost().ShowTagProperties(*this); }

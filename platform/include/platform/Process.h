@@ -1,0 +1,30 @@
+#pragma once
+// The running program's own file and the per-user folders, as the program
+// asks for them.
+
+#include "platform/WinTypes.h"
+
+#include <string>
+
+using HMODULE = void*;
+
+constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+
+// Copies the full path of the program's file (module null) and returns its
+// length. When the buffer is too small the path is cut to size - 1 characters
+// and the call returns size with ERROR_INSUFFICIENT_BUFFER, as Windows does.
+// Other modules are not served: 0 with ERROR_MOD_NOT_FOUND.
+DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
+
+namespace platform {
+
+// The user's folder for the program's own files, with its trailing '/':
+// $XDG_DATA_HOME/vok/ when that variable holds an absolute path, otherwise
+// <home>/.local/share/vok/. Empty when no home folder is known. The folder is
+// not created here.
+std::string UserDataFolder();
+
+// Whether this process may create files in the folder.
+bool IsFolderWritable(const std::string& folder);
+
+}  // namespace platform

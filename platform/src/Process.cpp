@@ -1,0 +1,89 @@
+#include "platform/Process.h"
+
+#include "platform/Environment.h"
+
+#include <cstring>
+#include <pwd.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::string Variable(const char* name) {
+    DWORD needed = GetEnvironmentVariableA(name, nullptr, 0);
+    if (needed == 0) return {};
+    std::vector<char> buffer(needed);
+    const DWORD length = GetEnvironmentVariableA(name, buffer.data(), needed);
+    if (length == 0 || length >= needed) return {};
+    return std::string(buffer.data(), length);
+}
+
+std::string HomeFolder() {
+    std::string home = Variable("HOME");
+    if (!home.empty()) return home;
+    std::vector<char> scratch(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &entry, scratch.data(), scratch.size(), &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr)
+        return found->pw_dir;
+    return {};
+}
+
+std::string WithSlash(std::string folder) {
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    return folder;
+}
+
+}  // namespace
+
+DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
+    if (module != nullptr) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    std::vector<char> path(4096);
+    for (;;) {
+        const ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
+        if (length < 0) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return 0;
+        }
+        if (static_cast<std::size_t>(length) < path.size()) {
+            path.resize(static_cast<std::size_t>(length));
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    if (buffer == nullptr || size == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (path.size() >= size) {
+        std::memcpy(buffer, path.data(), size - 1);
+        buffer[size - 1] = '\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    std::memcpy(buffer, path.data(), path.size());
+    buffer[path.size()] = '\0';
+    SetLastError(ERROR_SUCCESS);
+    return static_cast<DWORD>(path.size());
+}
+
+namespace platform {
+
+std::string UserDataFolder() {
+    const std::string xdg = Variable("XDG_DATA_HOME");
+    if (!xdg.empty() && xdg.front() == '/') return WithSlash(xdg) + "vok/";
+    const std::string home = HomeFolder();
+    if (home.empty()) return {};
+    return WithSlash(home) + ".local/share/vok/";
+}
+
+bool IsFolderWritable(const std::string& folder) {
+    if (folder.empty()) return false;
+    return access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+}  // namespace platform
