@@ -1,24 +1,12 @@
 #include "foundation/CLogFile.h"
 
+#include "foundation/TextCompare.h"
 #include "platform/File.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
 
 #include <cstdarg>
 #include <cstdio>
-
-namespace {
-
-bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 CLogFile::CLogFile() { InitializeCriticalSection(&lock_); }
 
@@ -29,7 +17,7 @@ CLogFile::~CLogFile() {
 
 bool CLogFile::Open(const std::string& name) {
     CriticalSectionLock hold(lock_);
-    if (IsOpen() && !SameNameIgnoringCase(name, fileName_)) CloseFile();
+    if (IsOpen() && !EqualNoCase(name, fileName_)) CloseFile();
     if (IsOpen()) return true;
 
     bytesWritten_ = 0;

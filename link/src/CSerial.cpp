@@ -2,6 +2,7 @@
 
 #include "foundation/CLogFile.h"
 #include "foundation/LiveObjects.h"
+#include "foundation/TextCompare.h"
 #include "platform/Serial.h"
 
 #include <algorithm>
@@ -23,11 +24,6 @@ PortList& Ports() {
     return *list;
 }
 
-bool EqualIgnoringCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 void EnsureEnumerated() {
     bool enumerated;
@@ -92,7 +88,7 @@ void CSerial::EnumeratePorts() {
         {
             std::lock_guard lock(Ports().mutex);
             for (int i = 0; i < Ports().ports.GetCount() && !known; ++i)
-                known = EqualIgnoringCase(Ports().ports.GetAt(i)->GetName(), name);
+                known = EqualNoCase(Ports().ports.GetAt(i)->GetName(), name);
         }
         if (!known) new CSerial(name);  // registers itself and lives for the whole run
     }
@@ -111,7 +107,7 @@ CSerial* CSerial::FindPortByName(const std::string& name) {
     std::lock_guard lock(Ports().mutex);
     for (int i = 0; i < Ports().ports.GetCount(); ++i) {
         CSerial* port = Ports().ports.GetAt(i);
-        if (EqualIgnoringCase(port->GetName(), name)) return port;
+        if (EqualNoCase(port->GetName(), name)) return port;
     }
     return nullptr;
 }

@@ -2,6 +2,7 @@
 
 #include "foundation/LiveObjects.h"
 #include "foundation/StringTable.h"
+#include "foundation/TextCompare.h"
 #include "model/ItemId.h"
 #include "model/ModelHost.h"
 #include "model/OPCS_TagGroup.h"
@@ -33,11 +34,6 @@ FILETIME Now() {
     return now;
 }
 
-bool SameIgnoringCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 // A variant holding a double, or Empty when the value does not convert.
 VARIANT AsDouble(const VARIANT& value, bool* ok) {
@@ -376,7 +372,7 @@ void OPCS_Tag::SetName(const std::string& requested) {
         bool clash = false;
         for (int i = 0; i < siblings.GetCount() && !clash; ++i) {
             OPCS_Tag* tag = siblings.GetAt(i);
-            clash = IsValidTag(tag) && SameIgnoringCase(tag->GetName(), name);
+            clash = IsValidTag(tag) && EqualNoCase(tag->GetName(), name);
         }
         if (!clash) {
             TagLock hold(*this);

@@ -1,6 +1,7 @@
 #include "model/OPCS_TagGroup.h"
 
 #include "foundation/LiveObjects.h"
+#include "foundation/TextCompare.h"
 #include "model/ItemId.h"
 #include "model/ModelHost.h"
 #include "model/OPCS_Tag.h"
@@ -23,17 +24,12 @@ private:
     const OPCS_TagGroup& group_;
 };
 
-bool SameIgnoringCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 template <typename T>
 bool HasName(const Dll<T*>& list, const std::string& name, bool (*valid)(const T*)) {
     for (int i = 0; i < list.GetCount(); ++i) {
         T* item = list.GetAt(i);
-        if (valid(item) && SameIgnoringCase(item->GetName(), name)) return true;
+        if (valid(item) && EqualNoCase(item->GetName(), name)) return true;
     }
     return false;
 }
@@ -175,7 +171,7 @@ OPCS_TagGroup* OPCS_TagGroup::FindGroup(const std::string& name) const {
     GroupLock hold(*this);
     for (int i = 0; i < groups_.GetCount(); ++i) {
         OPCS_TagGroup* child = groups_.GetAt(i);
-        if (IsValidGroup(child) && SameIgnoringCase(child->GetName(), name)) return child;
+        if (IsValidGroup(child) && EqualNoCase(child->GetName(), name)) return child;
     }
     return nullptr;
 }
@@ -184,7 +180,7 @@ OPCS_Tag* OPCS_TagGroup::FindTagByName(const std::string& name) const {
     GroupLock hold(*this);
     for (int i = 0; i < tags_.GetCount(); ++i) {
         OPCS_Tag* tag = tags_.GetAt(i);
-        if (OPCS_Tag::IsValidTag(tag) && SameIgnoringCase(tag->GetName(), name)) return tag;
+        if (OPCS_Tag::IsValidTag(tag) && EqualNoCase(tag->GetName(), name)) return tag;
     }
     return nullptr;
 }
@@ -213,7 +209,7 @@ void OPCS_TagGroup::SetName(const std::string& requested) {
         parent->CopyGroups(siblings);
         for (int i = 0; i < siblings.GetCount(); ++i) {
             OPCS_TagGroup* other = siblings.GetAt(i);
-            if (other != this && IsValidGroup(other) && SameIgnoringCase(other->GetName(), name)) return;
+            if (other != this && IsValidGroup(other) && EqualNoCase(other->GetName(), name)) return;
         }
         {
             GroupLock hold(*this);

@@ -34,10 +34,10 @@ TEST_F(AnalogTag, RawValuesAreClampedThenScaled) {
     VARIANT raw = I4(7000);
     ASSERT_TRUE(tag->SetValueGood(raw));
     EXPECT_DOUBLE_EQ(AsDouble(*tag), 20.0);
-    VARIANT device;
-    tag->GetDeviceValue(device);
-    EXPECT_EQ(device.vt, VT_I4);
-    EXPECT_EQ(device.lVal, 7000) << "the device value is kept as delivered";
+    VARIANT delivered;
+    tag->GetDeviceValue(delivered);
+    EXPECT_EQ(delivered.vt, VT_I4);
+    EXPECT_EQ(delivered.lVal, 7000) << "the device value is kept as delivered";
     raw = I4(2500);
     tag->SetValueGood(raw);
     EXPECT_DOUBLE_EQ(AsDouble(*tag), 10.0);
@@ -173,7 +173,7 @@ TEST(TagValues, QualityTextsJoinMajorAndSubStatus) {
     }
 }
 
-std::vector<double> Run(OPCS_Tag& tag, int steps) {
+std::vector<double> Simulate(OPCS_Tag& tag, int steps) {
     std::vector<double> seen;
     for (int i = 0; i < steps; ++i) {
         tag.SimulateStep();
@@ -190,7 +190,7 @@ TEST(TagSimulation, RampRunsFromMinToMaxAndStartsAgain) {
     tag.SetSimulationEnabled(true);
     tag.SetSimulationType(SimulationType::Ramp);
     ASSERT_TRUE(tag.SetSimulationSteps(10));
-    EXPECT_EQ(Run(tag, 12), (std::vector<double>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0}));
+    EXPECT_EQ(Simulate(tag, 12), (std::vector<double>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0}));
     EXPECT_EQ(tag.GetQuality(), kQualityGood);
     EXPECT_FALSE(tag.SetSimulationSteps(0)) << "a period of no steps is refused";
 }
@@ -203,14 +203,14 @@ TEST(TagSimulation, SineCoversHalfAPeriodAndRandomStaysInRange) {
     tag.SetSimulationEnabled(true);
     tag.SetSimulationType(SimulationType::Sine);
     tag.SetSimulationSteps(4);
-    const auto sine = Run(tag, 5);
+    const auto sine = Simulate(tag, 5);
     EXPECT_NEAR(sine[0], 2, 1e-9);
     EXPECT_NEAR(sine[1], 2 + 10 * std::sin(3.1415926535 / 4), 1e-9);
     EXPECT_NEAR(sine[2], 12, 1e-9);
     EXPECT_NEAR(sine[4], 2, 1e-6);
 
     tag.SetSimulationType(SimulationType::Random);
-    for (double v : Run(tag, 200)) {
+    for (double v : Simulate(tag, 200)) {
         EXPECT_GE(v, 2);
         EXPECT_LE(v, 12);
     }
@@ -220,14 +220,14 @@ TEST(TagSimulation, SineCoversHalfAPeriodAndRandomStaysInRange) {
     tag.SetEULimits(0, 3);
     tag.SetSimulationType(SimulationType::Ramp);
     tag.SetSimulationSteps(3);
-    EXPECT_EQ(Run(tag, 4), (std::vector<double>{-1, 0, -1, 0}));
+    EXPECT_EQ(Simulate(tag, 4), (std::vector<double>{-1, 0, -1, 0}));
 
     // Unsigned types take the absolute sine.
     tag.SetCanonicalType(VT_UI1);
     tag.SetEULimits(-10, 0);
     tag.SetSimulationType(SimulationType::Sine);
     tag.SetSimulationSteps(2);
-    EXPECT_EQ(Run(tag, 3), (std::vector<double>{10, 0, 9}));
+    EXPECT_EQ(Simulate(tag, 3), (std::vector<double>{10, 0, 9}));
 
     VOKTag off;
     off.SetCanonicalType(VT_R8);
@@ -245,7 +245,7 @@ TEST(TagSimulation, ASimulatedValueBypassesLimitsAndScaling) {
     tag.SetSimulationEnabled(true);
     tag.SetSimulationType(SimulationType::Ramp);
     tag.SetSimulationSteps(2);
-    EXPECT_EQ(Run(tag, 3), (std::vector<double>{0, 50, 100}));
+    EXPECT_EQ(Simulate(tag, 3), (std::vector<double>{0, 50, 100}));
 }
 
 TEST(TagReferences, CountNeverGoesBelowZeroAndGuardsDeletion) {

@@ -18,6 +18,37 @@ using LPSTR = char*;
 using LPCSTR = const char*;
 using LPDWORD = DWORD*;
 using HANDLE = void*;
+using SHORT = std::int16_t;
+using USHORT = std::uint16_t;
+using INT = int;
+using LONGLONG = std::int64_t;
+using ULONGLONG = std::uint64_t;
+using FLOAT = float;
+using DOUBLE = double;
+using SIZE_T = std::size_t;
+using PVOID = void*;
+
+// COM result codes: bit 31 set means failure.
+using HRESULT = LONG;
+using SCODE = LONG;
+
+constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
+constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+
+constexpr HRESULT S_OK = 0x00000000;
+constexpr HRESULT S_FALSE = 0x00000001;
+constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001);
+constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002);
+constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003);
+constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005);
+constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFF);
+constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000E);
+constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057);
+constexpr HRESULT DISP_E_TYPEMISMATCH = static_cast<HRESULT>(0x80020005);
+constexpr HRESULT DISP_E_BADVARTYPE = static_cast<HRESULT>(0x80020008);
+constexpr HRESULT DISP_E_OVERFLOW = static_cast<HRESULT>(0x8002000A);
+constexpr HRESULT DISP_E_BADINDEX = static_cast<HRESULT>(0x8002000B);
+constexpr HRESULT DISP_E_ARRAYISLOCKED = static_cast<HRESULT>(0x8002000D);
 
 // A rectangle in pixels, as window placements are kept.
 struct RECT {
