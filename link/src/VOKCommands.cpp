@@ -81,22 +81,34 @@ Dll<std::string> Pieces(const BYTE* bytes, DWORD n) {
     return pieces;
 }
 
+// The shared shape of the reads: an unknown handle fails with no entry; a
+// failed exchange writes the failure entry and fails; a payload shorter than
+// needed writes it too but counts as done (the output stays cleared); only a
+// long enough payload is handed to the decoder.
+enum class Read { Failed, TooShort, Good };
+
+Read ReadReply(std::int32_t handle, int type, const char* failure, DWORD minimum, BYTE (&reply)[VOKMsg::kBufferSize],
+               DWORD& n, const StopFlag* stop) {
+    VOK_XacInfo record;
+    if (!FindRecord(handle, record)) return Read::Failed;
+    if (!Exchange(record, type, reply, n, stop)) {
+        FailureEntry(failure, record);
+        return Read::Failed;
+    }
+    if (n < minimum) {
+        FailureEntry(failure, record);
+        return Read::TooShort;
+    }
+    return Read::Good;
+}
+
 bool ReadText(std::int32_t handle, int type, std::string& text, const char* failure, const StopFlag* stop) {
     text.clear();
-    VOK_XacInfo record;
-    if (!FindRecord(handle, record)) return false;
     BYTE reply[VOKMsg::kBufferSize];
-    DWORD length = 0;
-    if (!Exchange(record, type, reply, length, stop)) {
-        FailureEntry(failure, record);
-        return false;
-    }
-    if (length == 0) {
-        FailureEntry(failure, record);
-        return true;
-    }
-    text = Trim(reply, length);
-    return true;
+    DWORD n = 0;
+    const Read result = ReadReply(handle, type, failure, 1, reply, n, stop);
+    if (result == Read::Good) text = Trim(reply, n);
+    return result != Read::Failed;
 }
 
 bool Command(std::int32_t handle, int type, const char* failure, const StopFlag* stop) {
@@ -250,74 +262,39 @@ bool VOK_ReadData(std::int32_t handle, BYTE& status, Dll<VOK_DataRec>& records, 
 
 bool VOK_ReadBinSizes(std::int32_t handle, Dll<double>& sizes, const StopFlag* stop) {
     sizes.RemoveAll();
-    VOK_XacInfo record;
-    if (!FindRecord(handle, record)) return false;
     BYTE reply[VOKMsg::kBufferSize];
     DWORD n = 0;
-    if (!Exchange(record, VOKType::ReadBinSizes, reply, n, stop)) {
-        FailureEntry("Failed to read bin sizes", record);
-        return false;
-    }
-    if (n == 0) {
-        FailureEntry("Failed to read bin sizes", record);
-        return true;
-    }
-    VOK_DecodeBinSizes(reply, n, sizes);
-    return true;
+    const Read result = ReadReply(handle, VOKType::ReadBinSizes, "Failed to read bin sizes", 1, reply, n, stop);
+    if (result == Read::Good) VOK_DecodeBinSizes(reply, n, sizes);
+    return result != Read::Failed;
 }
 
 bool VOK_ReadCalPts(std::int32_t handle, Dll<VOK_CalPt>& points, const StopFlag* stop) {
     points.RemoveAll();
-    VOK_XacInfo record;
-    if (!FindRecord(handle, record)) return false;
     BYTE reply[VOKMsg::kBufferSize];
     DWORD n = 0;
-    if (!Exchange(record, VOKType::ReadCalPoints, reply, n, stop)) {
-        FailureEntry("Failed to read cal pts", record);
-        return false;
-    }
-    if (n == 0) {
-        FailureEntry("Failed to read cal pts", record);
-        return true;
-    }
-    VOK_DecodeCalPts(reply, n, points);
-    return true;
+    const Read result = ReadReply(handle, VOKType::ReadCalPoints, "Failed to read cal pts", 1, reply, n, stop);
+    if (result == Read::Good) VOK_DecodeCalPts(reply, n, points);
+    return result != Read::Failed;
 }
 
 bool VOK_ReadSampleInterval(std::int32_t handle, int& seconds, const StopFlag* stop) {
     seconds = 0;
-    VOK_XacInfo record;
-    if (!FindRecord(handle, record)) return false;
     BYTE reply[VOKMsg::kBufferSize];
     DWORD n = 0;
-    if (!Exchange(record, VOKType::ReadSampleInterval, reply, n, stop)) {
-        FailureEntry("Failed to read sample interval", record);
-        return false;
-    }
-    if (n < 4) {
-        FailureEntry("Failed to read sample interval", record);
-        return true;
-    }
-    seconds = VOK_DecodeSampleInterval(reply);
-    return true;
+    const Read result =
+        ReadReply(handle, VOKType::ReadSampleInterval, "Failed to read sample interval", 4, reply, n, stop);
+    if (result == Read::Good) seconds = VOK_DecodeSampleInterval(reply);
+    return result != Read::Failed;
 }
 
 bool VOK_ReadCounterMode(std::int32_t handle, int& mode, const StopFlag* stop) {
     mode = 2;
-    VOK_XacInfo record;
-    if (!FindRecord(handle, record)) return false;
     BYTE reply[VOKMsg::kBufferSize];
     DWORD n = 0;
-    if (!Exchange(record, VOKType::ReadMode, reply, n, stop)) {
-        FailureEntry("Failed to read counter mode", record);
-        return false;
-    }
-    if (n == 0) {
-        FailureEntry("Failed to read counter mode", record);
-        return true;
-    }
-    mode = reply[0] == 'C' ? 0 : reply[0] == 'H' ? 1 : 2;
-    return true;
+    const Read result = ReadReply(handle, VOKType::ReadMode, "Failed to read counter mode", 1, reply, n, stop);
+    if (result == Read::Good) mode = reply[0] == 'C' ? 0 : reply[0] == 'H' ? 1 : 2;
+    return result != Read::Failed;
 }
 
 bool VOK_WriteBinSizes(std::int32_t handle, const Dll<double>& sizes, const StopFlag* stop) {
