@@ -51,11 +51,13 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t, LPTHREAD_START_ROUTINE s
         // The thread keeps its object alive itself, so closing the handle early is harmless.
         std::thread([object, start, parameter, &started, &startedCv, &haveId] {
             {
+                // Notified under the lock: the creator's condition variable lives on its
+                // stack and must not be destroyed while this thread is still signalling it.
                 std::lock_guard lock(started);
                 object->id = GetCurrentThreadId();
                 haveId = true;
+                startedCv.notify_one();
             }
-            startedCv.notify_one();
             DWORD code = start(parameter);
             object->Finish(code);
         }).detach();
