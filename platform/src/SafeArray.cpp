@@ -1,12 +1,16 @@
 // One-dimensional SAFEARRAYs. The element type is kept beside the descriptor,
 // so that destroying or copying an array knows which elements own memory.
+// Every array made here is registered until it is destroyed, so that a stale
+// pointer (a second destroy) or a descriptor made elsewhere is refused, not touched.
 
 #include "platform/OleAuto.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
+#include <unordered_set>
 
 namespace {
 
@@ -16,6 +20,34 @@ struct ArrayBlock {
 };
 
 ArrayBlock* BlockOf(SAFEARRAY* array) { return reinterpret_cast<ArrayBlock*>(array); }
+
+class LiveArrays {
+public:
+    void Add(const SAFEARRAY* array) {
+        std::lock_guard hold(lock_);
+        arrays_.insert(array);
+    }
+    void Remove(const SAFEARRAY* array) {
+        std::lock_guard hold(lock_);
+        arrays_.erase(array);
+    }
+    bool Contains(const SAFEARRAY* array) {
+        std::lock_guard hold(lock_);
+        return arrays_.count(array) != 0;
+    }
+
+private:
+    std::mutex lock_;
+    std::unordered_set<const SAFEARRAY*> arrays_;
+};
+
+LiveArrays& Live() {
+    static LiveArrays live;
+    return live;
+}
+
+// Null and unknown pointers alike.
+bool IsLive(SAFEARRAY* array) { return array != nullptr && Live().Contains(array); }
 
 ULONG ElementSize(VARTYPE vt) {
     switch (vt) {
@@ -34,7 +66,7 @@ void* ElementAt(SAFEARRAY* array, ULONG offset) {
 }
 
 HRESULT Offset(SAFEARRAY* array, const LONG* indices, ULONG& offset) {
-    if (array == nullptr || indices == nullptr) return E_INVALIDARG;
+    if (!IsLive(array) || indices == nullptr) return E_INVALIDARG;
     const std::int64_t k = static_cast<std::int64_t>(indices[0]) - array->rgsabound[0].lLbound;
     if (k < 0 || k >= static_cast<std::int64_t>(array->rgsabound[0].cElements)) return DISP_E_BADINDEX;
     offset = static_cast<ULONG>(k);
@@ -77,6 +109,7 @@ SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT dims, const SAFEARRAYBOUND* bounds) 
         delete block;
         return nullptr;
     }
+    Live().Add(&sa);
     return &sa;
 }
 
@@ -87,30 +120,32 @@ SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lowerBound, ULONG elements) {
 
 HRESULT SafeArrayDestroy(SAFEARRAY* array) {
     if (array == nullptr) return S_OK;
+    if (!IsLive(array)) return E_INVALIDARG;
     if (array->cLocks > 0) return DISP_E_ARRAYISLOCKED;
     const VARTYPE vt = BlockOf(array)->vt;
     for (ULONG i = 0; i < array->rgsabound[0].cElements; ++i) ReleaseElement(vt, ElementAt(array, i));
     std::free(array->pvData);
+    Live().Remove(array);
     delete BlockOf(array);
     return S_OK;
 }
 
 HRESULT SafeArrayLock(SAFEARRAY* array) {
-    if (array == nullptr) return E_INVALIDARG;
+    if (!IsLive(array)) return E_INVALIDARG;
     if (array->cLocks == std::numeric_limits<ULONG>::max()) return E_UNEXPECTED;
     ++array->cLocks;
     return S_OK;
 }
 
 HRESULT SafeArrayUnlock(SAFEARRAY* array) {
-    if (array == nullptr) return E_INVALIDARG;
+    if (!IsLive(array)) return E_INVALIDARG;
     if (array->cLocks == 0) return E_UNEXPECTED;
     --array->cLocks;
     return S_OK;
 }
 
 HRESULT SafeArrayAccessData(SAFEARRAY* array, void** data) {
-    if (array == nullptr || data == nullptr) return E_INVALIDARG;
+    if (!IsLive(array) || data == nullptr) return E_INVALIDARG;
     const HRESULT hr = SafeArrayLock(array);
     if (SUCCEEDED(hr)) *data = array->pvData;
     return hr;
@@ -162,14 +197,14 @@ HRESULT SafeArrayPutElement(SAFEARRAY* array, const LONG* indices, const void* v
 }
 
 HRESULT SafeArrayGetLBound(SAFEARRAY* array, UINT dim, LONG* lowerBound) {
-    if (array == nullptr || lowerBound == nullptr) return E_INVALIDARG;
+    if (!IsLive(array) || lowerBound == nullptr) return E_INVALIDARG;
     if (dim != 1) return DISP_E_BADINDEX;
     *lowerBound = array->rgsabound[0].lLbound;
     return S_OK;
 }
 
 HRESULT SafeArrayGetUBound(SAFEARRAY* array, UINT dim, LONG* upperBound) {
-    if (array == nullptr || upperBound == nullptr) return E_INVALIDARG;
+    if (!IsLive(array) || upperBound == nullptr) return E_INVALIDARG;
     if (dim != 1) return DISP_E_BADINDEX;
     // An empty array has its upper bound one below the lower; the lower bound of
     // an empty array may be the smallest LONG, so the sum is made in 64 bits.
@@ -179,12 +214,12 @@ HRESULT SafeArrayGetUBound(SAFEARRAY* array, UINT dim, LONG* upperBound) {
     return S_OK;
 }
 
-UINT SafeArrayGetDim(SAFEARRAY* array) { return array == nullptr ? 0 : array->cDims; }
+UINT SafeArrayGetDim(SAFEARRAY* array) { return IsLive(array) ? array->cDims : 0; }
 
-UINT SafeArrayGetElemsize(SAFEARRAY* array) { return array == nullptr ? 0 : array->cbElements; }
+UINT SafeArrayGetElemsize(SAFEARRAY* array) { return IsLive(array) ? array->cbElements : 0; }
 
 HRESULT SafeArrayGetVartype(SAFEARRAY* array, VARTYPE* vt) {
-    if (array == nullptr || vt == nullptr) return E_INVALIDARG;
+    if (!IsLive(array) || vt == nullptr) return E_INVALIDARG;
     *vt = BlockOf(array)->vt;
     return S_OK;
 }
@@ -193,6 +228,7 @@ HRESULT SafeArrayCopy(SAFEARRAY* array, SAFEARRAY** copy) {
     if (copy == nullptr) return E_INVALIDARG;
     *copy = nullptr;
     if (array == nullptr) return S_OK;
+    if (!IsLive(array)) return E_INVALIDARG;
     const VARTYPE vt = BlockOf(array)->vt;
     SAFEARRAY* out = SafeArrayCreate(vt, 1, array->rgsabound);
     if (out == nullptr) return E_OUTOFMEMORY;

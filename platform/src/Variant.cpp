@@ -68,6 +68,7 @@ HRESULT Dereference(const VARIANT& src, VARIANT& view) {
         // One level only: a variant that refers to another by-reference variant is refused.
         const VARIANT& inner = *src.pvarVal;
         if (inner.vt == (VT_BYREF | VT_VARIANT)) return E_INVALIDARG;
+        if (!IsValidType(inner.vt)) return DISP_E_BADVARTYPE;
         return Dereference(inner, view);
     }
     default: return DISP_E_BADVARTYPE;
@@ -161,6 +162,7 @@ HRESULT ParseNumber(std::u16string_view s, Real& out) {
             if (digit >= base) return DISP_E_TYPEMISMATCH;
             value = value * base + digit;
         }
+        if (!std::isfinite(value)) return DISP_E_OVERFLOW;
         out = negative ? -value : value;
         return S_OK;
     }

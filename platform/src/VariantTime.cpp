@@ -112,7 +112,8 @@ INT SystemTimeToVariantTime(const SYSTEMTIME* systemTime, DOUBLE* time) {
 bool FileTimeToVariantTime(const FILETIME& fileTime, DATE* time) {
     if (time == nullptr) return false;
     const std::uint64_t ticks = FileTimeToUInt64(fileTime);
-    const std::uint64_t ms = (ticks + oleauto::kTicksPerMs / 2) / oleauto::kTicksPerMs;
+    // Rounded to the millisecond without adding to ticks, which may be near 2^64.
+    const std::uint64_t ms = ticks / oleauto::kTicksPerMs + (ticks % oleauto::kTicksPerMs >= oleauto::kTicksPerMs / 2 ? 1 : 0);
     const auto day = static_cast<std::int64_t>(ms / oleauto::kMsPerDay) - oleauto::kFileTimeEpochDays;
     return oleauto::JoinDate(day, static_cast<std::int64_t>(ms % oleauto::kMsPerDay), *time);
 }
