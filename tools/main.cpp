@@ -14,6 +14,7 @@ int Usage(std::FILE* out) {
         "  ports      list, assign and remove the COM names of serial devices\n"
         "  sim        run simulated counters on a pseudo-terminal\n"
         "  query      read one counter with every command and print what it answered\n"
+        "  probe      poll one counter as a device and print its tags after every pass\n"
         "  version    print the program version\n"
         "  help       print this text\n"
         "\n"
@@ -35,6 +36,7 @@ int main(int argc, char** argv) {
     if (command == "ports") return RunPortsCommand(argc - 1, argv + 1);
     if (command == "sim") return RunSimCommand(argc - 1, argv + 1);
     if (command == "query") return RunQueryCommand(argc - 1, argv + 1);
+    if (command == "probe") return RunProbeCommand(argc - 1, argv + 1);
     std::fprintf(stderr, "vok: unknown command '%s' (try 'vok help')\n", command.c_str());
     return 2;
 }

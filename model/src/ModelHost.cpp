@@ -1,5 +1,7 @@
 #include "model/ModelHost.h"
 
+#include "model/UiServices.h"
+
 #include <atomic>
 
 namespace {
@@ -21,3 +23,6 @@ ModelHost& GetModelHost() {
 }
 
 void MarkDocumentModified() { GetModelHost().MarkDocumentModified(); }
+
+bool ModelHost::ShowTagProperties(OPCS_Tag& tag) { return GetUiServices().ShowProperties(tag); }
+bool ModelHost::ShowGroupProperties(OPCS_TagGroup& group) { return GetUiServices().ShowProperties(group); }

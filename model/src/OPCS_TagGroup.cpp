@@ -107,6 +107,17 @@ bool OPCS_TagGroup::RemoveTag(OPCS_Tag* tag) {
     return true;
 }
 
+bool OPCS_TagGroup::DetachTag(OPCS_Tag* tag) {
+    if (!OPCS_Tag::IsValidTag(tag)) return false;
+    GroupLock hold(*this);
+    auto* node = tags_.FindNode(tag);
+    if (node == nullptr) return false;
+    tags_.RemoveNode(node);
+    tag->SetGroup(nullptr);
+    MarkChanged();
+    return true;
+}
+
 bool OPCS_TagGroup::RemoveGroup(OPCS_TagGroup* child) {
     if (!IsValidGroup(child)) return false;
     GroupLock hold(*this);

@@ -10,7 +10,11 @@ constexpr std::int32_t kAnalogInServiceKind = 18;
 
 VOKTag::VOKTag() { SetClassCode(1); }
 
-VOKTag::~VOKTag() { EventLog().Append("Deleting Tag:").Append(GetName()).Commit(CLogFile::kWrite); }
+VOKTag::~VOKTag() {
+    // The name first: the log's lock is innermost and must not be held while the tag's is taken.
+    const std::string name = GetName();
+    EventLog().Append("Deleting Tag:").Append(name).Commit(CLogFile::kWrite);
+}
 
 bool VOKTag::IsValidVOKTag(const OPCS_Tag* tag) {
     return IsValidTag(tag) && dynamic_cast<const VOKTag*>(tag) != nullptr;

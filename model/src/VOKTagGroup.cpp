@@ -9,7 +9,10 @@ VOKTagGroup::VOKTagGroup() {
     SetImageIndices(4, 5);
 }
 
-VOKTagGroup::~VOKTagGroup() { EventLog().Append("Deleting TagGroup:").Append(GetName()).Commit(CLogFile::kWrite); }
+VOKTagGroup::~VOKTagGroup() {
+    const std::string name = GetName();  // before the log's lock, which is innermost
+    EventLog().Append("Deleting TagGroup:").Append(name).Commit(CLogFile::kWrite);
+}
 
 bool VOKTagGroup::IsValidVOKTagGroup(const OPCS_TagGroup* group) {
     return IsValidGroup(group) && dynamic_cast<const VOKTagGroup*>(group) != nullptr;

@@ -30,6 +30,10 @@ public:
     // Detach without destroying; the caller destroys.
     virtual bool RemoveTag(OPCS_Tag* tag);
     virtual bool RemoveGroup(OPCS_TagGroup* child);
+    // Detaches a member tag even while it is referenced; the caller takes the
+    // tag over and must keep it alive until its references are gone. For a
+    // device that retires tags its configuration no longer has room for.
+    bool DetachTag(OPCS_Tag* tag);
     // Passes a client write up to the device.
     virtual bool WriteTag(OPCS_Tag* tag, const VARIANT& value);
     virtual bool ShowProperties() = 0;

@@ -1,0 +1,171 @@
+// vok probe: makes one counter device on a port and bus address, polls it, and
+// prints every tag of the device after each poll pass as one JSON line.
+#include "tools/Commands.h"
+
+#include "foundation/CLogFile.h"
+#include "link/CSerial.h"
+#include "model/OPCS_Tag.h"
+#include "model/ScriptedUiServices.h"
+#include "model/VOKDevice.h"
+#include "platform/Thread.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <sstream>
+#include <string>
+
+namespace {
+
+using nlohmann::json;
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void OnInterrupt(int) { g_interrupted = true; }
+
+int ComNumber(const std::string& name) {
+    if (name.size() < 4 || (name.compare(0, 3, "COM") != 0 && name.compare(0, 3, "com") != 0)) return -1;
+    try {
+        std::size_t used = 0;
+        const int n = std::stoi(name.substr(3), &used);
+        return used == name.size() - 3 && n > 0 ? n : -1;
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+json ValueOf(const OPCS_Tag& tag) {
+    VARIANT v;
+    tag.GetValue(v);
+    json out;
+    switch (v.vt) {
+    case VT_EMPTY: out = nullptr; break;
+    case VT_BOOL: out = v.boolVal != VARIANT_FALSE; break;
+    case VT_BSTR: out = BstrToUtf8(v.bstrVal); break;
+    case VT_I2: out = v.iVal; break;
+    case VT_I4: out = v.lVal; break;
+    case VT_R4: out = v.fltVal; break;
+    case VT_R8: out = v.dblVal; break;
+    default: {
+        VARIANT d;
+        VariantInit(&d);
+        out = SUCCEEDED(VariantChangeType(&d, &v, 0, VT_R8)) ? json(d.dblVal) : json(nullptr);
+        VariantClear(&d);
+    }
+    }
+    VariantClear(&v);
+    return out;
+}
+
+bool ParseBins(const std::string& text, Dll<double>& bins) {
+    std::stringstream in(text);
+    std::string item;
+    double last = 0;
+    while (std::getline(in, item, ',')) {
+        try {
+            std::size_t used = 0;
+            const double size = std::stod(item, &used);
+            if (used != item.size() || !(size > last)) return false;
+            bins.AddTail(size);
+            last = size;
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+    return bins.GetCount() >= 1 && bins.GetCount() <= VOKDevice::kMaxBins;
+}
+
+}  // namespace
+
+int RunProbeCommand(int argc, char** argv) {
+    CLI::App app{"Makes one counter device on a port and bus address, polls it, and prints every tag of the device "
+                 "after each poll pass as one JSON object per line.",
+                 "vok probe"};
+    std::string port;
+    int address = -1;
+    int passes = 0;
+    unsigned interval = 0;
+    std::string binsText;
+    std::string logFile;
+    app.add_option("--port", port, "COM name of the line, e.g. COM5")->required();
+    app.add_option("--address", address, "bus address of the counter, 0 to 63")->required()->check(CLI::Range(0, 63));
+    app.add_option("--passes", passes, "stop after this many poll passes (default: until interrupted)")
+        ->check(CLI::Range(1, 1000000));
+    app.add_option("--interval", interval, "sample interval in seconds, 1 to 3599 (default: the program setting)")
+        ->check(CLI::Range(1, 3599));
+    app.add_option("--bins", binsText, "size bins in micrometres, ascending, comma-separated, e.g. 0.5,1,5");
+    app.add_option("--log", logFile, "write the event log to this file");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    }
+    const int number = ComNumber(port);
+    if (number < 0) {
+        std::fprintf(stderr, "vok probe: '%s' is not a COM name\n", port.c_str());
+        return 2;
+    }
+    Dll<double> bins;
+    if (!binsText.empty() && !ParseBins(binsText, bins)) {
+        std::fprintf(stderr, "vok probe: --bins needs 1 to 32 ascending sizes, e.g. 0.5,1,5\n");
+        return 2;
+    }
+    if (!logFile.empty() && !EventLog().Open(logFile)) {
+        std::fprintf(stderr, "vok probe: cannot write the event log %s\n", logFile.c_str());
+        return 1;
+    }
+    if (CSerial::FindPortByNumber(number) == nullptr) {
+        std::fprintf(stderr, "vok probe: no serial port %s on this machine (see 'vok ports list')\n", port.c_str());
+        return 1;
+    }
+
+    ScriptedUiServices ui;
+    auto device = VOKDevice::Create(false);
+    device->SetPort(number);
+    device->SetAddress(static_cast<BYTE>(0x80 + address));
+    device->SetName(device->GetDefaultName());
+    if (interval != 0) device->SetSampleInterval(interval, false);
+    if (bins.GetCount() > 0) device->SetBinSizes(bins, false);
+
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+    device->RequestPolling(OPCS_Device::kOperator);
+    // A pass ends when the last poll time changes; the printing runs while the
+    // device waits its interval.
+    auto stamp = [&] {
+        const SYSTEMTIME t = device->GetLastPollTime();
+        FILETIME f{};
+        SystemTimeToFileTime(&t, &f);
+        return FileTimeToUInt64(f);
+    };
+    std::uint64_t last = stamp();
+    int printed = 0;
+    int status = 0;
+    while (!g_interrupted && (passes == 0 || printed < passes)) {
+        Sleep(20);
+        const std::uint64_t now = stamp();
+        if (now == last || device->GetPollState() == OPCS_Device::kPollingDevice) continue;
+        last = now;
+        json items = json::object();
+        device->Lock();  // a consistent pass: the conversion runs under this lock
+        Dll<OPCS_Tag*> tags;
+        device->CopyTagList(tags);
+        for (int i = 0; i < tags.GetCount(); ++i) {
+            OPCS_Tag* tag = tags.GetAt(i);
+            if (!OPCS_Tag::IsValidTag(tag)) continue;
+            items[tag->GetItemID()] = {{"value", ValueOf(*tag)}, {"quality", tag->GetQuality()}};
+        }
+        const int comm = device->GetCommStatus();
+        device->Unlock();
+        ++printed;
+        std::puts(json{{"pass", printed}, {"comm_status", comm}, {"items", items}}.dump().c_str());
+        std::fflush(stdout);
+        status = comm == VOKDevice::kCommOK ? 0 : 1;
+    }
+    device->ReleasePolling(OPCS_Device::kOperator);
+    device.reset();
+    return status;
+}
