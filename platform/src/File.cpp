@@ -3,6 +3,7 @@
 #include "FileObject.h"
 
 #include <cerrno>
+#include <string>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -173,6 +174,45 @@ BOOL DeleteFileA(LPCSTR name) {
         return FALSE;
     }
     return TRUE;
+}
+
+BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags) {
+    if (!existing || !target) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!(flags & MOVEFILE_REPLACE_EXISTING) && ::access(target, F_OK) == 0) {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return FALSE;
+    }
+    if (::rename(existing, target) != 0) {
+        SetLastError(ErrorFromErrno(errno));
+        return FALSE;
+    }
+    if (flags & MOVEFILE_WRITE_THROUGH) {
+        // The new name lives in the folder: it is on the disk once the folder is.
+        std::string folder = target;
+        const auto slash = folder.rfind('/');
+        folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+        const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dirFd >= 0) {
+            ::fsync(dirFd);
+            ::close(dirFd);
+        }
+    }
+    return TRUE;
+}
+
+DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
+    auto object = LookupHandleAs<FileObject>(file);
+    struct stat st{};
+    if (!object || ::fstat(object->Descriptor(), &st) != 0) {
+        SetLastError(object ? ErrorFromErrno(errno) : ERROR_INVALID_HANDLE);
+        return INVALID_FILE_SIZE;
+    }
+    const auto size = static_cast<unsigned long long>(st.st_size);
+    if (sizeHigh) *sizeHigh = static_cast<DWORD>(size >> 32);
+    return static_cast<DWORD>(size & 0xFFFFFFFFu);
 }
 
 DWORD GetFileAttributesA(LPCSTR name) {

@@ -21,6 +21,7 @@ using StopFlag = std::atomic<bool>;
 
 constexpr WORD kQualityNotConnected = 0x08;
 
+class CArchive;
 class OPCS_Device : public OPCS_TagGroup {
 public:
     enum PollState : std::int32_t {
@@ -54,6 +55,7 @@ public:
     virtual void SetCommOK(bool ok);
 
     bool WriteTag(OPCS_Tag* tag, const VARIANT& value) override;
+    void Serialize(CArchive& ar) override;
     OPCS_TagGroup* GetDevice() override { return this; }
     bool IsDevice() const override { return true; }
     bool CanDelete() const override;

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 
+class CArchive;
 class OPCS_TagGroup;
 
 // OPC quality words.
@@ -132,6 +133,8 @@ public:
     void SetGroup(OPCS_TagGroup* group);
 
     virtual bool ShowProperties() = 0;
+    // Writes or reads the tag layer of the configuration file, under the tag's lock.
+    virtual void Serialize(CArchive& ar);
 
     void Lock() const { EnterCriticalSection(&lock_); }
     void Unlock() const { LeaveCriticalSection(&lock_); }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 
+class CArchive;
 class OPCS_Tag;
 
 class OPCS_TagGroup {
@@ -37,6 +38,8 @@ public:
     // Passes a client write up to the device.
     virtual bool WriteTag(OPCS_Tag* tag, const VARIANT& value);
     virtual bool ShowProperties() = 0;
+    // Writes or reads the group layer with the child groups and tags, under the group's lock.
+    virtual void Serialize(CArchive& ar);
     virtual OPCS_TagGroup* GetDevice();
     // The names from the device down to this group, each followed by the delimiter.
     virtual std::string GetPath() const;

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+class CArchive;
 class VOKTag;
 class VOKTagGroup;
 
@@ -134,6 +135,8 @@ public:
     bool RemoveTag(OPCS_Tag* tag) override;
     bool RemoveGroup(OPCS_TagGroup* group) override;
     bool ShowProperties() override;
+    // After loading, the device re-associates its standard groups and tags.
+    void Serialize(CArchive& ar) override;
     std::int32_t GetImageIndex() const override;
     std::int32_t GetOpenImageIndex() const override;
     bool WriteDeviceTag(OPCS_Tag* tag, const VARIANT& value) override;

@@ -4,6 +4,7 @@
 
 #include "model/OPCS_Tag.h"
 
+class CArchive;
 class VOKTag : public OPCS_Tag {
 public:
     static constexpr std::int32_t kNoKind = 21;
@@ -22,6 +23,7 @@ public:
     // The two in-service kinds show whether they are on.
     std::int32_t GetImageIndex() override;
     bool ShowProperties() override;
+    void Serialize(CArchive& ar) override;
 
 private:
     std::int32_t slot_ = 0;

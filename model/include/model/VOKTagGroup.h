@@ -4,6 +4,7 @@
 
 #include "model/OPCS_TagGroup.h"
 
+class CArchive;
 class VOKTagGroup : public OPCS_TagGroup {
 public:
     enum Kind : std::int32_t {
@@ -26,6 +27,7 @@ public:
     void SetKind(std::int32_t kind);
 
     bool ShowProperties() override;
+    void Serialize(CArchive& ar) override;
     bool CanDelete() const override { return false; }
 
 private:

@@ -36,3 +36,14 @@ BOOL DeleteFileA(LPCSTR name);
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x00000010;
 DWORD GetFileAttributesA(LPCSTR name);
+
+// Renames a file, replacing an existing target in one step: a reader sees the
+// old file or the new one, never a mixture. With MOVEFILE_WRITE_THROUGH the
+// rename has reached the disk when the call returns.
+constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x00000001;
+constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x00000008;
+BOOL MoveFileExA(LPCSTR existing, LPCSTR target, DWORD flags);
+
+// The size of an open file; INVALID_FILE_SIZE on failure.
+constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFF;
+DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh);
