@@ -15,6 +15,7 @@ int Usage(std::FILE* out) {
         "  sim        run simulated counters on a pseudo-terminal\n"
         "  query      read one counter with every command and print what it answered\n"
         "  probe      poll one counter as a device and print its tags after every pass\n"
+        "  config     print a configuration file as JSON, or make a new one\n"
         "  version    print the program version\n"
         "  help       print this text\n"
         "\n"
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
     if (command == "sim") return RunSimCommand(argc - 1, argv + 1);
     if (command == "query") return RunQueryCommand(argc - 1, argv + 1);
     if (command == "probe") return RunProbeCommand(argc - 1, argv + 1);
+    if (command == "config") return RunConfigCommand(argc - 1, argv + 1);
     std::fprintf(stderr, "vok: unknown command '%s' (try 'vok help')\n", command.c_str());
     return 2;
 }

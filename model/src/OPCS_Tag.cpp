@@ -564,6 +564,11 @@ DWORD OPCS_Tag::GetSimulationSteps() const {
     return simulationSteps_;
 }
 
+std::int32_t OPCS_Tag::GetSimulationStep() const {
+    TagLock hold(*this);
+    return simulationStep_;
+}
+
 void OPCS_Tag::SimulateStep() {
     TagLock hold(*this);
     if (!simulationEnabled_ || !(IsNumericType(canonicalType_) || canonicalType_ == VT_BOOL)) return;

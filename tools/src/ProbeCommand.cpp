@@ -2,6 +2,8 @@
 // prints every tag of the device after each poll pass as one JSON line.
 #include "tools/Commands.h"
 
+#include "ToolSupport.h"
+
 #include "foundation/CLogFile.h"
 #include "link/CSerial.h"
 #include "model/OPCS_Tag.h"
@@ -26,36 +28,10 @@ std::atomic<bool> g_interrupted{false};
 
 extern "C" void OnInterrupt(int) { g_interrupted = true; }
 
-int ComNumber(const std::string& name) {
-    if (name.size() < 4 || (name.compare(0, 3, "COM") != 0 && name.compare(0, 3, "com") != 0)) return -1;
-    try {
-        std::size_t used = 0;
-        const int n = std::stoi(name.substr(3), &used);
-        return used == name.size() - 3 && n > 0 ? n : -1;
-    } catch (const std::exception&) {
-        return -1;
-    }
-}
-
 json ValueOf(const OPCS_Tag& tag) {
     VARIANT v;
     tag.GetValue(v);
-    json out;
-    switch (v.vt) {
-    case VT_EMPTY: out = nullptr; break;
-    case VT_BOOL: out = v.boolVal != VARIANT_FALSE; break;
-    case VT_BSTR: out = BstrToUtf8(v.bstrVal); break;
-    case VT_I2: out = v.iVal; break;
-    case VT_I4: out = v.lVal; break;
-    case VT_R4: out = v.fltVal; break;
-    case VT_R8: out = v.dblVal; break;
-    default: {
-        VARIANT d;
-        VariantInit(&d);
-        out = SUCCEEDED(VariantChangeType(&d, &v, 0, VT_R8)) ? json(d.dblVal) : json(nullptr);
-        VariantClear(&d);
-    }
-    }
+    json out = JsonOfVariant(v);
     VariantClear(&v);
     return out;
 }

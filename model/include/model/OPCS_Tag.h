@@ -112,6 +112,7 @@ public:
     virtual bool SetSimulationSteps(DWORD steps);  // at least 1
     SimulationType GetSimulationType() const;
     DWORD GetSimulationSteps() const;
+    std::int32_t GetSimulationStep() const;
     virtual void SimulateStep();
 
     virtual std::int32_t GetImageIndex();

@@ -6,3 +6,4 @@ int RunPortsCommand(int argc, char** argv);
 int RunSimCommand(int argc, char** argv);
 int RunQueryCommand(int argc, char** argv);
 int RunProbeCommand(int argc, char** argv);
+int RunConfigCommand(int argc, char** argv);

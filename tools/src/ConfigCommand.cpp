@@ -1,0 +1,221 @@
+// vok config: inspect and make configuration files. 'dump' prints what the
+// program holds after loading a file; 'new' writes a file of new counter
+// devices, made as the operator's Add Device command makes them.
+#include "tools/Commands.h"
+
+#include "ToolSupport.h"
+#include "config/ConfigFile.h"
+#include "foundation/CLogFile.h"
+#include "model/OPCS_Device.h"
+#include "model/OPCS_Tag.h"
+#include "model/ScriptedUiServices.h"
+#include "model/VOKDevice.h"
+#include "model/VOKTag.h"
+#include "model/VOKTagGroup.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+using nlohmann::json;
+
+json TagJson(OPCS_Tag& tag) {
+    VARIANT value;
+    tag.GetValue(value);
+    json out = {
+        {"name", tag.GetName()},
+        {"description", tag.GetDescription()},
+        {"image_index", tag.GetImageIndex()},
+        {"class_code", tag.GetClassCode()},
+        {"kind_code", tag.GetKindCode()},
+        {"volatile", tag.IsVolatile()},
+        {"eu_limits_enabled", tag.IsEULimitsEnabled()},
+        {"raw_limits_enabled", tag.IsRawLimitsEnabled()},
+        {"scaling_enabled", tag.IsScalingEnabled()},
+        {"simulation_enabled", tag.IsSimulationEnabled()},
+        {"eu_limits_active", tag.IsEULimitsActive()},
+        {"raw_limits_active", tag.IsRawLimitsActive()},
+        {"scaling_active", tag.IsScalingActive()},
+        {"undeletable", tag.IsUndeletable()},
+        {"quality", tag.GetQuality()},
+        {"simulation_step", tag.GetSimulationStep()},
+        {"simulation_steps", tag.GetSimulationSteps()},
+        {"value", {{"type", value.vt}, {"value", JsonOfVariant(value)}}},
+        {"time_stamp_high", tag.GetTimestamp().dwHighDateTime},
+        {"time_stamp_low", tag.GetTimestamp().dwLowDateTime},
+        {"access_rights", tag.GetAccessRights()},
+        {"simulation_type", static_cast<int>(tag.GetSimulationType())},
+        {"canonical_type", tag.GetCanonicalType()},
+        {"eu_min", tag.GetEUMin()},
+        {"eu_max", tag.GetEUMax()},
+        {"raw_min", tag.GetRawMin()},
+        {"raw_max", tag.GetRawMax()},
+        {"offset", tag.GetOffset()},
+        {"gain", tag.GetGain()},
+        {"dead_band", tag.GetDeadBand()},
+    };
+    VariantClear(&value);
+    if (VOKTag::IsValidVOKTag(&tag)) {
+        auto& vok = static_cast<VOKTag&>(tag);
+        out["kind"] = vok.GetKind();
+        out["slot_number"] = vok.GetSlot();
+    }
+    return out;
+}
+
+// The group layer of a group or a device, with its members nested as in the file.
+json GroupJson(OPCS_TagGroup& group) {
+    json out = {
+        {"name", group.GetName()},
+        {"description", group.GetDescription()},
+        {"image_index", group.GetImageIndex()},
+        {"open_image_index", group.GetOpenImageIndex()},
+        {"ordinal", group.GetOrdinal()},
+    };
+    Dll<OPCS_TagGroup*> groups;
+    group.CopyGroups(groups);
+    json children = json::array();
+    for (int i = 0; i < groups.GetCount(); ++i) {
+        OPCS_TagGroup* child = groups.GetAt(i);
+        if (!OPCS_TagGroup::IsValidGroup(child)) continue;
+        json c = GroupJson(*child);
+        if (VOKTagGroup::IsValidVOKTagGroup(child)) c["kind"] = static_cast<VOKTagGroup*>(child)->GetKind();
+        children.push_back(std::move(c));
+    }
+    Dll<OPCS_Tag*> tags;
+    group.CopyTags(tags);
+    json members = json::array();
+    for (int i = 0; i < tags.GetCount(); ++i)
+        if (OPCS_Tag::IsValidTag(tags.GetAt(i))) members.push_back(TagJson(*tags.GetAt(i)));
+    out["groups"] = std::move(children);
+    out["tags"] = std::move(members);
+    return out;
+}
+
+json DeviceJson(OPCS_Device& device) {
+    json out = GroupJson(device);
+    out["in_service"] = device.IsInService();
+    out["update_interval"] = device.GetUpdateInterval();
+    if (VOKDevice::IsValidVOKDevice(&device)) {
+        auto& vok = static_cast<VOKDevice&>(device);
+        out["simulated_data"] = vok.IsSimulation();
+        out["bus_address"] = vok.GetAddress();
+        out["sample_interval"] = vok.GetSampleInterval();
+        out["software_version"] = vok.GetSoftwareVersion();
+        out["flow"] = vok.GetFlow();
+        out["port_number"] = vok.GetPort();
+        Dll<double> bins;
+        vok.GetBinSizes(bins);
+        json sizes = json::array();
+        for (int i = 0; i < bins.GetCount(); ++i) sizes.push_back(bins.GetAt(i));
+        out["bin_sizes"] = std::move(sizes);
+        Dll<VOK_CalPt> points;
+        vok.GetCalPoints(points);
+        json cal = json::array();
+        for (int i = 0; i < points.GetCount(); ++i)
+            cal.push_back({{"size", points.GetAt(i).size}, {"threshold", points.GetAt(i).voltage}});
+        out["calibration_points"] = std::move(cal);
+    }
+    return out;
+}
+
+void DestroyAll(Dll<OPCS_Device*>& devices) {
+    while (!devices.IsEmpty()) delete devices.RemoveNode(devices.Head());
+}
+
+int Dump(const std::string& file) {
+    Dll<OPCS_Device*> devices;
+    const ConfigLoad load = LoadConfigFile(file, devices);
+    if (load.outcome == ConfigLoad::kNotOpened) {
+        std::fprintf(stderr, "vok config dump: cannot read %s: %s\n", file.c_str(), load.systemError.c_str());
+        return 1;
+    }
+    json out;
+    out["document_version"] = load.outcome == ConfigLoad::kLoaded ? json(load.documentVersion) : json(nullptr);
+    json list = json::array();
+    for (int i = 0; i < devices.GetCount(); ++i) list.push_back(DeviceJson(*devices.GetAt(i)));
+    out["devices"] = std::move(list);
+    out["errors"] = load.errors;
+    // Text the file holds need not be valid UTF-8: shown with replacements, never refused.
+    std::puts(out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
+    DestroyAll(devices);
+    return load.errors.empty() ? 0 : 2;
+}
+
+// "COMn:ADDR" with a bus address 0 to 63.
+bool ParseDevice(const std::string& text, int& port, int& address) {
+    const auto colon = text.find(':');
+    if (colon == std::string::npos) return false;
+    port = ComNumber(text.substr(0, colon));
+    const std::string a = text.substr(colon + 1);
+    if (port < 0 || a.empty() || a.size() > 2 || a.find_first_not_of("0123456789") != std::string::npos) return false;
+    address = std::stoi(a);
+    return address <= 63;
+}
+
+int New(const std::string& file, const std::vector<std::string>& specs, bool live) {
+    struct Spec {
+        int port, address;
+    };
+    std::vector<Spec> wanted;
+    for (const std::string& text : specs) {
+        Spec s{};
+        if (!ParseDevice(text, s.port, s.address)) {
+            std::fprintf(stderr, "vok config new: '%s' is not COMn:ADDR with a bus address 0 to 63\n", text.c_str());
+            return 2;
+        }
+        wanted.push_back(s);
+    }
+    ScriptedUiServices ui;
+    Dll<OPCS_Device*> devices;
+    for (const Spec& s : wanted) {
+        auto device = VOKDevice::Create(false);
+        device->SetPort(s.port);
+        device->SetAddress(static_cast<BYTE>(VOKDevice::kDefaultAddress + s.address));
+        // A new device produces simulated values until it is told to poll its counter.
+        device->SetSimulation(!live);
+        device->SetName(device->GetDefaultName());
+        devices.AddTail(device.release());
+    }
+    std::string error;
+    const bool ok = SaveConfigFile(file, devices, error);
+    DestroyAll(devices);
+    if (!ok) {
+        std::fprintf(stderr, "vok config new: cannot write %s: %s\n", file.c_str(), error.c_str());
+        return 1;
+    }
+    std::printf("{\"file\": %s, \"devices\": %zu}\n", json(file).dump().c_str(), wanted.size());
+    return 0;
+}
+
+}  // namespace
+
+int RunConfigCommand(int argc, char** argv) {
+    CLI::App app{"Inspects and makes configuration files.", "vok config"};
+    app.require_subcommand(1);
+    std::string dumpFile, newFile, logFile;
+    std::vector<std::string> specs;
+    bool live = false;
+    CLI::App* dump = app.add_subcommand("dump", "print the configuration held after loading FILE, as JSON");
+    dump->add_option("FILE", dumpFile, "configuration file")->required();
+    CLI::App* make = app.add_subcommand("new", "write a configuration of new counter devices");
+    make->add_option("FILE", newFile, "configuration file to write (replaced when it exists)")->required();
+    make->add_option("--device", specs, "a counter device on a port and bus address, e.g. COM5:3 (repeatable)");
+    make->add_flag("--live", live, "the devices poll their counters (default: simulated data, as Add Device makes them)");
+    for (CLI::App* sub : {dump, make}) sub->add_option("--log", logFile, "write the event log to this file");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    }
+    if (!logFile.empty() && !EventLog().Open(logFile)) {
+        std::fprintf(stderr, "vok config: cannot write the event log %s\n", logFile.c_str());
+        return 1;
+    }
+    return dump->parsed() ? Dump(dumpFile) : New(newFile, specs, live);
+}
