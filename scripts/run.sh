@@ -26,3 +26,10 @@ for address in 1 2; do
   echo "counter $address on $port:"
   "$vok" query --port "$port" --address "$address" --sample
 done
+echo "counter 1 polled as a device, two passes (first: initialisation):"
+"$vok" probe --port "$port" --address 1 --passes 2 --interval 2 --bins 0.5,1,5 | cut -c1-400
+config=$(mktemp --suffix=.psf)
+trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; rm -f "$ready" "$config"' EXIT
+"$vok" config new "$config" --device "$port:1" --device "$port:2" --live
+echo "that configuration, loaded again (devices and their standard groups):"
+"$vok" config dump "$config" | python3 -c 'import json,sys; d=json.load(sys.stdin); [print(" ", x["name"], "port", x["port_number"], "address", x["bus_address"] - 128, "groups", [g["name"] for g in x["groups"]]) for x in d["devices"]]; print("  errors:", d["errors"])' 2>/dev/null || "$vok" config dump "$config" | head -20
