@@ -96,7 +96,10 @@ OPCS_Device::~OPCS_Device() {
 }
 
 bool OPCS_Device::IsValidDevice(const OPCS_TagGroup* group) {
-    return LiveObjects<OPCS_Device>::Contains(static_cast<const OPCS_Device*>(group)) && IsValidGroup(group);
+    // The group test first: only a live object may be asked for its type.
+    if (!IsValidGroup(group)) return false;
+    const auto* device = dynamic_cast<const OPCS_Device*>(group);
+    return device != nullptr && LiveObjects<OPCS_Device>::Contains(device);
 }
 
 bool OPCS_Device::IsUniqueDeviceName(const std::string& name, const OPCS_Device* except) {

@@ -268,7 +268,9 @@ std::unique_ptr<VOKDevice> VOKDevice::Create(bool loading) {
 }
 
 bool VOKDevice::IsValidVOKDevice(const OPCS_TagGroup* group) {
-    return LiveObjects<VOKDevice>::Contains(static_cast<const VOKDevice*>(group)) && IsValidDevice(group);
+    if (!IsValidDevice(group)) return false;
+    const auto* device = dynamic_cast<const VOKDevice*>(group);
+    return device != nullptr && LiveObjects<VOKDevice>::Contains(device);
 }
 
 void VOKDevice::BuildTagTree() {

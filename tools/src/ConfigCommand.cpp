@@ -159,12 +159,12 @@ bool ParseDevice(const std::string& text, int& port, int& address) {
 }
 
 int New(const std::string& file, const std::vector<std::string>& specs, bool live) {
-    struct Spec {
+    struct Wanted {
         int port, address;
     };
-    std::vector<Spec> wanted;
+    std::vector<Wanted> wanted;
     for (const std::string& text : specs) {
-        Spec s{};
+        Wanted s{};
         if (!ParseDevice(text, s.port, s.address)) {
             std::fprintf(stderr, "vok config new: '%s' is not COMn:ADDR with a bus address 0 to 63\n", text.c_str());
             return 2;
@@ -173,7 +173,7 @@ int New(const std::string& file, const std::vector<std::string>& specs, bool liv
     }
     ScriptedUiServices ui;
     Dll<OPCS_Device*> devices;
-    for (const Spec& s : wanted) {
+    for (const Wanted& s : wanted) {
         auto device = VOKDevice::Create(false);
         device->SetPort(s.port);
         device->SetAddress(static_cast<BYTE>(VOKDevice::kDefaultAddress + s.address));

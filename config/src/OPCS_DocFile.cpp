@@ -1,0 +1,55 @@
+// The document's side of the configuration file: opening replaces the
+// configuration with the file's, saving writes it whole.
+#include "config/OPCS_Doc.h"
+
+#include "config/ConfigFile.h"
+#include "foundation/Archive.h"
+#include "model/OPCS_Device.h"
+#include "model/UiServices.h"
+
+void OPCS_Doc::Serialize(CArchive& ar) {
+    ConfigLockHold hold;
+    SerializeDocumentLayer(ar, devices_);
+}
+
+bool OPCS_Doc::OnOpenDocument(const std::string& path) {
+    if (AreClientsConnected()) {
+        GetUiServices().ShowMessage(kTextCannotChangeFiles, MessageIcon::Warning, MessageButtons::Ok);
+        return false;
+    }
+    // The file is read before anything is emptied: one that cannot be read at
+    // all leaves the configuration as it was.
+    Dll<OPCS_Device*> loaded;
+    ConfigLoad load = LoadConfigFile(path, loaded);
+    if (load.outcome == ConfigLoad::kNotOpened) {
+        GetUiServices().ShowMessage("Failed to open document.\n" + path + "\n" + load.systemError, MessageIcon::Error,
+                                    MessageButtons::Ok);
+        return false;
+    }
+    ConfigLockHold hold;
+    DeleteContents();
+    while (!loaded.IsEmpty()) devices_.AddTail(loaded.RemoveNode(loaded.Head()));
+    loadErrors_ = std::move(load.errors);
+    SetPathName(path);
+    SetModifiedFlag(false);
+    UpdateAllViews(0);
+    return true;
+}
+
+bool OPCS_Doc::OnSaveDocument(const std::string& path) {
+    std::string error;
+    bool ok;
+    {
+        ConfigLockHold hold;
+        ok = SaveConfigFile(path, devices_, error);
+    }
+    if (!ok) {
+        GetUiServices().ShowMessage("Failed to save document.\n" + path + "\n" + error, MessageIcon::Error,
+                                    MessageButtons::Ok);
+        return false;
+    }
+    SetModifiedFlag(false);
+    return true;
+}
+
+const std::vector<std::string>& OPCS_Doc::GetLoadErrors() const { return loadErrors_; }
