@@ -7,6 +7,7 @@
 #include "model/VOKDevice.h"
 #include "platform/Environment.h"
 
+#include "testsupport/FileText.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -15,13 +16,6 @@
 #include <sstream>
 
 namespace {
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 class Hints : public DocObserver {
 public:
@@ -74,11 +68,11 @@ TEST_F(DocFile, OpeningReplacesTheConfigurationAndSavingWritesItBack) {
     ASSERT_FALSE(hints_.seen.empty());
     EXPECT_EQ(hints_.seen.back(), 0);
 
-    const std::string before = Slurp(file_);
+    const std::string before = ReadFileText(file_);
     devices.GetAt(0)->SetName("Renamed");
     ASSERT_TRUE(doc_.OnSaveDocument(file_));
     EXPECT_FALSE(doc_.IsModified());
-    const std::string after = Slurp(file_);
+    const std::string after = ReadFileText(file_);
     EXPECT_NE(after, before);
     EXPECT_NE(after.find("Renamed"), std::string::npos);
 }
@@ -93,10 +87,10 @@ TEST_F(DocFile, AFileThatCannotBeReadLeavesTheDocumentAsItWas) {
     EXPECT_EQ(ui_.Messages()[0].text.rfind("Failed to open document.", 0), 0u);
 
     // A save that cannot be written is reported and keeps the file there was.
-    const std::string before = Slurp(file_);
+    const std::string before = ReadFileText(file_);
     EXPECT_FALSE(doc_.OnSaveDocument(dir_.File("no/such/folder.psf")));
     EXPECT_EQ(ui_.Messages().size(), 2u);
-    EXPECT_EQ(Slurp(file_), before);
+    EXPECT_EQ(ReadFileText(file_), before);
 }
 
 TEST_F(DocFile, UnreadableContentGivesAnEmptyConfigurationAndTheError) {

@@ -7,6 +7,7 @@
 #include "model/VOKTagGroup.h"
 #include "platform/Environment.h"
 
+#include "testsupport/FileText.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -20,13 +21,6 @@
 namespace {
 
 using nlohmann::json;
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 struct Outcome {
     int status = -1;
@@ -53,9 +47,9 @@ protected:
                                     arguments + " >'" + out + "' 2>'" + err + "'; echo $? >'" + status + "'";
         std::system(command.c_str());
         Outcome run;
-        run.status = std::stoi(Slurp(status));
-        run.out = Slurp(out);
-        run.err = Slurp(err);
+        run.status = std::stoi(ReadFileText(status));
+        run.out = ReadFileText(out);
+        run.err = ReadFileText(err);
         return run;
     }
     json Dump(const std::string& file, int expectedStatus) {
@@ -193,7 +187,7 @@ TEST_F(ConfigCommand, BadFilesAndBadArgumentsGiveTheirExitStatus) {
     EXPECT_EQ(junk["errors"][0].get<std::string>().rfind("Serialization Error - input device#: 0 of type:", 0), 0u);
 
     ASSERT_EQ(Config("new '" + Path("two.psf") + "' --device COM1:1 --device COM1:2").status, 0);
-    const std::string whole = Slurp(Path("two.psf"));
+    const std::string whole = ReadFileText(Path("two.psf"));
     std::ofstream(Path("cut.psf"), std::ios::binary) << whole.substr(0, whole.size() * 3 / 4);
     const json cut = Dump(Path("cut.psf"), 2);
     ASSERT_EQ(cut["devices"].size(), 1u);
