@@ -211,7 +211,7 @@ int RunConfigCommand(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        return app.exit(e) == 0 ? 0 : 2;  // help asked for, or a usage error
     }
     if (!logFile.empty() && !EventLog().Open(logFile)) {
         std::fprintf(stderr, "vok config: cannot write the event log %s\n", logFile.c_str());

@@ -101,7 +101,7 @@ int RunPortsCommand(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
+        return app.exit(e) == 0 ? 0 : 2;  // help asked for, or a usage error
     } catch (const CLI::ParseError& e) {
         app.exit(e);
         return kUsageError;

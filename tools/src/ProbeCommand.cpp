@@ -17,6 +17,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 #include <string>
 
@@ -45,6 +46,11 @@ bool ParseBins(const std::string& text, Dll<double>& bins) {
             std::size_t used = 0;
             const double size = std::stod(item, &used);
             if (used != item.size() || !(size > last)) return false;
+            // The counter holds a size as at most three characters; any other size
+            // would be written as a different one and its counts never matched.
+            char carried[32];
+            std::snprintf(carried, sizeof carried, "%g", size);
+            if (std::strlen(carried) > 3 || std::stod(carried) != size) return false;
             bins.AddTail(size);
             last = size;
         } catch (const std::exception&) {
@@ -77,7 +83,7 @@ int RunProbeCommand(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        return app.exit(e) == 0 ? 0 : 2;  // help asked for, or a usage error
     }
     const int number = ComNumber(port);
     if (number < 0) {
@@ -86,7 +92,8 @@ int RunProbeCommand(int argc, char** argv) {
     }
     Dll<double> bins;
     if (!binsText.empty() && !ParseBins(binsText, bins)) {
-        std::fprintf(stderr, "vok probe: --bins needs 1 to 32 ascending sizes, e.g. 0.5,1,5\n");
+        std::fprintf(stderr,
+                     "vok probe: --bins needs 1 to 32 ascending sizes of at most three characters, e.g. 0.5,1,5\n");
         return 2;
     }
     if (!logFile.empty() && !EventLog().Open(logFile)) {

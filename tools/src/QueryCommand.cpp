@@ -58,7 +58,7 @@ int RunQueryCommand(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        return app.exit(e) == 0 ? 0 : 2;  // help asked for, or a usage error
     }
     const int number = ComNumber(port);
     if (number < 0) {
