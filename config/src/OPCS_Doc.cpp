@@ -9,6 +9,7 @@
 #include "model/OPCS_Device.h"
 #include "model/OPCS_Tag.h"
 #include "model/OPCS_TagGroup.h"
+#include "model/ScopedLock.h"
 #include "model/UiServices.h"
 #include "model/VOKDevice.h"
 #include "model/VOKTag.h"
@@ -52,17 +53,7 @@ SYSTEMTIME AddSeconds(const SYSTEMTIME& time, DWORD seconds) {
     return FileTimeToSystemTime(&file, &out) ? out : time;
 }
 
-// Holds a device's lock for a scope.
-class DeviceHold {
-public:
-    explicit DeviceHold(const OPCS_Device& device) : device_(device) { device_.Lock(); }
-    ~DeviceHold() { device_.Unlock(); }
-    DeviceHold(const DeviceHold&) = delete;
-    DeviceHold& operator=(const DeviceHold&) = delete;
-
-private:
-    const OPCS_Device& device_;
-};
+using DeviceHold = ScopedLock<OPCS_Device>;
 
 }  // namespace
 

@@ -8,6 +8,7 @@
 #include "model/OPCS_Device.h"
 #include "model/OPCS_Tag.h"
 #include "model/OPCS_TagGroup.h"
+#include "model/ScopedLock.h"
 #include "model/SerializeLists.h"
 #include "model/VOKDevice.h"
 #include "model/VOKTag.h"
@@ -36,28 +37,6 @@ void LogEntry(CArchive& ar, bool error, std::initializer_list<std::string> items
 }
 
 std::string Number(std::size_t value) { return std::to_string(value); }
-
-class TagLock {
-public:
-    explicit TagLock(const OPCS_Tag& tag) : tag_(tag) { tag_.Lock(); }
-    ~TagLock() { tag_.Unlock(); }
-    TagLock(const TagLock&) = delete;
-    TagLock& operator=(const TagLock&) = delete;
-
-private:
-    const OPCS_Tag& tag_;
-};
-
-class GroupLock {
-public:
-    explicit GroupLock(const OPCS_TagGroup& group) : group_(group) { group_.Lock(); }
-    ~GroupLock() { group_.Unlock(); }
-    GroupLock(const GroupLock&) = delete;
-    GroupLock& operator=(const GroupLock&) = delete;
-
-private:
-    const OPCS_TagGroup& group_;
-};
 
 // Names stored by an older release may hold the item delimiter; in memory it
 // is always a blank, as a rename would make it.

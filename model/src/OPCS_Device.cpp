@@ -7,6 +7,7 @@
 #include "model/ModelHost.h"
 #include "model/OPCS_Tag.h"
 #include "model/Posting.h"
+#include "model/ScopedLock.h"
 #include "platform/Thread.h"
 
 #include <algorithm>
@@ -26,16 +27,7 @@ DeviceList& Devices() {
     return *list;
 }
 
-class Hold {
-public:
-    explicit Hold(const OPCS_TagGroup& group) : group_(group) { group_.Lock(); }
-    ~Hold() { group_.Unlock(); }
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
-
-private:
-    const OPCS_TagGroup& group_;
-};
+using Hold = GroupLock;
 
 template <typename T>
 std::vector<T> Values(const Dll<T>& list) {

@@ -6,6 +6,7 @@
 #include "model/ItemId.h"
 #include "model/ModelHost.h"
 #include "model/OPCS_TagGroup.h"
+#include "model/ScopedLock.h"
 
 #include <algorithm>
 #include <cctype>
@@ -16,24 +17,11 @@
 
 namespace {
 
-// Holds a tag's lock for a scope.
-class TagLock {
-public:
-    explicit TagLock(const OPCS_Tag& tag) : tag_(tag) { tag_.Lock(); }
-    ~TagLock() { tag_.Unlock(); }
-    TagLock(const TagLock&) = delete;
-    TagLock& operator=(const TagLock&) = delete;
-
-private:
-    const OPCS_Tag& tag_;
-};
-
 FILETIME Now() {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     return now;
 }
-
 
 // A variant holding a double, or Empty when the value does not convert.
 VARIANT AsDouble(const VARIANT& value, bool* ok) {

@@ -5,6 +5,7 @@
 #include "model/ItemId.h"
 #include "model/ModelHost.h"
 #include "model/OPCS_Tag.h"
+#include "model/ScopedLock.h"
 
 #include <algorithm>
 #include <cctype>
@@ -12,18 +13,6 @@
 #include <vector>
 
 namespace {
-
-class GroupLock {
-public:
-    explicit GroupLock(const OPCS_TagGroup& group) : group_(group) { group_.Lock(); }
-    ~GroupLock() { group_.Unlock(); }
-    GroupLock(const GroupLock&) = delete;
-    GroupLock& operator=(const GroupLock&) = delete;
-
-private:
-    const OPCS_TagGroup& group_;
-};
-
 
 template <typename T>
 bool HasName(const Dll<T*>& list, const std::string& name, bool (*valid)(const T*)) {

@@ -4,6 +4,7 @@
 #include "foundation/CLogFile.h"
 #include "model/OPCS_Tag.h"
 #include "model/OPCS_TagGroup.h"
+#include "model/ScopedLock.h"
 #include "platform/OleAuto.h"
 
 #include <cstdint>
@@ -11,16 +12,7 @@
 
 namespace vokdevice {
 
-class Hold {
-public:
-    explicit Hold(const OPCS_TagGroup& group) : group_(group) { group_.Lock(); }
-    ~Hold() { group_.Unlock(); }
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
-
-private:
-    const OPCS_TagGroup& group_;
-};
+using Hold = GroupLock;
 
 // A variant that clears itself.
 class Value {
