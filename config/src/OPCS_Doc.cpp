@@ -367,16 +367,18 @@ void OPCS_Doc::AddDeviceCommand() {
     device.release();  // owned by the device list now
 }
 
+OPCS_TagGroup* OPCS_Doc::SelectedParent(bool forGroup, std::string& name) const {
+    ConfigLockHold hold;
+    if (selection_ == nullptr) return nullptr;
+    OPCS_TagGroup* parent = GetSelectedGroup();
+    if (parent != nullptr) name = forGroup ? parent->MakeUniqueGroupName("Group") : parent->MakeUniqueTagName("Tag");
+    return parent;
+}
+
 void OPCS_Doc::AddTagGroupCommand() {
-    OPCS_TagGroup* parent = nullptr;
     std::string name;
-    {
-        ConfigLockHold hold;
-        if (selection_ == nullptr) return;
-        parent = GetSelectedGroup();
-        if (parent == nullptr) return;
-        name = parent->MakeUniqueGroupName("Group");
-    }
+    OPCS_TagGroup* parent = SelectedParent(true, name);
+    if (parent == nullptr) return;
     auto group = std::make_unique<VOKTagGroup>();
     group->SetName(name);
     if (!group->ShowProperties()) return;
@@ -389,15 +391,9 @@ void OPCS_Doc::AddTagGroupCommand() {
 }
 
 void OPCS_Doc::AddTagCommand() {
-    OPCS_TagGroup* parent = nullptr;
     std::string name;
-    {
-        ConfigLockHold hold;
-        if (selection_ == nullptr) return;
-        parent = GetSelectedGroup();
-        if (parent == nullptr) return;
-        name = parent->MakeUniqueTagName("Tag");
-    }
+    OPCS_TagGroup* parent = SelectedParent(false, name);
+    if (parent == nullptr) return;
     auto tag = std::make_unique<VOKTag>();
     tag->SetName(name);
     if (!tag->ShowProperties()) return;

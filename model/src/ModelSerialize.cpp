@@ -45,7 +45,7 @@ std::string StoredName(std::string name) {
     return name;
 }
 
-void ReadExactVersion(double v, double atLeast, const char* layer) {
+void RequireVersion(double v, double atLeast, const char* layer) {
     if (!(v >= atLeast)) throw UnsupportedLayoutException(std::string("the ") + layer + " layout of version " +
                                                           std::to_string(v) + " is not read by this program");
 }
@@ -205,7 +205,7 @@ void OPCS_Tag::Serialize(CArchive& ar) {
         return;
     }
     const double v = ar.ReadF64();
-    ReadExactVersion(v, 1.5, "tag");
+    RequireVersion(v, 1.5, "tag");
     const bool current = v >= kLayerVersion;
     name_ = StoredName(ar.ReadString());
     description_ = ar.ReadString();
@@ -249,24 +249,18 @@ void OPCS_Tag::Serialize(CArchive& ar) {
 void VOKTag::Serialize(CArchive& ar) {
     SetClassCode(1);
     OPCS_Tag::Serialize(ar);
-    Lock();
-    try {
-        if (ar.IsStoring()) {
-            ar.WriteF64(versioninfo::ProgramVersion());
-            ar.WriteI32(kind_);
-            ar.WriteI32(slot_);
-        } else {
-            ar.ReadF64();  // every counter-tag layer so far has the same fields
-            const std::int32_t kind = ar.ReadI32();
-            const std::int32_t slot = ar.ReadI32();
-            SetKind(kind >= 0 && kind <= kNoKind ? kind : kNoKind);
-            slot_ = slot;
-        }
-    } catch (...) {
-        Unlock();
-        throw;
+    TagLock hold(*this);
+    if (ar.IsStoring()) {
+        ar.WriteF64(versioninfo::ProgramVersion());
+        ar.WriteI32(kind_);
+        ar.WriteI32(slot_);
+    } else {
+        ar.ReadF64();  // every counter-tag layer so far has the same fields
+        const std::int32_t kind = ar.ReadI32();
+        const std::int32_t slot = ar.ReadI32();
+        SetKind(kind >= 0 && kind <= kNoKind ? kind : kNoKind);
+        slot_ = slot;
     }
-    Unlock();
 }
 
 // ---------------------------------------------------------------------------
@@ -328,20 +322,14 @@ void OPCS_TagGroup::Serialize(CArchive& ar) {
 void VOKTagGroup::Serialize(CArchive& ar) {
     SetClassCode(2);
     OPCS_TagGroup::Serialize(ar);
-    Lock();
-    try {
-        if (ar.IsStoring()) {
-            ar.WriteF64(versioninfo::ProgramVersion());
-            ar.WriteI32(kind_);
-        } else if (ar.ReadF64() >= 2.0) {
-            const std::int32_t kind = ar.ReadI32();
-            kind_ = kind >= BinSizes && kind <= Unknown ? kind : Unknown;
-        }
-    } catch (...) {
-        Unlock();
-        throw;
+    GroupLock hold(*this);
+    if (ar.IsStoring()) {
+        ar.WriteF64(versioninfo::ProgramVersion());
+        ar.WriteI32(kind_);
+    } else if (ar.ReadF64() >= 2.0) {
+        const std::int32_t kind = ar.ReadI32();
+        kind_ = kind >= BinSizes && kind <= Unknown ? kind : Unknown;
     }
-    Unlock();
 }
 
 // ---------------------------------------------------------------------------
@@ -349,89 +337,75 @@ void VOKTagGroup::Serialize(CArchive& ar) {
 
 void OPCS_Device::Serialize(CArchive& ar) {
     OPCS_TagGroup::Serialize(ar);
-    Lock();
-    try {
-        if (ar.IsStoring()) {
-            ar.WriteF64(kLayerVersion);
-            ar.WriteBool32(inService_.load());
-            ar.WriteU32(updateInterval_);
-        } else {
-            const double v = ar.ReadF64();
-            ReadExactVersion(v, 1.5, "device");
-            inService_.store(ar.ReadBool32());
-            DWORD seconds = ar.ReadU32();
-            if (v < kLayerVersion) seconds /= 1000;  // milliseconds before
-            updateInterval_ = std::clamp(seconds, kMinUpdateInterval, kMaxUpdateInterval);
-        }
-    } catch (...) {
-        Unlock();
-        throw;
+    GroupLock hold(*this);
+    if (ar.IsStoring()) {
+        ar.WriteF64(kLayerVersion);
+        ar.WriteBool32(inService_.load());
+        ar.WriteU32(updateInterval_);
+    } else {
+        const double v = ar.ReadF64();
+        RequireVersion(v, 1.5, "device");
+        inService_.store(ar.ReadBool32());
+        DWORD seconds = ar.ReadU32();
+        if (v < kLayerVersion) seconds /= 1000;  // milliseconds before
+        updateInterval_ = std::clamp(seconds, kMinUpdateInterval, kMaxUpdateInterval);
     }
-    Unlock();
 }
 
 void VOKDevice::Serialize(CArchive& ar) {
     SetClassCode(kClassCode);
     {
-        Lock();
-        try {
-            OPCS_Device::Serialize(ar);
-            if (ar.IsStoring()) {
-                ar.WriteF64(versioninfo::ProgramVersion());
-                ar.WriteBool32(simulation_.load());
-                ar.WriteU8(busAddress_);
-                ar.WriteU32(sampleInterval_);
-                ar.WriteString(softwareVersion_);
-                ar.WriteF64(flow_);
-                ar.WriteI32(portNumber_);
-                ar.WriteU32(static_cast<std::uint32_t>(binSizes_.GetCount()));
-                for (int i = 0; i < binSizes_.GetCount(); ++i) ar.WriteF64(binSizes_.GetAt(i));
-                ar.WriteU32(static_cast<std::uint32_t>(calPoints_.GetCount()));
-                for (int i = 0; i < calPoints_.GetCount(); ++i) {
-                    const VOK_CalPt point = calPoints_.GetAt(i);
-                    ar.WriteF64(point.size);
-                    ar.WriteI32(point.voltage);
-                }
-            } else {
-                ReadExactVersion(ar.ReadF64(), 2.0, "counter device");
-                const bool simulation = ar.ReadBool32();
-                const BYTE address = ar.ReadU8();
-                const DWORD interval = ar.ReadU32();
-                std::string version = ar.ReadString();
-                const double flow = ar.ReadF64();
-                const std::int32_t port = ar.ReadI32();
-                const std::uint32_t bins = ar.ReadU32();
-                // A counter has at most 32 bins; more cannot be a configuration
-                // this program wrote, and would not fit the tag tree.
-                if (bins > static_cast<std::uint32_t>(kMaxBins))
-                    throw ArchiveException("more bins than a counter has: " + std::to_string(bins));
-                Dll<double> sizes;
-                for (std::uint32_t i = 0; i < bins; ++i) sizes.AddTail(ar.ReadF64());
-                const std::uint32_t points = ar.ReadU32();
-                if (points > ar.GetRemaining() / 12) throw ArchiveException("unexpected end of file");
-                Dll<VOK_CalPt> calibration;
-                for (std::uint32_t i = 0; i < points; ++i) {
-                    VOK_CalPt point;
-                    point.size = ar.ReadF64();
-                    point.voltage = ar.ReadI32();
-                    calibration.AddTail(point);
-                }
-                simulation_.store(simulation);
-                busAddress_ = address;
-                sampleInterval_ = std::clamp(interval, kMinUpdateInterval, kMaxUpdateInterval);
-                softwareVersion_ = std::move(version);
-                flow_ = std::isfinite(flow) ? flow : 0.0;
-                portNumber_ = port;
-                binSizes_.RemoveAll();
-                for (int i = 0; i < sizes.GetCount(); ++i) binSizes_.AddTail(sizes.GetAt(i));
-                calPoints_.RemoveAll();
-                for (int i = 0; i < calibration.GetCount(); ++i) calPoints_.AddTail(calibration.GetAt(i));
+        GroupLock hold(*this);
+        OPCS_Device::Serialize(ar);
+        if (ar.IsStoring()) {
+            ar.WriteF64(versioninfo::ProgramVersion());
+            ar.WriteBool32(simulation_.load());
+            ar.WriteU8(busAddress_);
+            ar.WriteU32(sampleInterval_);
+            ar.WriteString(softwareVersion_);
+            ar.WriteF64(flow_);
+            ar.WriteI32(portNumber_);
+            ar.WriteU32(static_cast<std::uint32_t>(binSizes_.GetCount()));
+            for (int i = 0; i < binSizes_.GetCount(); ++i) ar.WriteF64(binSizes_.GetAt(i));
+            ar.WriteU32(static_cast<std::uint32_t>(calPoints_.GetCount()));
+            for (int i = 0; i < calPoints_.GetCount(); ++i) {
+                const VOK_CalPt point = calPoints_.GetAt(i);
+                ar.WriteF64(point.size);
+                ar.WriteI32(point.voltage);
             }
-        } catch (...) {
-            Unlock();
-            throw;
+        } else {
+            RequireVersion(ar.ReadF64(), 2.0, "counter device");
+            const bool simulation = ar.ReadBool32();
+            const BYTE address = ar.ReadU8();
+            const DWORD interval = ar.ReadU32();
+            std::string version = ar.ReadString();
+            const double flow = ar.ReadF64();
+            const std::int32_t port = ar.ReadI32();
+            const std::uint32_t bins = ar.ReadU32();
+            // A counter has at most 32 bins; more cannot be a configuration
+            // this program wrote, and would not fit the tag tree.
+            if (bins > static_cast<std::uint32_t>(kMaxBins))
+                throw ArchiveException("more bins than a counter has: " + std::to_string(bins));
+            Dll<double> sizes;
+            for (std::uint32_t i = 0; i < bins; ++i) sizes.AddTail(ar.ReadF64());
+            const std::uint32_t points = ar.ReadU32();
+            if (points > ar.GetRemaining() / 12) throw ArchiveException("unexpected end of file");
+            Dll<VOK_CalPt> calibration;
+            for (std::uint32_t i = 0; i < points; ++i) {
+                VOK_CalPt point;
+                point.size = ar.ReadF64();
+                point.voltage = ar.ReadI32();
+                calibration.AddTail(point);
+            }
+            simulation_.store(simulation);
+            busAddress_ = address;
+            sampleInterval_ = std::clamp(interval, kMinUpdateInterval, kMaxUpdateInterval);
+            softwareVersion_ = std::move(version);
+            flow_ = std::isfinite(flow) ? flow : 0.0;
+            portNumber_ = port;
+            binSizes_.Assign(sizes);
+            calPoints_.Assign(calibration);
         }
-        Unlock();
     }
     if (ar.IsLoading()) AfterLoad();
 }

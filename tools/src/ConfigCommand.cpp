@@ -158,12 +158,12 @@ bool ParseDevice(const std::string& text, int& port, int& address) {
     return address <= 63;
 }
 
-int New(const std::string& file, const std::vector<std::string>& specs, bool live) {
+int New(const std::string& file, const std::vector<std::string>& requested, bool live) {
     struct Wanted {
         int port, address;
     };
     std::vector<Wanted> wanted;
-    for (const std::string& text : specs) {
+    for (const std::string& text : requested) {
         Wanted s{};
         if (!ParseDevice(text, s.port, s.address)) {
             std::fprintf(stderr, "vok config new: '%s' is not COMn:ADDR with a bus address 0 to 63\n", text.c_str());
@@ -199,13 +199,13 @@ int RunConfigCommand(int argc, char** argv) {
     CLI::App app{"Inspects and makes configuration files.", "vok config"};
     app.require_subcommand(1);
     std::string dumpFile, newFile, logFile;
-    std::vector<std::string> specs;
+    std::vector<std::string> deviceArgs;
     bool live = false;
     CLI::App* dump = app.add_subcommand("dump", "print the configuration held after loading FILE, as JSON");
     dump->add_option("FILE", dumpFile, "configuration file")->required();
     CLI::App* make = app.add_subcommand("new", "write a configuration of new counter devices");
     make->add_option("FILE", newFile, "configuration file to write (replaced when it exists)")->required();
-    make->add_option("--device", specs, "a counter device on a port and bus address, e.g. COM5:3 (repeatable)");
+    make->add_option("--device", deviceArgs, "a counter device on a port and bus address, e.g. COM5:3 (repeatable)");
     make->add_flag("--live", live, "the devices poll their counters (default: simulated data, as Add Device makes them)");
     for (CLI::App* sub : {dump, make}) sub->add_option("--log", logFile, "write the event log to this file");
     try {
@@ -217,5 +217,5 @@ int RunConfigCommand(int argc, char** argv) {
         std::fprintf(stderr, "vok config: cannot write the event log %s\n", logFile.c_str());
         return 1;
     }
-    return dump->parsed() ? Dump(dumpFile) : New(newFile, specs, live);
+    return dump->parsed() ? Dump(dumpFile) : New(newFile, deviceArgs, live);
 }

@@ -2,6 +2,8 @@
 // and prints what it answered as one JSON object.
 #include "tools/Commands.h"
 
+#include "ToolSupport.h"
+
 #include "foundation/CLogFile.h"
 #include "link/CSerial.h"
 #include "link/VOKCommands.h"
@@ -16,19 +18,6 @@
 namespace {
 
 using nlohmann::json;
-
-int ComNumber(const std::string& name) {
-    std::size_t at = 0;
-    while (at < name.size() && std::isalpha(static_cast<unsigned char>(name[at]))) ++at;
-    if (at == 0 || at == name.size()) return -1;
-    try {
-        std::size_t used = 0;
-        const int n = std::stoi(name.substr(at), &used);
-        return used == name.size() - at ? n : -1;
-    } catch (const std::exception&) {
-        return -1;
-    }
-}
 
 struct Selection {
     std::int32_t handle = -1;

@@ -135,6 +135,9 @@ public:
 
 private:
     void AddDeviceCommand();
+    // The selected group a new group or tag goes into, with the name proposed
+    // for it ("Group1", "Tag1", ...); null when nothing is selected.
+    OPCS_TagGroup* SelectedParent(bool forGroup, std::string& name) const;
     void AddTagGroupCommand();
     void AddTagCommand();
     // The selected device when it is polling (requests outstanding and a thread).
