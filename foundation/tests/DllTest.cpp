@@ -191,3 +191,17 @@ TEST(DllPosition, WalksFirstToLastThenPastTheEnd) {
 }
 
 }  // namespace
+
+TEST(Dll, RangeForVisitsEveryValueOnceInOrderAndWritesThrough) {
+    Dll<int> list;
+    std::vector<int> seen;
+    for (int v : list) seen.push_back(v);
+    EXPECT_TRUE(seen.empty());
+
+    for (int v : {4, 5, 6}) list.AddTail(v);
+    for (int& v : list) v *= 10;  // the circular links must not bring head round again
+    const Dll<int>& view = list;
+    for (int v : view) seen.push_back(v);
+    EXPECT_EQ(seen, (std::vector<int>{40, 50, 60}));
+    EXPECT_EQ(std::distance(view.begin(), view.end()), 3);
+}

@@ -1,6 +1,6 @@
 #include "link/CSerial.h"
 
-#include "LogCapture.h"
+#include "testsupport/EventLogCapture.h"
 #include "platform/PseudoTerminal.h"
 
 #include <gtest/gtest.h>
@@ -53,7 +53,7 @@ protected:
         }
         return out;
     }
-    LogCapture log;
+    EventLogCapture log;
     PseudoTerminal pty;
     CSerial* port = nullptr;
 };

@@ -2,7 +2,7 @@
 // A simulated counter line registered under a COM name in a registry of the
 // test's own, opened for counter use, with the event log captured.
 
-#include "LogCapture.h"
+#include "testsupport/EventLogCapture.h"
 #include "link/CSerial.h"
 #include "link/VOKCommands.h"
 #include "platform/Environment.h"
@@ -71,7 +71,7 @@ protected:
         return out;
     }
 
-    LogCapture log;
+    EventLogCapture log;
     SimLine line;
 
 private:

@@ -13,6 +13,7 @@
 #include "platform/Environment.h"
 #include "platform/Thread.h"
 #include "sim/SimLine.h"
+#include "testsupport/EventLogCapture.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -23,40 +24,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-class EventLogCapture {
-public:
-    EventLogCapture() { EventLog().Open(dir_.File("events.txt")); }
-    ~EventLogCapture() { EventLog().Close(); }
-
-    std::vector<std::string> Entries() const {
-        std::ifstream in(dir_.File("events.txt"), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        std::string text;
-        for (char c : s.str())
-            if (c != '\r') text += c;
-        std::vector<std::string> entries;
-        std::size_t at = 0;
-        while (at < text.size()) {
-            const std::size_t headerEnd = text.find('\n', at);
-            if (headerEnd == std::string::npos) break;
-            const std::size_t end = text.find("\n\n", headerEnd + 1);
-            if (end == std::string::npos) break;
-            entries.push_back(text.substr(headerEnd + 1, end - headerEnd - 1));
-            at = end + 2;
-        }
-        return entries;
-    }
-    int CountContaining(const std::string& part) const {
-        int n = 0;
-        for (const auto& e : Entries()) n += e.find(part) != std::string::npos;
-        return n;
-    }
-
-private:
-    TempDir dir_;
-};
 
 inline bool WaitFor(const std::function<bool()>& done, int ms) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);

@@ -3,7 +3,10 @@
 // cursor, holding its values by value. A list of pointers does not own the
 // pointed-to objects. The list has no lock; owners that share one guard it.
 
+#include <cstddef>
+#include <iterator>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 template <typename T>
@@ -37,10 +40,49 @@ private:
     DllNode* prev_ = this;
 };
 
+// A forward walk from head over count nodes, so that range-for reads a list in
+// one pass (an index loop over GetAt walks from head for every element).
+template <typename T, typename Ref>
+class DllIterator {
+public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = T;
+    using difference_type = std::ptrdiff_t;
+    using pointer = std::remove_reference_t<Ref>*;
+    using reference = Ref;
+
+    DllIterator() = default;
+    DllIterator(DllNode<T>* node, int left) : node_(node), left_(left) {}
+
+    Ref operator*() const { return node_->Value(); }
+    pointer operator->() const { return &node_->Value(); }
+    DllIterator& operator++() {
+        node_ = --left_ > 0 ? node_->Next() : nullptr;
+        return *this;
+    }
+    DllIterator operator++(int) {
+        DllIterator before = *this;
+        ++*this;
+        return before;
+    }
+    bool operator==(const DllIterator& other) const { return left_ == other.left_; }
+
+private:
+    DllNode<T>* node_ = nullptr;
+    int left_ = 0;
+};
+
 template <typename T>
 class Dll {
 public:
     using Node = DllNode<T>;
+    using iterator = DllIterator<T, T&>;
+    using const_iterator = DllIterator<T, const T&>;
+
+    iterator begin() { return iterator(head_, count_); }
+    iterator end() { return iterator(); }
+    const_iterator begin() const { return const_iterator(head_, count_); }
+    const_iterator end() const { return const_iterator(); }
 
     explicit Dll(std::string name = {}) : name_(std::move(name)) {}
     Dll(const Dll& other) { Assign(other); }

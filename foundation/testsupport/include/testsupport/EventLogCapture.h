@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
-class LogCapture {
+class EventLogCapture {
 public:
-    LogCapture() { EventLog().Open(dir_.File("events.txt")); }
-    ~LogCapture() { EventLog().Close(); }
+    EventLogCapture() { EventLog().Open(path_); }
+    ~EventLogCapture() { EventLog().Close(); }
 
     // The text of every entry (header lines dropped, CR LF as LF, closing empty line dropped).
     std::vector<std::string> Entries() const {
-        std::ifstream in(dir_.File("events.txt"), std::ios::binary);
+        std::ifstream in(path_, std::ios::binary);
         std::stringstream s;
         s << in.rdbuf();
         std::string text;
@@ -46,6 +46,9 @@ public:
         return n;
     }
 
+    const std::string& Path() const { return path_; }
+
 private:
     TempDir dir_;
+    std::string path_ = dir_.File("events.txt");
 };
