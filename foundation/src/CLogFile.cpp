@@ -1,6 +1,7 @@
 #include "foundation/CLogFile.h"
 
 #include "foundation/TextCompare.h"
+#include "platform/Environment.h"
 #include "platform/File.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
@@ -107,10 +108,31 @@ void CLogFile::Commit(DWORD flags) {
     try {
         if (flags & kWrite) WriteEntry();
         if (flags & kDiscard) pending_.clear();
+    } catch (const LogFileException& e) {
+        pending_.clear();
+        if (writeErrors_ == WriteErrors::Raise) throw;
+        NoteWriteFailure(e);
     } catch (...) {
         pending_.clear();
         throw;
     }
+}
+
+void CLogFile::NoteWriteFailure(const LogFileException& e) {
+    ++lostEntries_;
+    if (!writeFailure_.empty()) return;
+    writeFailure_ = std::string(e.what()) + ": " + platform::SystemMessageText(e.Code());
+    std::fprintf(stderr, "%s; log entries are lost until it can be written again\n", writeFailure_.c_str());
+    std::fflush(stderr);
+}
+
+void CLogFile::NoteWriteSuccess() {
+    if (writeFailure_.empty()) return;
+    std::fprintf(stderr, "The log file %s is written again; %u entries were lost\n", fileName_.c_str(),
+                 static_cast<unsigned>(lostEntries_));
+    std::fflush(stderr);
+    writeFailure_.clear();
+    lostEntries_ = 0;
 }
 
 void CLogFile::WriteEntry() {
@@ -138,6 +160,7 @@ void CLogFile::WriteEntry() {
     pending_.clear();
     text += text.ends_with('\n') ? "\n" : "\n\n";
     WriteText(text);
+    NoteWriteSuccess();
 
     if (bytesWritten_ > sizeLimit_) Reset();
 }
@@ -185,8 +208,27 @@ DWORD CLogFile::GetWriteCount() const {
     return writeCount_;
 }
 
+void CLogFile::SetWriteErrors(WriteErrors policy) {
+    CriticalSectionLock hold(lock_);
+    writeErrors_ = policy;
+}
+
+std::string CLogFile::GetWriteFailure() const {
+    CriticalSectionLock hold(lock_);
+    return writeFailure_;
+}
+
+DWORD CLogFile::GetLostEntryCount() const {
+    CriticalSectionLock hold(lock_);
+    return lostEntries_;
+}
+
 CLogFile& EventLog() {
     // Never destroyed, so that threads still logging at exit find it alive.
-    static CLogFile* log = new CLogFile;
+    static CLogFile* log = [] {
+        auto* made = new CLogFile;
+        made->SetWriteErrors(CLogFile::WriteErrors::Report);
+        return made;
+    }();
     return *log;
 }

@@ -317,4 +317,47 @@ TEST(CLogFile, AWriteErrorIsRaisedAndNeverLeavesTheLockHeld) {
     EXPECT_FALSE(log.IsOpen());
 }
 
+TEST(CLogFile, AReportingLogDropsEntriesItCannotWriteAndTellsTheFailureOnceUntilItWritesAgain) {
+    if (GetFileAttributesA("/dev/full") == INVALID_FILE_ATTRIBUTES) GTEST_SKIP() << "no /dev/full here";
+    CLogFile log;
+    log.SetWriteErrors(CLogFile::WriteErrors::Report);
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(log.Open("/dev/full"));
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([&log] {
+            for (int i = 0; i < 50; ++i) log.Append("Device:").Append(i).Commit(CLogFile::kWrite);
+        });
+    for (auto& w : writers) w.join();
+    const std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log.GetLostEntryCount(), 201u) << "the start entry and every entry after it";
+    EXPECT_NE(log.GetWriteFailure().find("/dev/full"), std::string::npos) << log.GetWriteFailure();
+    std::size_t reports = 0;
+    for (std::size_t at = told.find("/dev/full"); at != std::string::npos; at = told.find("/dev/full", at + 1)) ++reports;
+    EXPECT_EQ(reports, 1u) << told;
+
+    // Once a write succeeds the status clears and the loss is told once.
+    TempDir dir;
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(log.Open(dir.File("events.txt")));
+    log.Append("after").Commit(CLogFile::kWrite);
+    const std::string recovered = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log.GetWriteFailure(), "");
+    EXPECT_EQ(log.GetLostEntryCount(), 0u);
+    EXPECT_NE(recovered.find("201 entries were lost"), std::string::npos) << recovered;
+    const auto entries = Parse(Slurp(dir.File("events.txt")));
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1].text, "after \n");
+}
+
+TEST(CLogFile, TheProgramsEventLogReportsWriteFailuresInsteadOfRaising) {
+    if (GetFileAttributesA("/dev/full") == INVALID_FILE_ATTRIBUTES) GTEST_SKIP() << "no /dev/full here";
+    testing::internal::CaptureStderr();
+    EXPECT_NO_THROW(EventLog().Open("/dev/full"));
+    EXPECT_NO_THROW(EventLog().Append("Device:").Append("x").Commit(CLogFile::kWrite));
+    testing::internal::GetCapturedStderr();
+    EXPECT_NE(EventLog().GetWriteFailure(), "");
+    EventLog().Close();
+}
+
 }  // namespace

@@ -29,23 +29,14 @@ DeviceList& Devices() {
 
 using Hold = GroupLock;
 
-template <typename T>
-std::vector<T> Values(const Dll<T>& list) {
-    std::vector<T> out;
-    out.reserve(static_cast<std::size_t>(list.GetCount()));
-    auto* node = list.Head();
-    for (int i = 0; i < list.GetCount(); ++i, node = node->Next()) out.push_back(node->Value());
-    return out;
-}
-
 void AppendTree(const OPCS_TagGroup& group, Dll<OPCS_Tag*>& out, int depth) {
     Dll<OPCS_Tag*> tags;
     group.CopyTags(tags);
-    for (OPCS_Tag* tag : Values(tags)) out.AddTail(tag);
+    for (OPCS_Tag* tag : tags) out.AddTail(tag);
     if (depth > 32) return;  // a tree is never this deep; a cycle must not recurse forever
     Dll<OPCS_TagGroup*> groups;
     group.CopyGroups(groups);
-    for (OPCS_TagGroup* child : Values(groups))
+    for (OPCS_TagGroup* child : groups)
         if (OPCS_TagGroup::IsValidGroup(child)) AppendTree(*child, out, depth + 1);
 }
 
@@ -71,20 +62,24 @@ OPCS_Device::OPCS_Device() {
 }
 
 OPCS_Device::~OPCS_Device() {
+    // Out of the program-wide list first: a name check on another thread must
+    // never reach a device whose thread and members are being torn down.
+    LeaveDeviceList();
     StopPollThread();
     if (wakeEvent_ != nullptr) CloseHandle(wakeEvent_);
     if (startEvent_ != nullptr) CloseHandle(startEvent_);
     wakeEvent_ = startEvent_ = nullptr;
     DeleteCriticalSection(&ioLock_);
     {
-        CriticalSectionLock hold(Devices().lock);
-        if (auto* node = Devices().devices.FindNode(this)) Devices().devices.RemoveNode(node);
-    }
-    {
         Hold hold(*this);
         tagList_.RemoveAll();
     }
     LiveObjects<OPCS_Device>::Remove(this);
+}
+
+void OPCS_Device::LeaveDeviceList() {
+    CriticalSectionLock hold(Devices().lock);
+    if (auto* node = Devices().devices.FindNode(this)) Devices().devices.RemoveNode(node);
 }
 
 bool OPCS_Device::IsValidDevice(const OPCS_TagGroup* group) {
@@ -96,7 +91,7 @@ bool OPCS_Device::IsValidDevice(const OPCS_TagGroup* group) {
 
 bool OPCS_Device::IsUniqueDeviceName(const std::string& name, const OPCS_Device* except) {
     CriticalSectionLock hold(Devices().lock);
-    for (OPCS_Device* device : Values(Devices().devices)) {
+    for (OPCS_Device* device : Devices().devices) {
         if (device == except || !IsValidDevice(device) || device->IsTerminating()) continue;
         if (EqualNoCase(device->GetName(), name)) return false;
     }
@@ -133,7 +128,19 @@ void OPCS_Device::RunPollThread() {
             WaitForSingleObject(startEvent_, INFINITE);
             if (terminate_) break;
         }
-        RunPollLoop();
+        try {
+            RunPollLoop();
+        } catch (...) {
+            // Outside PollOnce only running out of memory can throw; the device
+            // gives its references back and tries again rather than ending its thread.
+            LogStart("Exception caught in the poll loop for device", GetName()).Commit(CLogFile::kWrite);
+            {
+                Hold hold(*this);
+                ReleaseLoopReferences();
+            }
+            SetPollState(kPollingStopped);
+            Pause(1000, false);
+        }
     }
     LogEntry("Thread to poll device terminated");
 }
@@ -181,7 +188,7 @@ void OPCS_Device::RunPollLoop() {
 
 void OPCS_Device::SyncLoopReferences() {
     if (!loopHoldsReferences_) return;
-    std::vector<OPCS_Tag*> now = Values(tagList_);
+    std::vector<OPCS_Tag*> now(tagList_.begin(), tagList_.end());
     std::sort(now.begin(), now.end());
     now.erase(std::unique(now.begin(), now.end()), now.end());
     std::vector<OPCS_Tag*> kept;
@@ -303,7 +310,7 @@ void OPCS_Device::SetAllVolatile(WORD quality) {
         VARIANT empty;
         VariantInit(&empty);
         const FILETIME never{};
-        for (OPCS_Tag* tag : Values(tagList_))
+        for (OPCS_Tag* tag : tagList_)
             if (OPCS_Tag::IsValidTag(tag) && tag->IsVolatile()) tag->SetValue(empty, quality, never);
     }
     LogEntry("-Volatile flags cleared");

@@ -3,12 +3,18 @@
 #include "KernelObject.h"
 
 #include <chrono>
+#include <cstdio>
+#include <exception>
 #include <thread>
 #include <unistd.h>
 #include <sys/syscall.h>
 
 namespace platform {
 namespace {
+
+// The exit code of a thread whose routine let an exception out (the code
+// Windows gives a thread ended by an unhandled C++ exception).
+constexpr DWORD kExceptionExitCode = 0xE06D7363;
 
 class ThreadObject final : public Waitable {
 public:
@@ -58,7 +64,16 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t, LPTHREAD_START_ROUTINE s
                 haveId = true;
                 startedCv.notify_one();
             }
-            DWORD code = start(parameter);
+            DWORD code = kExceptionExitCode;
+            try {
+                code = start(parameter);
+            } catch (const std::exception& e) {
+                // An exception leaving a thread would end the whole program; the
+                // thread ends alone, with an exit code that says why.
+                std::fprintf(stderr, "A thread ended by an exception: %s\n", e.what());
+            } catch (...) {
+                std::fprintf(stderr, "A thread ended by an exception\n");
+            }
             object->Finish(code);
         }).detach();
     } catch (const std::system_error&) {

@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace {
@@ -110,6 +112,19 @@ TEST(Threads, EachThreadHasItsOwnIdAndAThreadHandleIsSignalledOnlyAfterItsRoutin
     EXPECT_NE(reportedId, GetCurrentThreadId());
     CloseHandle(thread);
     CloseHandle(arg.go);
+}
+
+TEST(Threads, AnExceptionLeavingARoutineEndsOnlyThatThreadWithAnExitCodeThatSaysSo) {
+    testing::internal::CaptureStderr();
+    HANDLE thread = CreateThread(
+        nullptr, 0, [](LPVOID) -> DWORD { throw std::runtime_error("disk gone"); }, nullptr, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);  // the process is still here to wait
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 0xE06D7363u);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("disk gone"), std::string::npos);
+    CloseHandle(thread);
 }
 
 TEST(CriticalSections, AreRecursiveAndExcludeOtherThreads) {

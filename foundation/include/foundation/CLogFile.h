@@ -27,6 +27,13 @@ public:
     static constexpr DWORD kDiscard = 1;
     static constexpr DWORD kWrite = 2;
 
+    // What a write error does. Raise: the commit raises LogFileException, for
+    // callers that handle it. Report: the entry is dropped, the failure is told
+    // once on standard error and kept as a status until a write succeeds again,
+    // so that a full disk or a pulled stick never ends a program that logs from
+    // destructors and worker threads. The program's event log reports.
+    enum class WriteErrors { Raise, Report };
+
     CLogFile();
     ~CLogFile();
     CLogFile(const CLogFile&) = delete;
@@ -58,11 +65,19 @@ public:
     DWORD GetBytesWritten() const;
     DWORD GetWriteCount() const;
 
+    void SetWriteErrors(WriteErrors policy);
+    // Why the last write failed, empty while entries are written; and how many
+    // entries were dropped since the log last wrote one.
+    std::string GetWriteFailure() const;
+    DWORD GetLostEntryCount() const;
+
 private:
     CLogFile& AppendFormatted(const char* format, ...);
     void WriteEntry();
     void WriteText(const std::string& text);
     void CloseFile();
+    void NoteWriteFailure(const LogFileException& e);
+    void NoteWriteSuccess();
 
     std::string pending_;
     std::string fileName_;
@@ -74,6 +89,9 @@ private:
     std::atomic<bool> open_{false};
     bool separator_ = true;
     HANDLE file_ = nullptr;
+    WriteErrors writeErrors_ = WriteErrors::Raise;
+    std::string writeFailure_;
+    DWORD lostEntries_ = 0;
 };
 
 // The program-wide event log; it lives for the whole process.

@@ -92,6 +92,9 @@ protected:
     // Ends the poll thread and waits for it. A derived class calls it first in
     // its destructor, so that the thread never runs into a half-destroyed device.
     void StopPollThread();
+    // Leaves the program-wide device list; a derived destructor may call it
+    // before its own teardown, the base destructor calls it in any case.
+    void LeaveDeviceList();
     void SetStopRequested(bool on);
     // Sleeps up to ms; false when cut short because the device is being
     // destroyed or (when honourStop) polling was asked to stop.
