@@ -39,9 +39,12 @@ FileObject::~FileObject() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+// The descriptor itself is closed only with the last reference, so that a
+// read or write another thread still has in flight never runs on a number an
+// unrelated open has been given meanwhile. What others can see of the open
+// (the sharing lock) ends at once, so the name can be opened again.
 void FileObject::OnClose() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    if (fd_ >= 0) ::flock(fd_, LOCK_UN);
 }
 
 BOOL FileObject::Write(const void* buffer, DWORD toWrite, DWORD* written) {

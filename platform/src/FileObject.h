@@ -19,7 +19,7 @@ public:
     int Descriptor() const { return fd_; }
 
 protected:
-    int fd_;
+    const int fd_;
 };
 
 // errno to the system error code a Windows call would report.

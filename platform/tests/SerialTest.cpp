@@ -1,10 +1,12 @@
 #include "platform/PseudoTerminal.h"
 #include "platform/Serial.h"
 #include "platform/Thread.h"
+#include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -183,6 +185,40 @@ TEST_F(SerialLine, ASecondOpenOfTheSameDeviceFailsUntilTheFirstIsClosed) {
     port = CreateFileA(pty.SlavePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
     EXPECT_NE(port, INVALID_HANDLE_VALUE);
+}
+
+TEST_F(SerialLine, AHandleClosedDuringAReadKeepsItsDescriptorUntilTheReadEnds) {
+    // The read waits on the line; the handle is closed under it and the number
+    // of its descriptor is free for an unrelated open. The read must still be
+    // served by the line, never by the file that took the number.
+    TempDir dir;
+    const std::string unrelated = dir.File("unrelated.txt");
+    {
+        std::ofstream out(unrelated);
+        out << "UNRELATED";
+    }
+    SetReadTimeouts(0, 0, 2000);
+    std::string got;
+    std::thread reader([&] {
+        char buffer[16] = {};
+        DWORD n = 0;
+        if (ReadFile(port, buffer, 1, &n, nullptr)) got.assign(buffer, n);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(CloseHandle(port));
+    HANDLE other = CreateFileA(unrelated.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(pty.Write("X", 1));
+    reader.join();
+    port = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(got, "X");
+    // The closed handle no longer keeps the device: it opens again at once.
+    HANDLE again = CreateFileA(pty.SlavePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(again, INVALID_HANDLE_VALUE) << GetLastError();
+    if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
+    CloseHandle(other);
 }
 
 TEST(SerialNamesOpen, AComNameWithoutADeviceIsNotFound) {
