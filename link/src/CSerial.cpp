@@ -4,6 +4,7 @@
 #include "foundation/LiveObjects.h"
 #include "foundation/TextCompare.h"
 #include "platform/Serial.h"
+#include "platform/SerialNames.h"
 
 #include <algorithm>
 #include <cctype>
@@ -13,7 +14,10 @@
 namespace {
 
 struct PortList {
-    std::mutex mutex;  // guards the list and the flag; ports themselves are never destroyed
+    // Guards the list and the flag, and is held through a whole enumeration so
+    // that two threads starting together never make two ports for one name.
+    // Recursive: a port made under it adds itself. Ports are never destroyed.
+    std::recursive_mutex mutex;
     Dll<CSerial*> ports;
     bool enumerated = false;
     CSerial::PortNameSource source;
@@ -24,14 +28,9 @@ PortList& Ports() {
     return *list;
 }
 
-
 void EnsureEnumerated() {
-    bool enumerated;
-    {
-        std::lock_guard lock(Ports().mutex);
-        enumerated = Ports().enumerated;
-    }
-    if (!enumerated) CSerial::EnumeratePorts();
+    std::lock_guard lock(Ports().mutex);
+    if (!Ports().enumerated) CSerial::EnumeratePorts();
 }
 
 constexpr const char* kControlNames[32] = {"NULL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL",
@@ -70,29 +69,19 @@ void CSerial::SetPortNameSource(PortNameSource source) {
 }
 
 void CSerial::EnumeratePorts() {
-    PortNameSource source;
-    {
-        std::lock_guard lock(Ports().mutex);
-        source = Ports().source;
-    }
+    std::lock_guard lock(Ports().mutex);
     Dll<std::string> names;
-    if (source) source(names);
+    if (Ports().source) Ports().source(names);
     else DefaultPortNames(names);
 
-    std::vector<std::string> sorted;
-    for (int i = 0; i < names.GetCount(); ++i) sorted.push_back(names.GetAt(i));
+    std::vector<std::string> sorted(names.begin(), names.end());
     std::sort(sorted.begin(), sorted.end());  // byte-wise: COM10 before COM2
 
     for (const auto& name : sorted) {
-        bool known = false;
-        {
-            std::lock_guard lock(Ports().mutex);
-            for (int i = 0; i < Ports().ports.GetCount() && !known; ++i)
-                known = EqualNoCase(Ports().ports.GetAt(i)->GetName(), name);
-        }
+        const bool known = std::any_of(Ports().ports.begin(), Ports().ports.end(),
+                                       [&](const CSerial* port) { return EqualNoCase(port->GetName(), name); });
         if (!known) new CSerial(name);  // registers itself and lives for the whole run
     }
-    std::lock_guard lock(Ports().mutex);
     Ports().enumerated = true;
 }
 
@@ -105,27 +94,17 @@ void CSerial::ListPorts(Dll<CSerial*>& out) {
 CSerial* CSerial::FindPortByName(const std::string& name) {
     EnsureEnumerated();
     std::lock_guard lock(Ports().mutex);
-    for (int i = 0; i < Ports().ports.GetCount(); ++i) {
-        CSerial* port = Ports().ports.GetAt(i);
+    for (CSerial* port : Ports().ports)
         if (EqualNoCase(port->GetName(), name)) return port;
-    }
     return nullptr;
 }
 
 CSerial* CSerial::FindPortByNumber(int number) {
     EnsureEnumerated();
     std::lock_guard lock(Ports().mutex);
-    for (int i = 0; i < Ports().ports.GetCount(); ++i) {
-        CSerial* port = Ports().ports.GetAt(i);
-        const std::string& name = port->GetName();
-        std::size_t at = 0;
-        while (at < name.size() && (name[at] == 'C' || name[at] == 'O' || name[at] == 'M' || name[at] == ' ')) ++at;
-        if (at == name.size() || !std::isdigit(static_cast<unsigned char>(name[at]))) continue;
-        std::size_t end = at;
-        long value = 0;
-        while (end < name.size() && std::isdigit(static_cast<unsigned char>(name[end])) && value < 1000000)
-            value = value * 10 + (name[end++] - '0');
-        if (end == name.size() && value == number) return port;
+    for (CSerial* port : Ports().ports) {
+        int value = 0;
+        if (serialnames::ParseComName(port->GetName(), &value) && value == number) return port;
     }
     return nullptr;
 }
@@ -164,7 +143,7 @@ void CSerial::Close() {
     if (!IsValid()) return;
     CriticalSectionLock hold(lock_);
     if (openCount_ == 1) {
-        CloseHandle(handle_);
+        if (handle_ != nullptr) CloseHandle(handle_);
         handle_ = nullptr;
         openCount_ = 0;
         errorCode_ = NoError;
@@ -172,6 +151,33 @@ void CSerial::Close() {
     } else if (openCount_ > 1) {
         --openCount_;
     }
+}
+
+// A hang-up (an adapter unplugged, the far end restarted) leaves the handle
+// useless: it is closed, the users keep their opens, and the next transfer
+// opens the name again, so every device on the port recovers by itself once
+// the line is back. Each loss and each recovery is logged once.
+void CSerial::LoseLine() {
+    CloseHandle(handle_);
+    handle_ = nullptr;
+    EventLog().Append("Port:").Append(name_).Append("Line lost - reopened at its next use").Commit(CLogFile::kWrite);
+}
+
+bool CSerial::HaveLine() {
+    if (handle_ != nullptr) return true;
+    HANDLE handle = CreateFileA(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    handle_ = handle;
+    stateDirty_ = true;
+    timeoutsDirty_ = true;
+    EventLog()
+        .Append("Port:")
+        .Append(name_)
+        .Append("Line restored - Handle:")
+        .AppendHex(static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(handle)))
+        .Commit(CLogFile::kWrite);
+    return true;
 }
 
 bool CSerial::IsOpen() const {
@@ -272,7 +278,7 @@ bool CSerial::Send(CSerialMsg& message) {
     if (!IsValid()) return false;
     CriticalSectionLock hold(lock_);
     errorCode_ = NoError;
-    if (openCount_ == 0) {
+    if (openCount_ == 0 || !HaveLine()) {
         errorCode_ = NotOpen;
         return false;
     }
@@ -290,10 +296,12 @@ bool CSerial::Send(CSerialMsg& message) {
     }
     DWORD written = 0;
     if (!WriteFile(handle_, message.Data(), message.Length(), &written, nullptr)) {
+        const DWORD error = GetLastError();
         Count(SerialStatistics::WriteFailures);
         DWORD errors = 0;
         ClearCommError(handle_, &errors, nullptr);
         errorCode_ = WriteFailed;
+        if (error == ERROR_DEVICE_NOT_CONNECTED) LoseLine();
         return false;
     }
     if (written != message.Length()) {
@@ -311,7 +319,7 @@ bool CSerial::Receive(CSerialMsg& message) {
     if (!IsValid()) return false;
     CriticalSectionLock hold(lock_);
     errorCode_ = NoError;
-    if (openCount_ == 0) {
+    if (openCount_ == 0 || !HaveLine()) {
         errorCode_ = NotOpen;
         return false;
     }
@@ -333,11 +341,13 @@ bool CSerial::Receive(CSerialMsg& message) {
         BYTE byte = 0;
         DWORD got = 0;
         if (!ReadFile(handle_, &byte, 1, &got, nullptr)) {
+            const DWORD error = GetLastError();
             Count(SerialStatistics::ReadErrors);
             DWORD errors = 0;
             ClearCommError(handle_, &errors, nullptr);
             errorCode_ = ReadFailed;
             if (traceEnabled_) AddTraceLine("Receive - Error");
+            if (error == ERROR_DEVICE_NOT_CONNECTED) LoseLine();
             return false;
         }
         if (got == 0) {
@@ -366,7 +376,7 @@ bool CSerial::Receive(CSerialMsg& message) {
 void CSerial::Purge(bool transmit, bool receive) {
     if (!IsValid()) return;
     CriticalSectionLock hold(lock_);
-    if (openCount_ == 0) return;
+    if (openCount_ == 0 || !HaveLine()) return;
     DWORD flags = 0;
     if (transmit) flags |= PURGE_TXABORT | PURGE_TXCLEAR;
     if (receive) flags |= PURGE_RXABORT | PURGE_RXCLEAR;

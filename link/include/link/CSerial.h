@@ -131,6 +131,10 @@ public:
     void Unlock() { LeaveCriticalSection(&lock_); }
 
 private:
+    // With the lock held: the open handle, opened again after a hang-up; false
+    // while the line is still gone.
+    bool HaveLine();
+    void LoseLine();
     bool ApplyLineSettings();
     bool ApplyTimeouts();
     void TraceTransfer(const char* prefix, const BYTE* bytes, DWORD n);
