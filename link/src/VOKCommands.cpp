@@ -28,8 +28,7 @@ SelectRegistry& Registry() {
 
 bool FindRecord(std::int32_t handle, VOK_XacInfo& out) {
     std::lock_guard lock(Registry().mutex);
-    for (int i = 0; i < Registry().records.GetCount(); ++i) {
-        VOK_XacInfo* record = Registry().records.GetAt(i);
+    for (VOK_XacInfo* record : Registry().records) {
         if (record->handle == handle) {
             out = *record;
             return true;
@@ -166,8 +165,7 @@ bool VOK_SelectCounter(int portNumber, BYTE address, std::int32_t& handle, const
     auto* record = new VOK_XacInfo;
     {
         std::lock_guard lock(Registry().mutex);
-        for (int i = 0; i < Registry().records.GetCount(); ++i) {
-            VOK_XacInfo* existing = Registry().records.GetAt(i);
+        for (VOK_XacInfo* existing : Registry().records) {
             if (existing->port == port && existing->address == address) {
                 handle = existing->handle;
                 delete record;
@@ -202,10 +200,8 @@ bool VOK_ReleaseCounter(std::int32_t handle) {
     VOK_XacInfo* record = nullptr;
     {
         std::lock_guard lock(Registry().mutex);
-        for (int i = 0; i < Registry().records.GetCount() && record == nullptr; ++i) {
-            VOK_XacInfo* candidate = Registry().records.GetAt(i);
-            if (candidate->handle == handle) record = candidate;
-        }
+        for (VOK_XacInfo* candidate : Registry().records)
+            if (record == nullptr && candidate->handle == handle) record = candidate;
         // Only the thread that holds the port for this select can give it back;
         // a thread that was handed the same handle by a second select must not
         // release a lock it does not own.
@@ -220,13 +216,11 @@ bool VOK_ReleaseCounter(std::int32_t handle) {
 bool VOK_ResetLine(int portNumber, const StopFlag* stop) {
     CSerial* port = CSerial::FindPortByNumber(portNumber);
     if (port == nullptr) return false;
-    port->Lock();
+    SerialPortLock hold(*port);
     BYTE command[VOKMsg::kBufferSize];
     DWORD length = VOKMsg::kBufferSize;
     VOK_BuildCommand(VOKType::ResetLine, command, length);
-    const bool ok = VOK_Transact(port, VOKType::ResetLine, command, length, VOKMsg::kBufferSize, stop);
-    port->Unlock();
-    return ok;
+    return VOK_Transact(port, VOKType::ResetLine, command, length, VOKMsg::kBufferSize, stop);
 }
 
 bool VOK_ReadType(std::int32_t handle, std::string& text, const StopFlag* stop) {
@@ -349,16 +343,18 @@ bool VOK_DecodeData(const BYTE* payload, DWORD n, BYTE& status, Dll<VOK_DataRec>
 void VOK_DecodeBinSizes(const BYTE* payload, DWORD n, Dll<double>& sizes) {
     sizes.RemoveAll();
     Dll<std::string> pieces = Pieces(payload, n);
-    for (int i = 0; i < pieces.GetCount(); ++i) sizes.AddTail(std::strtod(pieces.GetAt(i).c_str(), nullptr));
+    for (const std::string& piece : pieces) sizes.AddTail(std::strtod(piece.c_str(), nullptr));
 }
 
 void VOK_DecodeCalPts(const BYTE* payload, DWORD n, Dll<VOK_CalPt>& points) {
     points.RemoveAll();
     Dll<std::string> pieces = Pieces(payload, n);
-    for (int i = 0; i + 1 < pieces.GetCount(); i += 2) {
+    // Pairs of size and threshold; a size without its threshold is dropped.
+    for (auto piece = pieces.begin(); piece != pieces.end(); ++piece) {
         VOK_CalPt point;
-        point.size = std::strtod(pieces.GetAt(i).c_str(), nullptr);
-        point.voltage = static_cast<std::int32_t>(std::strtol(pieces.GetAt(i + 1).c_str(), nullptr, 10));
+        point.size = std::strtod(piece->c_str(), nullptr);
+        if (++piece == pieces.end()) break;
+        point.voltage = static_cast<std::int32_t>(std::strtol(piece->c_str(), nullptr, 10));
         points.AddTail(point);
     }
 }

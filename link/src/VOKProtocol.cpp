@@ -51,9 +51,9 @@ void VOK_BuildBinSizes(const Dll<double>& sizes, BYTE* buffer, DWORD& length) {
     std::memset(buffer, 0, capacity);
     length = 0;
     std::string text = "P";
-    for (int i = 0; i < sizes.GetCount(); ++i) {
+    for (double binSize : sizes) {
         char number[64];
-        std::snprintf(number, sizeof number, "%g", sizes.GetAt(i));
+        std::snprintf(number, sizeof number, "%g", binSize);
         std::string size = number;
         while (size.find('.') != std::string::npos && size.size() > 3) size.pop_back();
         if (size.size() > 3) return;  // a size the counter's three characters cannot carry
@@ -91,23 +91,12 @@ void AppendWireByte(CLogFile& log, BYTE b, BYTE highest) {
     else log.AppendByte(b);
 }
 
-// Holds a port's lock for the whole exchange, whatever path ends it.
-class PortHold {
-public:
-    explicit PortHold(CSerial& port) : port_(port) { port_.Lock(); }
-    ~PortHold() { port_.Unlock(); }
-    PortHold(const PortHold&) = delete;
-    PortHold& operator=(const PortHold&) = delete;
-
-private:
-    CSerial& port_;
-};
 
 }  // namespace
 
 bool VOK_Transact(CSerial* port, int type, BYTE* buffer, DWORD& length, DWORD capacity, const StopFlag* stop) {
     if (type == VOKType::None || port == nullptr || !port->IsValid() || buffer == nullptr) return false;
-    PortHold hold(*port);
+    SerialPortLock hold(*port);
     port->Purge(true, true);
 
     VOKMsg message;

@@ -3,6 +3,7 @@
 #include "foundation/LiveObjects.h"
 #include "foundation/StringTable.h"
 #include "foundation/TextCompare.h"
+#include "foundation/VersionInfo.h"
 #include "model/ItemId.h"
 #include "model/ModelHost.h"
 #include "model/OPCS_TagGroup.h"
@@ -67,14 +68,7 @@ T Truncated(double x) {
 
 }  // namespace
 
-bool IsNumericType(VARTYPE type) {
-    switch (type) {
-    case VT_I2: case VT_I4: case VT_R4: case VT_R8: case VT_I1: case VT_UI1: case VT_UI2: case VT_UI4: case VT_INT:
-    case VT_UINT:
-        return true;
-    default: return false;
-    }
-}
+using versioninfo::IsNumericType;  // the types limits, scaling and simulation act on
 
 OPCS_Tag::OPCS_Tag() {
     InitializeCriticalSection(&lock_);
@@ -354,21 +348,18 @@ void OPCS_Tag::SetName(const std::string& requested) {
     if (OPCS_TagGroup::IsValidGroup(group)) {
         // The group's lock comes first and is held to the end, so that no other
         // rename or AddTag in the group can slip in between the check and the store.
-        group->Lock();
+        GroupLock groupHold(*group);
         Dll<OPCS_Tag*> siblings;
         group->CopyTags(siblings);
-        bool clash = false;
-        for (int i = 0; i < siblings.GetCount() && !clash; ++i) {
-            OPCS_Tag* tag = siblings.GetAt(i);
-            clash = IsValidTag(tag) && EqualNoCase(tag->GetName(), name);
-        }
+        const bool clash = std::any_of(siblings.begin(), siblings.end(), [&](OPCS_Tag* tag) {
+            return IsValidTag(tag) && EqualNoCase(tag->GetName(), name);
+        });
         if (!clash) {
             TagLock hold(*this);
             name_ = name;
             changed_ = true;
             ConfigurationChanged();
         }
-        group->Unlock();
         return;
     }
     TagLock hold(*this);

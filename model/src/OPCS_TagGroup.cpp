@@ -16,11 +16,8 @@ namespace {
 
 template <typename T>
 bool HasName(const Dll<T*>& list, const std::string& name, bool (*valid)(const T*)) {
-    for (int i = 0; i < list.GetCount(); ++i) {
-        T* item = list.GetAt(i);
-        if (valid(item) && EqualNoCase(item->GetName(), name)) return true;
-    }
-    return false;
+    return std::any_of(list.begin(), list.end(),
+                       [&](T* item) { return valid(item) && EqualNoCase(item->GetName(), name); });
 }
 
 bool ValidTag(const OPCS_Tag* tag) { return OPCS_Tag::IsValidTag(tag); }
@@ -156,32 +153,24 @@ bool OPCS_TagGroup::CanDelete() const {
     Dll<OPCS_TagGroup*> groups;
     CopyTags(tags);
     CopyGroups(groups);
-    for (int i = 0; i < tags.GetCount(); ++i) {
-        OPCS_Tag* tag = tags.GetAt(i);
+    for (OPCS_Tag* tag : tags)
         if (OPCS_Tag::IsValidTag(tag) && !tag->CanDelete()) return false;
-    }
-    for (int i = 0; i < groups.GetCount(); ++i) {
-        OPCS_TagGroup* child = groups.GetAt(i);
+    for (OPCS_TagGroup* child : groups)
         if (IsValidGroup(child) && !child->CanDelete()) return false;
-    }
     return true;
 }
 
 OPCS_TagGroup* OPCS_TagGroup::FindGroup(const std::string& name) const {
     GroupLock hold(*this);
-    for (int i = 0; i < groups_.GetCount(); ++i) {
-        OPCS_TagGroup* child = groups_.GetAt(i);
+    for (OPCS_TagGroup* child : groups_)
         if (IsValidGroup(child) && EqualNoCase(child->GetName(), name)) return child;
-    }
     return nullptr;
 }
 
 OPCS_Tag* OPCS_TagGroup::FindTagByName(const std::string& name) const {
     GroupLock hold(*this);
-    for (int i = 0; i < tags_.GetCount(); ++i) {
-        OPCS_Tag* tag = tags_.GetAt(i);
+    for (OPCS_Tag* tag : tags_)
         if (OPCS_Tag::IsValidTag(tag) && EqualNoCase(tag->GetName(), name)) return tag;
-    }
     return nullptr;
 }
 
@@ -207,10 +196,8 @@ void OPCS_TagGroup::SetName(const std::string& requested) {
         GroupLock parentHold(*parent);
         Dll<OPCS_TagGroup*> siblings;
         parent->CopyGroups(siblings);
-        for (int i = 0; i < siblings.GetCount(); ++i) {
-            OPCS_TagGroup* other = siblings.GetAt(i);
+        for (OPCS_TagGroup* other : siblings)
             if (other != this && IsValidGroup(other) && EqualNoCase(other->GetName(), name)) return;
-        }
         {
             GroupLock hold(*this);
             name_ = name;

@@ -1,5 +1,7 @@
 #include "model/VOKTagGroup.h"
 
+#include "model/ScopedLock.h"
+
 #include "foundation/CLogFile.h"
 #include "model/ModelHost.h"
 #include "model/VOKTag.h"
@@ -19,12 +21,12 @@ bool VOKTagGroup::IsValidVOKTagGroup(const OPCS_TagGroup* group) {
 }
 
 std::int32_t VOKTagGroup::GetKind() {
-    Lock();
+    GroupLock hold(*this);
     if (kind_ == Unknown) {
         Dll<OPCS_Tag*> tags;
         CopyTags(tags);
-        for (int i = 0; i < tags.GetCount() && kind_ == Unknown; ++i) {
-            OPCS_Tag* tag = tags.GetAt(i);
+        for (OPCS_Tag* tag : tags) {
+            if (kind_ != Unknown) break;
             if (!VOKTag::IsValidVOKTag(tag)) continue;
             switch (static_cast<VOKTag*>(tag)->GetKind()) {
             case 2: kind_ = BinSizes; break;
@@ -38,15 +40,12 @@ std::int32_t VOKTagGroup::GetKind() {
             }
         }
     }
-    const std::int32_t kind = kind_;
-    Unlock();
-    return kind;
+    return kind_;
 }
 
 void VOKTagGroup::SetKind(std::int32_t kind) {
-    Lock();
+    GroupLock hold(*this);
     kind_ = kind;
-    Unlock();
 }
 
 bool VOKTagGroup::ShowProperties() { return GetModelHost().ShowGroupProperties(*this); }

@@ -173,3 +173,15 @@ private:
     std::atomic<DWORD> statistics_[SerialStatistics::Count] = {};
     std::vector<std::string> trace_;
 };
+
+// Holds a port's lock for a scope (one exchange, a line reset), whatever path ends it.
+class SerialPortLock {
+public:
+    explicit SerialPortLock(CSerial& port) : port_(port) { port_.Lock(); }
+    ~SerialPortLock() { port_.Unlock(); }
+    SerialPortLock(const SerialPortLock&) = delete;
+    SerialPortLock& operator=(const SerialPortLock&) = delete;
+
+private:
+    CSerial& port_;
+};

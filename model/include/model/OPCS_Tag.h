@@ -26,9 +26,6 @@ constexpr WORD kQualityOutOfService = 0x1C;
 
 enum class SimulationType : std::int32_t { Sine = 0, Ramp = 1, Random = 2 };
 
-// True for the variant types limits, scaling and simulation act on.
-bool IsNumericType(VARTYPE type);
-
 class OPCS_Tag {
 public:
     static constexpr DWORD kSignature = 0x4F504354;
