@@ -23,7 +23,7 @@ double SecondsSince(Clock::time_point start) {
 
 std::vector<double> Values(const Dll<double>& list) {
     std::vector<double> out;
-    for (int i = 0; i < list.GetCount(); ++i) out.push_back(list.GetAt(i));
+    for (double value : list) out.push_back(value);
     return out;
 }
 
@@ -111,7 +111,8 @@ TEST_F(VOKDeviceConfigDiscovery, TakesTypeVersionIntervalBinsAndCalibrationFromT
     device->GetCalPoints(points);
     ASSERT_EQ(points.GetCount(), 4);
     const VOK_CalPt expected[] = {{0.5, 150}, {1, 320}, {2.5, 505}, {7, 810}};
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(points.GetAt(i), expected[i]) << i;
+    int i = 0;
+    for (const VOK_CalPt& point : points) EXPECT_EQ(point, expected[i++]) << i;
 
     // Only reads: the counter keeps its settings and is neither put in manual
     // mode nor started, and nothing was written to it.
@@ -302,7 +303,7 @@ protected:
     void Feed(const char* label, double millivolts) {
         Dll<VOK_DataRec> records;
         records.AddTail({label, millivolts});
-        device->ProcessCounterData(0x20, records);
+        device->Data().ProcessCounterData(0x20, records);
     }
 
     EventLogCapture log;
@@ -443,7 +444,7 @@ TEST_F(VOKDeviceConfigAnalog, MissingTagsOfAnInputAreMadeAgainByTheLimits) {
     VOKTag* inService = InService(1);
     ASSERT_TRUE(group->DetachTag(inService));
     delete inService;
-    device->RebuildSlots();
+    device->RebuildTagList();
     ASSERT_EQ(Analog(6), nullptr);
     ASSERT_EQ(InService(1), nullptr);
 
