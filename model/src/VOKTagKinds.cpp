@@ -93,7 +93,8 @@ std::int32_t VOKTagKinds::KindOfSlot(std::int32_t slot) {
 }
 
 std::unique_ptr<VOKTag> VOKTagKinds::MakeTag(std::int32_t kind, std::int32_t slot) {
-    if (KindOfSlot(slot) != kind) return nullptr;
+    // KindOfSlot says -1 for a slot of no kind: that must not pass for kind -1.
+    if (!IsKind(kind) || KindOfSlot(slot) != kind) return nullptr;
     const KindInfo& info = kKinds[kind];
     const int instance = slot - info.firstSlot + 1;
     char name[160];

@@ -59,6 +59,9 @@ TEST(VOKTagKinds, AKindMakesNoTagForASlotOfAnotherKind) {
     EXPECT_EQ(VOKTagKinds::MakeTag(2, 34), nullptr);    // one past the last Bin Size
     EXPECT_EQ(VOKTagKinds::MakeTag(7, 118), nullptr);   // an In Service slot
     EXPECT_EQ(VOKTagKinds::MakeTag(21, 0), nullptr);    // no kind
+    // No kind and a slot of no kind: both say -1, and that is no match either.
+    EXPECT_EQ(VOKTagKinds::MakeTag(-1, -1), nullptr);
+    EXPECT_EQ(VOKTagKinds::MakeTag(-1, 190), nullptr);
 }
 
 TEST(VOKTagKinds, AGroupOwnsTheTagItTakesAndARefusedTagIsDestroyed) {
