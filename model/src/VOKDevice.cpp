@@ -11,11 +11,11 @@
 #include "model/VOKTag.h"
 #include "model/VOKTagGroup.h"
 #include "model/VOKTagKinds.h"
+#include "platform/SerialNames.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 
 using vokdevice::Hold;
 using vokdevice::LogStart;
@@ -236,9 +236,10 @@ bool VOKDevice::InitFromDiscovery(BYTE address, const std::string& portName, con
     {
         Hold hold(*this);
         busAddress_ = address;
-        std::string digits = portName;
-        if (digits.size() >= 3 && EqualNoCase(digits.substr(0, 3), "COM")) digits = digits.substr(3);
-        portNumber_ = static_cast<std::int32_t>(std::strtol(digits.c_str(), nullptr, 10));
+        // A name that is no COM name leaves the device without a port (0):
+        // its reads then fail without a byte sent on any line.
+        int number = 0;
+        portNumber_ = serialnames::ParseComName(portName, &number) ? number : 0;
     }
     BuildTagTree();
     auto failed = [&](const char* message) {

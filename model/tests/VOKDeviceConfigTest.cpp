@@ -153,6 +153,27 @@ TEST_F(VOKDeviceConfigDiscovery, OnlyTheExactTypeMCAIsAccepted) {
     EXPECT_EQ(VOK_SelectCount(), 0);
 }
 
+TEST_F(VOKDeviceConfigDiscovery, ThePortNameIsReadAsACOMNameWithOrWithoutTheDevicePrefix) {
+    ASSERT_NO_FATAL_FAILURE(OpenLine({Counter(12)}));
+    auto prefixed = FoundDevice();
+    EXPECT_TRUE(prefixed->InitFromDiscovery(0x8C, "\\\\.\\com41", nullptr));
+    EXPECT_EQ(prefixed->GetPort(), 41);
+    EXPECT_EQ(prefixed->GetSoftwareVersion(), "4400 VOK V3.12");
+
+    // Anything else is no port at all: the reads fail at once and the line stays quiet.
+    line.ClearTrace();
+    for (const char* name : {"COM41x", "41", "ttyUSB0", "COM", "COM041", ""}) {
+        auto device = FoundDevice();
+        EXPECT_FALSE(device->InitFromDiscovery(0x8C, name, nullptr)) << name;
+        EXPECT_EQ(device->GetPort(), 0) << name;
+        EXPECT_EQ(log.CountContaining(std::string("Device on port: ") + name + " Addr: 8C Failed to read device type"),
+                  1)
+            << name;
+    }
+    EXPECT_TRUE(line.Trace().empty());
+    EXPECT_EQ(VOK_SelectCount(), 0);
+}
+
 TEST_F(VOKDeviceConfigDiscovery, ASilentAddressFailsAtTheTypeReadAndSaysWhere) {
     ASSERT_NO_FATAL_FAILURE(OpenLine({Counter(5)}));
     auto device = FoundDevice();
