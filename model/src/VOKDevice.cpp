@@ -54,6 +54,13 @@ VOKDevice::VOKDevice() {
 }
 
 VOKDevice::~VOKDevice() {
+    {
+        // First of all: from here on another thread's uniqueness test must not
+        // reach this device, which is being taken apart.
+        CriticalSectionLock hold(Counters().lock);
+        auto& list = Counters().devices;
+        list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    }
     LogStart("Deleting Device:", GetName()).Commit(CLogFile::kWrite);
     StopPollThread();
     session_.ClosePort();
@@ -66,11 +73,6 @@ VOKDevice::~VOKDevice() {
         softwareVersion_ = "Unavailable";
         slots_.fill(nullptr);
         groups_.fill(nullptr);
-    }
-    {
-        CriticalSectionLock hold(Counters().lock);
-        auto& list = Counters().devices;
-        list.erase(std::remove(list.begin(), list.end(), this), list.end());
     }
     LiveObjects<VOKDevice>::Remove(this);
     LogDevice("Destroyed");
@@ -297,7 +299,7 @@ bool VOKDevice::SetSampleInterval(DWORD requested, bool writeToCounter) {
                 .Append(static_cast<unsigned long>(seconds)).Append("seconds").Commit(CLogFile::kWrite);
             return false;
         }
-        Pause(pauses_.confirmation, false);
+        Pause(GetPauses().confirmation, false);
         int readBack = 0;
         if (!session_.ReadSampleInterval(readBack) || readBack != static_cast<int>(seconds)) {
             LogStart("Failed to confirm sample interval change on device", GetName()).Commit(
@@ -339,7 +341,7 @@ void VOKDevice::SetBinSizes(const Dll<double>& sizes, bool writeToCounter) {
                                         MessageButtons::Ok);
             return;
         }
-        Pause(pauses_.confirmation, false);
+        Pause(GetPauses().confirmation, false);
         Dll<double> readBack;
         if (!session_.ReadBinSizes(readBack) || !vokdevice::SameList(readBack, sizes)) {
             LogDevice("Failed to confirm write of new bin sizes");
@@ -489,6 +491,13 @@ void VOKDevice::SetPauses(const VOKDevicePauses& pauses) {
     pauses_ = pauses;
 }
 
+VOKDevicePauses VOKDevice::GetPauses() const {
+    // A copy taken under the lock: another thread may set new pauses while
+    // this one waits on the counter.
+    Hold hold(*this);
+    return pauses_;
+}
+
 DWORD VOKDevice::GetSampleInterval() const {
     Hold hold(*this);
     return sampleInterval_;
@@ -602,11 +611,7 @@ void VOKDevice::PollOnce() {
     }
     const std::int32_t port = GetPort();
     if (IsInitialised()) {
-        VOKDevicePauses pauses;
-        {
-            Hold hold(*this);
-            pauses = pauses_;
-        }
+        const VOKDevicePauses pauses = GetPauses();
         if (!Pause(pauses.beforeData) || IsStopRequested()) return;
         int retries = 0;
         while (!IsStopRequested()) {
