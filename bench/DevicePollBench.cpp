@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
 
     // Passes with data, run on this thread exactly as the poll thread runs them.
     auto device = MakeDevice(1, 32);
-    if (!device->OpenPort()) {
+    if (!device->Session().OpenPort()) {
         std::fprintf(stderr, "bench_device_poll: cannot open COM%d\n", kPort);
         return 2;
     }
@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
         totalPass += took;
         totalBudget += budget;
     }
-    device->ClosePort();
+    device->Session().ClosePort();
     device.reset();
     std::sort(ratios.begin(), ratios.end());
 

@@ -10,11 +10,12 @@
 #include "model/UiServices.h"
 #include "model/VOKTag.h"
 #include "model/VOKTagGroup.h"
+#include "model/VOKTagKinds.h"
+#include "platform/SerialNames.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 
 using vokdevice::Hold;
 using vokdevice::LogStart;
@@ -22,75 +23,9 @@ using vokdevice::Value;
 
 namespace {
 
-constexpr int kKindCount = 21;
-constexpr std::int32_t kOnDevice = -1;
-
-struct KindInfo {
-    std::int32_t firstSlot;
-    std::int32_t slots;
-    std::int32_t group;  // the group kind that holds the tags, or kOnDevice
-    VARTYPE type;
-    std::int32_t access;  // 0 read only, 1 read/write
-    bool isVolatile;
-    bool undeletable;
-    std::int32_t image;
-};
-
-constexpr KindInfo kKinds[kKindCount] = {
-    {0, 1, kOnDevice, VT_BSTR, 0, false, false, 0},       // Software Version
-    {1, 1, kOnDevice, VT_I4, 0, false, false, 1},         // Num Bins
-    {2, 32, VOKTagGroup::BinSizes, VT_R8, 0, false, false, 2},
-    {34, 32, VOKTagGroup::CumulativeRaw, VT_I4, 0, true, false, 3},
-    {66, 1, kOnDevice, VT_I4, 0, true, false, 4},         // Total Raw Counts
-    {67, 32, VOKTagGroup::CumulativeNormalized, VT_R8, 0, true, false, 3},
-    {99, 1, kOnDevice, VT_R8, 0, true, false, 4},         // Total Normalized Counts
-    {100, 8, VOKTagGroup::AnalogData, VT_R8, 0, true, false, 9},
-    {108, 1, kOnDevice, VT_R8, 1, false, false, 7},       // Sample Interval
-    {109, 1, kOnDevice, VT_R4, 0, false, false, 6},       // Flow Level
-    {110, 1, kOnDevice, VT_BOOL, 0, true, false, 12},     // the six alarms
-    {111, 1, kOnDevice, VT_BOOL, 0, true, false, 12},
-    {112, 1, kOnDevice, VT_BOOL, 0, true, false, 12},
-    {113, 1, kOnDevice, VT_BOOL, 0, true, false, 12},
-    {114, 1, kOnDevice, VT_BOOL, 0, true, false, 12},
-    {115, 1, kOnDevice, VT_BOOL, 0, true, false, 12},
-    {116, 1, kOnDevice, VT_I4, 0, false, false, 8},       // Comm Status
-    {117, 1, kOnDevice, VT_BOOL, 1, false, true, 10},     // Counter In Service
-    {118, 8, VOKTagGroup::AnalogData, VT_BOOL, 1, false, true, 10},
-    {126, 32, VOKTagGroup::DifferentialRaw, VT_I4, 0, true, false, 3},
-    {158, 32, VOKTagGroup::DifferentialNormalized, VT_R8, 0, true, false, 3},
-};
-
-constexpr std::int32_t kAnalogKind = 7;
-constexpr std::int32_t kSampleIntervalKind = 8;
-constexpr std::int32_t kCounterInServiceKind = 17;
-constexpr std::int32_t kAnalogInServiceKind = 18;
-
-bool IsKind(std::int32_t kind) { return kind >= 0 && kind < kKindCount; }
-
-// The comma-separated texts of the string table, split once; empty fields stay.
-std::vector<std::string> SplitTable(UINT id) {
-    std::vector<std::string> out;
-    const std::string text = LoadStringText(id);
-    std::size_t at = 0;
-    for (;;) {
-        const std::size_t comma = text.find(',', at);
-        out.push_back(text.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
-        if (comma == std::string::npos) break;
-        at = comma + 1;
-    }
-    out.resize(kKindCount);
-    return out;
-}
-
-const std::vector<std::string>& KindNames() {
-    static const std::vector<std::string> names = SplitTable(IDS_TAG_KIND_NAMES);
-    return names;
-}
-
-const std::vector<std::string>& KindDescriptions() {
-    static const std::vector<std::string> texts = SplitTable(IDS_TAG_KIND_DESCRIPTIONS);
-    return texts;
-}
+constexpr std::int32_t kAnalogKind = VOKTagKinds::kAnalog;
+constexpr std::int32_t kAnalogInServiceKind = VOKTagKinds::kAnalogInService;
+constexpr int kBusyRetries = 3;
 
 // The program-wide list of counter devices, with its own lock.
 struct CounterList {
@@ -104,120 +39,7 @@ CounterList& Counters() {
     return *list;
 }
 
-bool SameList(const Dll<double>& a, const Dll<double>& b) {
-    if (a.GetCount() != b.GetCount()) return false;
-    auto* x = a.Head();
-    auto* y = b.Head();
-    for (int i = 0; i < a.GetCount(); ++i, x = x->Next(), y = y->Next())
-        if (x->Value() != y->Value()) return false;
-    return true;
-}
-
-// Opens the port for one configuration change when the device has not opened
-// it, and closes exactly what it opened. The port's use is counted per user,
-// so a poll loop that opens the port meanwhile keeps its own opening.
-class PortUse {
-public:
-    PortUse(bool alreadyOpen, int port) : port_(port) {
-        if (alreadyOpen) return;
-        opened_ = VOK_OpenPort(port);
-        failed_ = !opened_;
-        if (failed_) EventLog().Append("Unable to open port COM:").Append(port).Commit(CLogFile::kWrite);
-    }
-    ~PortUse() {
-        if (opened_ && !VOK_ClosePort(port_))
-            EventLog().Append("Unable to close port COM:").Append(port_).Commit(CLogFile::kWrite);
-    }
-    PortUse(const PortUse&) = delete;
-    PortUse& operator=(const PortUse&) = delete;
-    bool Failed() const { return failed_; }
-
-private:
-    int port_;
-    bool opened_ = false;
-    bool failed_ = false;
-};
-
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Kinds
-
-std::string VOKDevice::KindName(std::int32_t kind) { return IsKind(kind) ? KindNames()[kind] : std::string(); }
-std::string VOKDevice::KindDescription(std::int32_t kind) {
-    return IsKind(kind) ? KindDescriptions()[kind] : std::string();
-}
-std::int32_t VOKDevice::FirstSlot(std::int32_t kind) { return IsKind(kind) ? kKinds[kind].firstSlot : -1; }
-std::int32_t VOKDevice::SlotCount(std::int32_t kind) { return IsKind(kind) ? kKinds[kind].slots : 0; }
-
-std::int32_t VOKDevice::KindOfSlot(std::int32_t slot) {
-    for (std::int32_t kind = 0; kind < kKindCount; ++kind)
-        if (slot >= kKinds[kind].firstSlot && slot < kKinds[kind].firstSlot + kKinds[kind].slots) return kind;
-    return -1;
-}
-
-VOKTag* VOKDevice::MakeTag(std::int32_t kind, std::int32_t slot) {
-    if (KindOfSlot(slot) != kind) return nullptr;
-    const KindInfo& info = kKinds[kind];
-    const int instance = slot - info.firstSlot + 1;
-    char name[160];
-    switch (kind) {
-    case 2:
-    case 3:
-    case 5:
-    case 19:
-    case 20: std::snprintf(name, sizeof name, "%s %02d", KindName(kind).c_str(), instance); break;
-    case kAnalogKind: std::snprintf(name, sizeof name, "%s %d", KindName(kAnalogKind).c_str(), instance); break;
-    case kAnalogInServiceKind:
-        std::snprintf(name, sizeof name, "%s %d - %s", KindName(kAnalogKind).c_str(), instance,
-                      KindName(kAnalogInServiceKind).c_str());
-        break;
-    default: std::snprintf(name, sizeof name, "%s", KindName(kind).c_str()); break;
-    }
-    auto* tag = new VOKTag;
-    tag->SetKind(kind);
-    tag->SetSlot(slot);
-    tag->SetName(name);
-    tag->SetDescription(KindDescription(kind));
-    tag->SetCanonicalType(info.type);
-    tag->SetAccessRights(info.access);
-    tag->SetVolatile(info.isVolatile);
-    tag->SetUndeletable(info.undeletable);
-    tag->SetImageIndex(info.image);
-    switch (kind) {
-    case 3:
-    case 4:
-    case 5:
-    case 6:
-    case 19:
-    case 20:
-        tag->SetEULimitsEnabled(true);
-        tag->SetEULimits(0, 999999);
-        tag->SetRawLimitsEnabled(false);
-        tag->SetScalingEnabled(false);
-        tag->SetSimulationEnabled(true);
-        tag->SetSimulationType(SimulationType::Ramp);
-        tag->SetSimulationSteps(200);
-        break;
-    case kAnalogKind:
-        tag->SetEULimitsEnabled(true);
-        tag->SetEULimits(0, 20);
-        tag->SetRawLimitsEnabled(true);
-        tag->SetRawLimits(0, 5000);
-        tag->SetScalingEnabled(true);
-        tag->SetScaling(0, 0.004);
-        tag->SetSimulationEnabled(true);
-        tag->SetSimulationType(SimulationType::Ramp);
-        tag->SetSimulationSteps(200);
-        break;
-    default:
-        tag->SetSimulationEnabled(false);
-        tag->SetEULimitsEnabled(false);
-        tag->SetRawLimitsEnabled(false);
-        break;
-    }
-    return tag;
-}
 
 // ---------------------------------------------------------------------------
 // Life
@@ -232,9 +54,16 @@ VOKDevice::VOKDevice() {
 }
 
 VOKDevice::~VOKDevice() {
+    {
+        // First of all: from here on another thread's uniqueness test must not
+        // reach this device, which is being taken apart.
+        CriticalSectionLock hold(Counters().lock);
+        auto& list = Counters().devices;
+        list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    }
     LogStart("Deleting Device:", GetName()).Commit(CLogFile::kWrite);
     StopPollThread();
-    ClosePort();
+    session_.ClosePort();
     {
         Hold hold(*this);
         busAddress_ = kDefaultAddress;
@@ -245,20 +74,12 @@ VOKDevice::~VOKDevice() {
         slots_.fill(nullptr);
         groups_.fill(nullptr);
     }
-    {
-        CriticalSectionLock hold(Counters().lock);
-        auto& list = Counters().devices;
-        list.erase(std::remove(list.begin(), list.end(), this), list.end());
-    }
     LiveObjects<VOKDevice>::Remove(this);
     LogDevice("Destroyed");
     Hold hold(*this);
     calPoints_.RemoveAll();
     binSizes_.RemoveAll();
-    // Retired tags belong to nobody else; holders test a tag before use.
-    for (VOKTag* tag : retired_)
-        if (OPCS_Tag::IsValidTag(tag)) delete tag;
-    retired_.clear();
+    data_.DestroyRetiredTags();
 }
 
 std::unique_ptr<VOKDevice> VOKDevice::Create(bool loading) {
@@ -281,23 +102,21 @@ void VOKDevice::BuildTagTree() {
     }
     static constexpr std::int32_t kGroupTagKind[5] = {2, 3, 5, 19, 20};
     for (std::int32_t k = 0; k < 6; ++k) {
-        auto* group = new VOKTagGroup;
-        group->SetName(LoadStringText(IDS_GROUP_BIN_SIZES + static_cast<UINT>(k)));
-        group->SetKind(k);
-        if (!AddGroup(group)) {
-            delete group;
-            continue;
-        }
+        auto made = std::make_unique<VOKTagGroup>();
+        made->SetName(LoadStringText(IDS_GROUP_BIN_SIZES + static_cast<UINT>(k)));
+        made->SetKind(k);
+        // The device owns the group from the moment it takes it.
+        if (!AddGroup(made.get())) continue;
+        VOKTagGroup* group = made.release();
         {
             Hold hold(*this);
             groups_[static_cast<std::size_t>(k)] = group;
         }
         auto add = [group](std::int32_t kind, std::int32_t slot) {
-            VOKTag* tag = MakeTag(kind, slot);
-            if (tag != nullptr && !group->AddTag(tag)) delete tag;
+            VOKTagKinds::AddTo(*group, VOKTagKinds::MakeTag(kind, slot));
         };
         if (k < 5) {
-            for (int j = 0; j < kMaxBins; ++j) add(kGroupTagKind[k], FirstSlot(kGroupTagKind[k]) + j);
+            for (int j = 0; j < kMaxBins; ++j) add(kGroupTagKind[k], VOKTagKinds::FirstSlot(kGroupTagKind[k]) + j);
         } else {
             for (int n = 0; n < kAnalogInputs; ++n) {
                 add(kAnalogKind, kSlotAnalogInput + n);
@@ -306,14 +125,13 @@ void VOKDevice::BuildTagTree() {
         }
     }
     for (std::int32_t kind : {0, 1, 4, 6, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}) {
-        VOKTag* tag = MakeTag(kind, FirstSlot(kind));
-        if (tag != nullptr && !AddTag(tag)) delete tag;
+        VOKTagKinds::AddTo(*this, VOKTagKinds::MakeTag(kind, VOKTagKinds::FirstSlot(kind)));
     }
     RebuildSlots();
     {
         Hold hold(*this);
         commStatus_ = kCommOK;
-        SetTagValue(kSlotCommStatus, Value::I4(0).get());
+        data_.SetTagValue(kSlotCommStatus, Value::I4(0).get());
         Value empty;
         for (VOKTag* tag : slots_) {
             if (tag == nullptr || !VOKTag::IsValidVOKTag(tag)) continue;
@@ -325,11 +143,11 @@ void VOKDevice::BuildTagTree() {
     }
     Dll<double> bins;
     GetBinSizes(bins);
-    ApplyBinSizes(bins);
-    SetSampleIntervalTag();
-    SetVersionTag();
-    SetFlowTag();
-    SetTagValue(kSlotCommStatus, Value::I4(0).get());
+    data_.ApplyBinSizes(bins);
+    data_.SetSampleIntervalTag();
+    data_.SetVersionTag();
+    data_.SetFlowTag();
+    data_.SetTagValue(kSlotCommStatus, Value::I4(0).get());
     SetInService(true);
     for (int n = 0; n < kAnalogInputs; ++n) EnableAnalogInput(n, true);
 }
@@ -345,17 +163,16 @@ void VOKDevice::RebuildTagList() {
     slots_.fill(nullptr);
     Dll<OPCS_Tag*> list;
     CopyTagList(list);
-    auto* node = list.Head();
-    for (int i = 0; i < list.GetCount(); ++i, node = node->Next()) {
-        OPCS_Tag* tag = node->Value();
+    for (OPCS_Tag* tag : list) {
         if (!VOKTag::IsValidVOKTag(tag)) continue;
         auto* vok = static_cast<VOKTag*>(tag);
         const std::int32_t kind = vok->GetKind();
         const std::int32_t slot = vok->GetSlot();
-        if (!IsKind(kind) || slot < 0 || slot >= kSlotCount || KindOfSlot(slot) != kind) continue;
+        if (!VOKTagKinds::IsKind(kind) || slot < 0 || slot >= kSlotCount || VOKTagKinds::KindOfSlot(slot) != kind)
+            continue;
         if (slots_[static_cast<std::size_t>(slot)] == nullptr) slots_[static_cast<std::size_t>(slot)] = vok;
     }
-    ReapRetiredTags();
+    data_.ReapRetiredTags();
 }
 
 void VOKDevice::AfterLoad() {
@@ -365,10 +182,9 @@ void VOKDevice::AfterLoad() {
         Hold hold(*this);
         tagsCreated_ = true;
         groups_.fill(nullptr);
-        auto* node = groups.Head();
-        for (int i = 0; i < groups.GetCount(); ++i, node = node->Next()) {
-            if (!VOKTagGroup::IsValidVOKTagGroup(node->Value())) continue;
-            auto* group = static_cast<VOKTagGroup*>(node->Value());
+        for (OPCS_TagGroup* member : groups) {
+            if (!VOKTagGroup::IsValidVOKTagGroup(member)) continue;
+            auto* group = static_cast<VOKTagGroup*>(member);
             const std::int32_t kind = group->GetKind();
             if (kind >= 0 && kind < 6 && groups_[static_cast<std::size_t>(kind)] == nullptr)
                 groups_[static_cast<std::size_t>(kind)] = group;
@@ -377,15 +193,15 @@ void VOKDevice::AfterLoad() {
     RebuildSlots();
     Dll<double> bins;
     GetBinSizes(bins);
-    ApplyBinSizes(bins);
-    SetSampleIntervalTag();
-    SetVersionTag();
-    SetFlowTag();
+    data_.ApplyBinSizes(bins);
+    data_.SetSampleIntervalTag();
+    data_.SetVersionTag();
+    data_.SetFlowTag();
     {
         Hold hold(*this);
         commStatus_ = kCommOK;
     }
-    SetTagValue(kSlotCommStatus, Value::I4(0).get());
+    data_.SetTagValue(kSlotCommStatus, Value::I4(0).get());
     SetInService(true);
 }
 
@@ -422,9 +238,10 @@ bool VOKDevice::InitFromDiscovery(BYTE address, const std::string& portName, con
     {
         Hold hold(*this);
         busAddress_ = address;
-        std::string digits = portName;
-        if (digits.size() >= 3 && EqualNoCase(digits.substr(0, 3), "COM")) digits = digits.substr(3);
-        portNumber_ = static_cast<std::int32_t>(std::strtol(digits.c_str(), nullptr, 10));
+        // A name that is no COM name leaves the device without a port (0):
+        // its reads then fail without a byte sent on any line.
+        int number = 0;
+        portNumber_ = serialnames::ParseComName(portName, &number) ? number : 0;
     }
     BuildTagTree();
     auto failed = [&](const char* message) {
@@ -435,27 +252,27 @@ bool VOKDevice::InitFromDiscovery(BYTE address, const std::string& portName, con
     auto cancelled = [cancel] { return cancel != nullptr && cancel->load(); };
     std::string type;
     if (cancelled()) return false;
-    if (!ReadType(type, cancel)) return failed("Failed to read device type");
+    if (!session_.ReadType(type, cancel)) return failed("Failed to read device type");
     if (type != "MCA") return failed("Invalid type string");
     if (cancelled()) return false;
     std::string version;
-    if (!ReadVersion(version, cancel)) return failed("Failed to read version");
+    if (!session_.ReadVersion(version, cancel)) return failed("Failed to read version");
     {
         Hold hold(*this);
         softwareVersion_ = version;
     }
-    SetVersionTag();
+    data_.SetVersionTag();
     if (cancelled()) return false;
     int seconds = 0;
-    if (!ReadSampleInterval(seconds, cancel)) return failed("Failed to read sample interval");
+    if (!session_.ReadSampleInterval(seconds, cancel)) return failed("Failed to read sample interval");
     SetSampleInterval(static_cast<DWORD>(std::max(seconds, 0)), false);
     if (cancelled()) return false;
     Dll<double> bins;
-    if (!ReadBinSizes(bins, cancel)) return failed("Failed to read bin sizes");
+    if (!session_.ReadBinSizes(bins, cancel)) return failed("Failed to read bin sizes");
     SetBinSizes(bins, false);
     if (cancelled()) return false;
     Dll<VOK_CalPt> points;
-    if (!ReadCalPts(points, cancel)) return failed("Failed to read Cal Pts");
+    if (!session_.ReadCalPts(points, cancel)) return failed("Failed to read Cal Pts");
     SetCalPoints(points);
     return true;
 }
@@ -470,21 +287,21 @@ bool VOKDevice::SetSampleInterval(DWORD requested, bool writeToCounter) {
     {
         Hold hold(*this);
         if (seconds == sampleInterval_) return true;
-        portOpen = portOpen_;
+        portOpen = session_.IsPortOpen();
         port = portNumber_;
     }
     if (writeToCounter && !IsSimulation()) {
         // Talks to the counter without the device lock: the confirmation takes seconds.
-        PortUse use(portOpen, port);
+        VOKCounterSession::PortUse use(portOpen, port);
         if (use.Failed()) return false;
-        if (!WriteSampleInterval(static_cast<int>(seconds))) {
+        if (!session_.WriteSampleInterval(static_cast<int>(seconds))) {
             LogStart("Failed to change sample interval on device", GetName()).Append("to")
                 .Append(static_cast<unsigned long>(seconds)).Append("seconds").Commit(CLogFile::kWrite);
             return false;
         }
-        Pause(pauses_.confirmation, false);
+        Pause(GetPauses().confirmation, false);
         int readBack = 0;
-        if (!ReadSampleInterval(readBack) || readBack != static_cast<int>(seconds)) {
+        if (!session_.ReadSampleInterval(readBack) || readBack != static_cast<int>(seconds)) {
             LogStart("Failed to confirm sample interval change on device", GetName()).Commit(
                 CLogFile::kWrite);
             return false;
@@ -497,7 +314,7 @@ bool VOKDevice::SetSampleInterval(DWORD requested, bool writeToCounter) {
     SetUpdateInterval(seconds);
     LogStart("Device:", GetName()).Append("Sample interval set to:")
         .Append(static_cast<unsigned long>(seconds)).Append("Secs").Commit(CLogFile::kWrite);
-    SetSampleIntervalTag();
+    data_.SetSampleIntervalTag();
     MarkDocumentModified();
     return true;
 }
@@ -511,22 +328,22 @@ void VOKDevice::SetBinSizes(const Dll<double>& sizes, bool writeToCounter) {
     int port = 0;
     {
         Hold hold(*this);
-        if (SameList(sizes, binSizes_)) return;
-        portOpen = portOpen_;
+        if (vokdevice::SameList(sizes, binSizes_)) return;
+        portOpen = session_.IsPortOpen();
         port = portNumber_;
     }
     if (writeToCounter && !IsSimulation()) {
-        PortUse use(portOpen, port);
+        VOKCounterSession::PortUse use(portOpen, port);
         if (use.Failed()) return;
-        if (!WriteBinSizes(sizes)) {
+        if (!session_.WriteBinSizes(sizes)) {
             LogDevice("Failed to write bin sizes");
             GetUiServices().ShowMessage(LoadStringText(IDS_BIN_SIZES_WRITE_FAILED), MessageIcon::Information,
                                         MessageButtons::Ok);
             return;
         }
-        Pause(pauses_.confirmation, false);
+        Pause(GetPauses().confirmation, false);
         Dll<double> readBack;
-        if (!ReadBinSizes(readBack) || !SameList(readBack, sizes)) {
+        if (!session_.ReadBinSizes(readBack) || !vokdevice::SameList(readBack, sizes)) {
             LogDevice("Failed to confirm write of new bin sizes");
             GetUiServices().ShowMessage(LoadStringText(IDS_BIN_SIZES_NOT_CONFIRMED), MessageIcon::Information,
                                         MessageButtons::Ok);
@@ -537,7 +354,7 @@ void VOKDevice::SetBinSizes(const Dll<double>& sizes, bool writeToCounter) {
         Hold hold(*this);
         binSizes_.Assign(sizes);
     }
-    ApplyBinSizes(sizes);
+    data_.ApplyBinSizes(sizes);
     MarkDocumentModified();
 }
 
@@ -547,7 +364,7 @@ void VOKDevice::SetFlow(double mlPerMin) {
         if (mlPerMin == flow_) return;
         flow_ = mlPerMin;
     }
-    SetFlowTag();
+    data_.SetFlowTag();
     LogStart("Device:", GetName()).Append("Flow value set to:").Append(mlPerMin).Commit(
         CLogFile::kWrite);
     MarkDocumentModified();
@@ -560,16 +377,17 @@ void VOKDevice::SetPort(std::int32_t number) {
         if (number == portNumber_) return;
         old = portNumber_;
     }
-    // Under the I/O lock, so that no transaction is under way on the old port.
-    LockIO();
-    ClosePort();
     {
-        Hold hold(*this);
-        portNumber_ = number;
+        // Under the I/O lock, so that no transaction is under way on the old port.
+        vokdevice::IOHold io(*this);
+        session_.ClosePort();
+        {
+            Hold hold(*this);
+            portNumber_ = number;
+        }
+        // A counter on another line has not seen this device's configuration.
+        initialised_ = false;
     }
-    // A counter on another line has not seen this device's configuration.
-    initialised_ = false;
-    UnlockIO();
     LogStart("Device:", GetName()).Append("Port changed from:").Append(old).Append("to:").Append(number)
         .Commit(CLogFile::kWrite);
     MarkDocumentModified();
@@ -580,13 +398,14 @@ void VOKDevice::SetAddress(BYTE address) {
         Hold hold(*this);
         if (address == busAddress_) return;
     }
-    LockIO();
     {
-        Hold hold(*this);
-        busAddress_ = address;
+        vokdevice::IOHold io(*this);
+        {
+            Hold hold(*this);
+            busAddress_ = address;
+        }
+        initialised_ = false;
     }
-    initialised_ = false;
-    UnlockIO();
     MarkDocumentModified();
 }
 
@@ -611,12 +430,12 @@ void VOKDevice::SetAnalogLimits(const std::vector<VOKAnalogLimits>& limits) {
         if (entry.enabled) {
             analog->SetEULimits(entry.minimum, entry.maximum);
             analog->SetDeadBand(entry.deadBand);
-            SetTagBool(kSlotAnalogInService + n, true);
+            data_.SetTagBool(kSlotAnalogInService + n, true);
             LogStart("Device:", GetName()).Append("Analog input").Append(n).Append("enabled, Min:")
                 .Append(entry.minimum).Append("Max:").Append(entry.maximum).Append("DeadBand:").Append(entry.deadBand)
                 .Commit(CLogFile::kWrite);
         } else {
-            SetTagBool(kSlotAnalogInService + n, false);
+            data_.SetTagBool(kSlotAnalogInService + n, false);
             LogStart("Device:", GetName()).Append("Analog input").Append(n).Append("disabled").Commit(
                 CLogFile::kWrite);
         }
@@ -646,7 +465,7 @@ bool VOKDevice::EnableAnalogInput(std::int32_t index, bool enable) {
     VOKTag* analog = SlotLocked(kSlotAnalogInput + index);
     VOKTag* inService = SlotLocked(kSlotAnalogInService + index);
     if (analog == nullptr || inService == nullptr) return false;
-    SetTagBool(kSlotAnalogInService + index, enable);
+    data_.SetTagBool(kSlotAnalogInService + index, enable);
     Value empty;
     analog->SetValue(empty.get(), kQualityBad, FILETIME{});
     if (!enable) analog->SetQuality(kQualityOutOfService);
@@ -664,12 +483,19 @@ void VOKDevice::SetSimulation(bool on) {
 void VOKDevice::SetInService(bool inService) {
     OPCS_Device::SetInService(inService);
     initialised_ = false;
-    SetTagBool(kSlotCounterInService, inService);
+    data_.SetTagBool(kSlotCounterInService, inService);
 }
 
 void VOKDevice::SetPauses(const VOKDevicePauses& pauses) {
     Hold hold(*this);
     pauses_ = pauses;
+}
+
+VOKDevicePauses VOKDevice::GetPauses() const {
+    // A copy taken under the lock: another thread may set new pauses while
+    // this one waits on the counter.
+    Hold hold(*this);
+    return pauses_;
 }
 
 DWORD VOKDevice::GetSampleInterval() const {
@@ -745,7 +571,7 @@ bool VOKDevice::WriteDeviceTag(OPCS_Tag* tag, const VARIANT& value) {
     if (!VOKTag::IsValidVOKTag(tag)) return false;
     auto* vok = static_cast<VOKTag*>(tag);
     switch (vok->GetKind()) {
-    case kSampleIntervalKind: {
+    case VOKTagKinds::kSampleInterval: {
         VARIANT seconds;
         VariantInit(&seconds);
         const bool ok = SUCCEEDED(VariantChangeType(&seconds, &value, 0, VT_R8)) && std::isfinite(seconds.dblVal);
@@ -756,7 +582,7 @@ bool VOKDevice::WriteDeviceTag(OPCS_Tag* tag, const VARIANT& value) {
         const DWORD clamped = whole < 0 ? 0 : whole > kMaxUpdateInterval ? kMaxUpdateInterval : static_cast<DWORD>(whole);
         return SetSampleInterval(clamped, true);
     }
-    case kCounterInServiceKind: {
+    case VOKTagKinds::kCounterInService: {
         bool on = false;
         if (!vokdevice::AsBool(value, on)) return false;
         SetInService(on);
@@ -772,185 +598,101 @@ bool VOKDevice::WriteDeviceTag(OPCS_Tag* tag, const VARIANT& value) {
 }
 
 // ---------------------------------------------------------------------------
-// Transactions and the port
+// The poll pass and the poll loop's start and stop
 
-template <typename F>
-bool VOKDevice::Transact(const StopFlag* stop, F&& exchange) {
-    LockIO();
-    struct Release {
-        const VOKDevice& device;
-        ~Release() { device.UnlockIO(); }
-    } release{*this};
-    if (IsSimulation()) return true;
-    const StopFlag* flag = stop != nullptr ? stop : GetStopFlag();
-    std::int32_t handle = 0;
-    if (!VOK_SelectCounter(GetPort(), GetAddress(), handle, flag)) return false;
-    const bool ok = exchange(handle, flag);
-    VOK_ReleaseCounter(handle);
-    return ok;
-}
-
-bool VOKDevice::ReadType(std::string& text, const StopFlag* stop) {
-    return Transact(stop, [&](std::int32_t h, const StopFlag* f) { return VOK_ReadType(h, text, f); });
-}
-bool VOKDevice::ReadVersion(std::string& text, const StopFlag* stop) {
-    return Transact(stop, [&](std::int32_t h, const StopFlag* f) { return VOK_ReadVersion(h, text, f); });
-}
-bool VOKDevice::ReadData(BYTE& flags, Dll<VOK_DataRec>& records) {
-    records.RemoveAll();
-    return Transact(nullptr, [&](std::int32_t h, const StopFlag* f) { return VOK_ReadData(h, flags, records, f); });
-}
-bool VOKDevice::ReadBinSizes(Dll<double>& sizes, const StopFlag* stop) {
-    sizes.RemoveAll();
-    return Transact(stop, [&](std::int32_t h, const StopFlag* f) { return VOK_ReadBinSizes(h, sizes, f); });
-}
-bool VOKDevice::ReadCalPts(Dll<VOK_CalPt>& points, const StopFlag* stop) {
-    points.RemoveAll();
-    return Transact(stop, [&](std::int32_t h, const StopFlag* f) { return VOK_ReadCalPts(h, points, f); });
-}
-bool VOKDevice::ReadSampleInterval(int& seconds, const StopFlag* stop) {
-    return Transact(stop, [&](std::int32_t h, const StopFlag* f) { return VOK_ReadSampleInterval(h, seconds, f); });
-}
-bool VOKDevice::ReadCounterMode(int& mode) {
-    return Transact(nullptr, [&](std::int32_t h, const StopFlag* f) { return VOK_ReadCounterMode(h, mode, f); });
-}
-bool VOKDevice::WriteBinSizes(const Dll<double>& sizes) {
-    return Transact(nullptr, [&](std::int32_t h, const StopFlag* f) { return VOK_WriteBinSizes(h, sizes, f); });
-}
-bool VOKDevice::StartSampling() {
-    return Transact(nullptr, [&](std::int32_t h, const StopFlag* f) { return VOK_StartSampling(h, f); });
-}
-bool VOKDevice::WriteSampleInterval(int seconds) {
-    return Transact(nullptr, [&](std::int32_t h, const StopFlag* f) { return VOK_WriteSampleInterval(h, seconds, f); });
-}
-bool VOKDevice::SetManualMode() {
-    return Transact(nullptr, [&](std::int32_t h, const StopFlag* f) { return VOK_SetManualMode(h, f); });
-}
-bool VOKDevice::ClearBuffer() {
-    return Transact(nullptr, [&](std::int32_t h, const StopFlag* f) { return VOK_ClearBuffer(h, f); });
-}
-
-bool VOKDevice::OpenPort() {
-    int port = 0;
-    {
-        Hold hold(*this);
-        if (portOpen_) return true;
-        port = portNumber_;
+void VOKDevice::PollOnce() {
+    if (IsSimulation()) {
+        data_.SimulateCounterData();
+        return;
     }
-    if (!VOK_OpenPort(port)) {
-        EventLog().Append("Unable to open port COM:").Append(port).Commit(CLogFile::kWrite);
-        return false;
+    if (!session_.OpenPort()) {
+        SetCommStatus(kCommFailure);
+        return;
     }
-    Hold hold(*this);
-    portOpen_ = true;
-    return true;
-}
-
-void VOKDevice::ClosePort() {
-    int port = 0;
-    {
-        Hold hold(*this);
-        if (!portOpen_) return;
-        portOpen_ = false;
-        port = portNumber_;
+    const std::int32_t port = GetPort();
+    if (IsInitialised()) {
+        const VOKDevicePauses pauses = GetPauses();
+        if (!Pause(pauses.beforeData) || IsStopRequested()) return;
+        int retries = 0;
+        while (!IsStopRequested()) {
+            int mode = 2;
+            if (!session_.ReadCounterMode(mode)) {
+                if (IsStopRequested()) return;
+                SetCommStatus(kCommFailure);
+                LogDevice("Failed to read counter mode");
+                return;
+            }
+            if (mode == 0) {
+                ++retries;
+                LogStart("Device:", GetName()).Append("Waiting for device to finish sample. Retry Cnt:")
+                    .Append(retries).Commit(CLogFile::kWrite);
+                if (!Pause(pauses.busyRetry)) return;
+            }
+            if (retries > kBusyRetries) {
+                LogDevice("Timeout waiting for device to finish sample");
+                SetCommStatus(kCommFailure);
+                return;
+            }
+            if (mode == 0) continue;
+            BYTE flags = 0;
+            Dll<VOK_DataRec> records;
+            if (!session_.ReadData(flags, records)) {
+                if (IsStopRequested()) return;
+                SetCommStatus(kCommFailure);
+                LogDevice("Failed counter data read");
+                return;
+            }
+            if (IsStopRequested()) return;
+            data_.ProcessCounterData(flags, records);
+            session_.StartSampling();
+            SetCommStatus(kCommOK);
+            return;
+        }
+        return;
     }
-    if (!VOK_ClosePort(port)) EventLog().Append("Unable to close port COM:").Append(port).Commit(CLogFile::kWrite);
-}
-
-// ---------------------------------------------------------------------------
-// Initialisation and the poll loop's start and stop
-
-bool VOKDevice::InitStep(bool ok, const char* failure) {
-    if (!ok && !IsStopRequested()) LogDevice(failure);
-    return ok && !IsStopRequested();
-}
-
-bool VOKDevice::Initialise() {
-    if (IsInitialised() || IsSimulation()) return true;
-    LockIO();
-    struct Release {
-        const VOKDevice& device;
-        ~Release() { device.UnlockIO(); }
-    } release{*this};
-    if (IsStopRequested()) return false;
-
-    int mode = 2;
-    if (!InitStep(ReadCounterMode(mode), "Failed to read counter mode")) return false;
-
-    std::string type;
-    if (!InitStep(ReadType(type), "Init - Failed to read device type")) return false;
-    if (!EqualNoCase(type, "MCA")) {
-        LogStart("Device:", GetName()).Append("Init - Invalid device type response:").Append(type).Commit(
+    if (!IsUniqueOnBus()) {
+        LogStart("Device:", GetName()).Append("Port:").Append(port)
+            .Append("Is not unique in address & port").Commit(CLogFile::kWrite);
+        SetCommStatus(kAddressConflict);
+        return;
+    }
+    if (session_.Initialise()) {
+        initialised_ = true;
+        SetCommStatus(kCommOK);
+        LogStart("Device:", GetName()).Append("Port:").Append(port).Append("Initialized.").Commit(
             CLogFile::kWrite);
-        return false;
+    } else if (!IsStopRequested()) {
+        SetCommStatus(kCommFailure);
+        LogStart("Failed to initialize device:", GetName()).Append("Port:").Append(port).Commit(
+            CLogFile::kWrite);
     }
-
-    std::string version;
-    if (!InitStep(ReadVersion(version), "Init - Failed to read firmware version")) return false;
-    {
-        Hold hold(*this);
-        softwareVersion_ = version;
-    }
-    SetVersionTag();
-
-    Dll<VOK_CalPt> points;
-    if (!InitStep(ReadCalPts(points), "Init - Failed to read cal pts")) return false;
-    SetCalPoints(points);
-
-    int seconds = 0;
-    if (!InitStep(ReadSampleInterval(seconds), "Init - Failed to read sample interval")) return false;
-    const int configured = static_cast<int>(GetSampleInterval());
-    if (seconds != configured) {
-        if (!InitStep(WriteSampleInterval(configured), "Init - Failed to write sample interval")) return false;
-        ClearBuffer();
-    }
-    SetSampleIntervalTag();
-
-    Dll<double> counterBins;
-    if (!InitStep(ReadBinSizes(counterBins), "Init - Failed to read bin sizes")) return false;
-    Dll<double> bins;
-    GetBinSizes(bins);
-    if (!SameList(counterBins, bins)) {
-        if (!InitStep(WriteBinSizes(bins), "Init - Failed to write bin sizes")) return false;
-        ClearBuffer();
-    }
-
-    if (!InitStep(SetManualMode(), "Init - Failed to set counter to manual mode")) return false;
-    if (!InitStep(StartSampling(), "Init - Failed to start sampling")) return false;
-    initialised_ = true;
-    return true;
 }
 
 void VOKDevice::AddMissingTag(VOKTagGroup* group, std::int32_t kind, std::int32_t slot) {
     if (SlotLocked(slot) != nullptr) return;
-    VOKTag* tag = MakeTag(kind, slot);
-    if (tag == nullptr) return;
-    const bool added = group != nullptr ? group->AddTag(tag) : OPCS_TagGroup::AddTag(tag);
-    if (!added) {
-        delete tag;
-        return;
-    }
-    slots_[static_cast<std::size_t>(slot)] = tag;
+    OPCS_TagGroup& owner = group != nullptr ? static_cast<OPCS_TagGroup&>(*group) : *this;
+    if (VOKTag* tag = VOKTagKinds::AddTo(owner, VOKTagKinds::MakeTag(kind, slot)))
+        slots_[static_cast<std::size_t>(slot)] = tag;
 }
 
 void VOKDevice::EnsureFixedTags() {
     RebuildSlots();
     {
         Hold hold(*this);
-        for (std::int32_t kind : {10, 11, 12, 13, 14, 15}) AddMissingTag(nullptr, kind, FirstSlot(kind));
+        for (std::int32_t kind : {10, 11, 12, 13, 14, 15}) AddMissingTag(nullptr, kind, VOKTagKinds::FirstSlot(kind));
         const bool hadInService = SlotLocked(kSlotCounterInService) != nullptr;
-        AddMissingTag(nullptr, kCounterInServiceKind, kSlotCounterInService);
-        if (!hadInService) SetTagBool(kSlotCounterInService, IsInService());
+        AddMissingTag(nullptr, VOKTagKinds::kCounterInService, kSlotCounterInService);
+        if (!hadInService) data_.SetTagBool(kSlotCounterInService, IsInService());
         const bool hadStatus = SlotLocked(kSlotCommStatus) != nullptr;
-        AddMissingTag(nullptr, 16, kSlotCommStatus);
-        if (!hadStatus) SetTagValue(kSlotCommStatus, Value::I4(0).get());
+        AddMissingTag(nullptr, VOKTagKinds::kCommStatus, kSlotCommStatus);
+        if (!hadStatus) data_.SetTagValue(kSlotCommStatus, Value::I4(0).get());
         VOKTagGroup* analog = groups_[VOKTagGroup::AnalogData];
         if (VOKTagGroup::IsValidVOKTagGroup(analog)) {
             for (int n = 0; n < kAnalogInputs; ++n) {
                 if (SlotLocked(kSlotAnalogInput + n) == nullptr || SlotLocked(kSlotAnalogInService + n) != nullptr)
                     continue;
                 AddMissingTag(analog, kAnalogInServiceKind, kSlotAnalogInService + n);
-                SetTagBool(kSlotAnalogInService + n, true);
+                data_.SetTagBool(kSlotAnalogInService + n, true);
             }
         }
     }
@@ -968,7 +710,7 @@ void VOKDevice::OnPollStart() {
 
 void VOKDevice::OnPollStop() {
     SetCommStatus(kCommOK);
-    ClosePort();
+    session_.ClosePort();
     LogDevice("Poll loop stopped");
     SetStopRequested(false);
 }
@@ -979,7 +721,7 @@ void VOKDevice::SetCommStatus(std::int32_t status) {
         if (status == commStatus_) return;
         commStatus_ = status;
     }
-    SetTagValue(kSlotCommStatus, Value::I4(status).get());
+    data_.SetTagValue(kSlotCommStatus, Value::I4(status).get());
     if (status != kCommOK) {
         SetCommOK(false);
         initialised_ = false;

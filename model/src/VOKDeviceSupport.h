@@ -2,6 +2,8 @@
 // Small helpers the counter device's sources share: locks, variants and tag values.
 
 #include "foundation/CLogFile.h"
+#include "foundation/Dll.h"
+#include "model/OPCS_Device.h"
 #include "model/OPCS_Tag.h"
 #include "model/OPCS_TagGroup.h"
 #include "model/ScopedLock.h"
@@ -13,6 +15,30 @@
 namespace vokdevice {
 
 using Hold = GroupLock;
+
+// Holds a device's I/O lock for a scope: one transaction or sequence of them
+// at a time on the device's counter.
+class IOHold {
+public:
+    explicit IOHold(const OPCS_Device& device) : device_(device) { device_.LockIO(); }
+    ~IOHold() { device_.UnlockIO(); }
+    IOHold(const IOHold&) = delete;
+    IOHold& operator=(const IOHold&) = delete;
+
+private:
+    const OPCS_Device& device_;
+};
+
+// Same count and element-wise equal: how bin lists are compared.
+inline bool SameList(const Dll<double>& a, const Dll<double>& b) {
+    if (a.GetCount() != b.GetCount()) return false;
+    auto other = b.begin();
+    for (double x : a) {
+        if (x != *other) return false;
+        ++other;
+    }
+    return true;
+}
 
 // A variant that clears itself.
 class Value {

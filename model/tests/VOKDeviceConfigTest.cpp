@@ -23,7 +23,7 @@ double SecondsSince(Clock::time_point start) {
 
 std::vector<double> Values(const Dll<double>& list) {
     std::vector<double> out;
-    for (int i = 0; i < list.GetCount(); ++i) out.push_back(list.GetAt(i));
+    for (double value : list) out.push_back(value);
     return out;
 }
 
@@ -111,7 +111,8 @@ TEST_F(VOKDeviceConfigDiscovery, TakesTypeVersionIntervalBinsAndCalibrationFromT
     device->GetCalPoints(points);
     ASSERT_EQ(points.GetCount(), 4);
     const VOK_CalPt expected[] = {{0.5, 150}, {1, 320}, {2.5, 505}, {7, 810}};
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(points.GetAt(i), expected[i]) << i;
+    int i = 0;
+    for (const VOK_CalPt& point : points) EXPECT_EQ(point, expected[i++]) << i;
 
     // Only reads: the counter keeps its settings and is neither put in manual
     // mode nor started, and nothing was written to it.
@@ -149,6 +150,27 @@ TEST_F(VOKDeviceConfigDiscovery, OnlyTheExactTypeMCAIsAccepted) {
     EXPECT_EQ(log.CountContaining("Device on port: COM41 Addr: 8A Invalid type string"), 1);
     EXPECT_EQ(log.CountContaining("Device on port: COM41 Addr: 8B Invalid type string"), 1);
     EXPECT_EQ(HostBytes().find('E'), std::string::npos);
+    EXPECT_EQ(VOK_SelectCount(), 0);
+}
+
+TEST_F(VOKDeviceConfigDiscovery, ThePortNameIsReadAsACOMNameWithOrWithoutTheDevicePrefix) {
+    ASSERT_NO_FATAL_FAILURE(OpenLine({Counter(12)}));
+    auto prefixed = FoundDevice();
+    EXPECT_TRUE(prefixed->InitFromDiscovery(0x8C, "\\\\.\\com41", nullptr));
+    EXPECT_EQ(prefixed->GetPort(), 41);
+    EXPECT_EQ(prefixed->GetSoftwareVersion(), "4400 VOK V3.12");
+
+    // Anything else is no port at all: the reads fail at once and the line stays quiet.
+    line.ClearTrace();
+    for (const char* name : {"COM41x", "41", "ttyUSB0", "COM", "COM041", ""}) {
+        auto device = FoundDevice();
+        EXPECT_FALSE(device->InitFromDiscovery(0x8C, name, nullptr)) << name;
+        EXPECT_EQ(device->GetPort(), 0) << name;
+        EXPECT_EQ(log.CountContaining(std::string("Device on port: ") + name + " Addr: 8C Failed to read device type"),
+                  1)
+            << name;
+    }
+    EXPECT_TRUE(line.Trace().empty());
     EXPECT_EQ(VOK_SelectCount(), 0);
 }
 
@@ -302,7 +324,7 @@ protected:
     void Feed(const char* label, double millivolts) {
         Dll<VOK_DataRec> records;
         records.AddTail({label, millivolts});
-        device->ProcessCounterData(0x20, records);
+        device->Data().ProcessCounterData(0x20, records);
     }
 
     EventLogCapture log;
@@ -443,7 +465,7 @@ TEST_F(VOKDeviceConfigAnalog, MissingTagsOfAnInputAreMadeAgainByTheLimits) {
     VOKTag* inService = InService(1);
     ASSERT_TRUE(group->DetachTag(inService));
     delete inService;
-    device->RebuildSlots();
+    device->RebuildTagList();
     ASSERT_EQ(Analog(6), nullptr);
     ASSERT_EQ(InService(1), nullptr);
 

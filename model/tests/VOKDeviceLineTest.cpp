@@ -1,6 +1,7 @@
 // The counter device against simulated counters on a real pseudo-terminal.
 #include "DeviceTestSupport.h"
 
+#include "model/ScopedLock.h"
 #include "model/VOKTagGroup.h"
 
 #include <chrono>
@@ -37,41 +38,41 @@ TEST_F(VOKDeviceLine, InitialisationWritesTheConfiguredBinsAndIntervalThenDataFi
     device->ForceUpdate();
     VOKTag* firstRaw = device->GetSlotTag(VOKDevice::kSlotCumulativeRaw);
     ASSERT_TRUE(WaitFor([&] { return Good(firstRaw); }, 5000));
-    // The conversion runs under the device lock: once it is ours, the pass is complete.
-    device->Lock();
-    const std::string payload = LastDataPayload();
-    BYTE flags = 0;
-    Dll<VOK_DataRec> records;
-    ASSERT_TRUE(VOK_DecodeData(reinterpret_cast<const BYTE*>(payload.data()), static_cast<DWORD>(payload.size()),
-                               flags, records));
-    EXPECT_EQ(flags, 0x04);
-    std::vector<double> counts, analog;
-    for (int i = 0; i < records.GetCount(); ++i) {
-        const VOK_DataRec r = records.GetAt(i);
-        (r.name.find("AN") != std::string::npos ? analog : counts).push_back(r.value);
+    {
+        // The conversion runs under the device lock: once it is ours, the pass is complete.
+        GroupLock hold(*device);
+        const std::string payload = LastDataPayload();
+        BYTE flags = 0;
+        Dll<VOK_DataRec> records;
+        ASSERT_TRUE(VOK_DecodeData(reinterpret_cast<const BYTE*>(payload.data()), static_cast<DWORD>(payload.size()),
+                                   flags, records));
+        EXPECT_EQ(flags, 0x04);
+        std::vector<double> counts, analog;
+        for (const VOK_DataRec& r : records) {
+            (r.name.find("AN") != std::string::npos ? analog : counts).push_back(r.value);
+        }
+        ASSERT_EQ(counts.size(), 4u);
+        ASSERT_EQ(analog.size(), 8u);
+        const double volume = 50.0 / 60.0 * 1.0;
+        for (int j = 0; j < 4; ++j) {
+            EXPECT_EQ(TagDouble(device->GetSlotTag(VOKDevice::kSlotCumulativeRaw + j)), std::trunc(counts[j])) << j;
+            EXPECT_NEAR(TagDouble(device->GetSlotTag(VOKDevice::kSlotCumulativeNormalized + j)), counts[j] / volume, 1e-6);
+            const double above = j < 3 ? counts[j + 1] : 0;
+            EXPECT_EQ(TagDouble(device->GetSlotTag(VOKDevice::kSlotDifferentialRaw + j)), counts[j] - above) << j;
+            EXPECT_NEAR(TagDouble(device->GetSlotTag(VOKDevice::kSlotDifferentialNormalized + j)),
+                        (counts[j] - above) / volume, 1e-6);
+        }
+        EXPECT_EQ(TagDouble(device->GetSlotTag(VOKDevice::kSlotTotalRaw)), counts[0]);
+        EXPECT_NEAR(TagDouble(device->GetSlotTag(VOKDevice::kSlotTotalNormalized)), counts[0] / volume, 1e-6);
+        for (int n = 0; n < 8; ++n) {
+            // Raw millivolts through the analog inputs' scaling (gain 0.004).
+            EXPECT_NEAR(TagDouble(device->GetSlotTag(VOKDevice::kSlotAnalogInput + n)), analog[n] * 0.004, 1e-9) << n;
+        }
+        EXPECT_EQ(TagDouble(device->GetSlotTag(VOKDevice::kSlotCounterAlarm)), -1);
+        EXPECT_EQ(TagDouble(device->GetSlotTag(VOKDevice::kSlotCountAlarm)), -1);
+        EXPECT_EQ(TagDouble(device->GetSlotTag(VOKDevice::kSlotCommAlarm)), 0);
+        EXPECT_EQ(device->GetCommStatus(), VOKDevice::kCommOK);
     }
-    ASSERT_EQ(counts.size(), 4u);
-    ASSERT_EQ(analog.size(), 8u);
-    const double volume = 50.0 / 60.0 * 1.0;
-    for (int j = 0; j < 4; ++j) {
-        EXPECT_EQ(TagDouble(device->GetSlotTag(VOKDevice::kSlotCumulativeRaw + j)), std::trunc(counts[j])) << j;
-        EXPECT_NEAR(TagDouble(device->GetSlotTag(VOKDevice::kSlotCumulativeNormalized + j)), counts[j] / volume, 1e-6);
-        const double above = j < 3 ? counts[j + 1] : 0;
-        EXPECT_EQ(TagDouble(device->GetSlotTag(VOKDevice::kSlotDifferentialRaw + j)), counts[j] - above) << j;
-        EXPECT_NEAR(TagDouble(device->GetSlotTag(VOKDevice::kSlotDifferentialNormalized + j)),
-                    (counts[j] - above) / volume, 1e-6);
-    }
-    EXPECT_EQ(TagDouble(device->GetSlotTag(VOKDevice::kSlotTotalRaw)), counts[0]);
-    EXPECT_NEAR(TagDouble(device->GetSlotTag(VOKDevice::kSlotTotalNormalized)), counts[0] / volume, 1e-6);
-    for (int n = 0; n < 8; ++n) {
-        // Raw millivolts through the analog inputs' scaling (gain 0.004).
-        EXPECT_NEAR(TagDouble(device->GetSlotTag(VOKDevice::kSlotAnalogInput + n)), analog[n] * 0.004, 1e-9) << n;
-    }
-    EXPECT_EQ(TagDouble(device->GetSlotTag(VOKDevice::kSlotCounterAlarm)), -1);
-    EXPECT_EQ(TagDouble(device->GetSlotTag(VOKDevice::kSlotCountAlarm)), -1);
-    EXPECT_EQ(TagDouble(device->GetSlotTag(VOKDevice::kSlotCommAlarm)), 0);
-    EXPECT_EQ(device->GetCommStatus(), VOKDevice::kCommOK);
-    device->Unlock();
 
     device->ReleasePolling(OPCS_Device::kOperator);
     ASSERT_TRUE(WaitFor([&] { return device->GetPollState() == OPCS_Device::kPollingStopped; }, 5000));

@@ -83,18 +83,17 @@ TEST(VOKDeviceTree, AnOperatorTagWithoutKindTakesNoSlot) {
         if (!ownFirst) {
             ASSERT_TRUE(device->AddTag(own));
         }
-        device->RebuildSlots();
+        device->RebuildTagList();
         ASSERT_NE(device->GetSlotTag(VOKDevice::kSlotSoftwareVersion), nullptr);
         EXPECT_EQ(device->GetSlotTag(VOKDevice::kSlotSoftwareVersion)->GetName(), "Software Version");
-        device->SetVersionTag();
+        device->Data().SetVersionTag();
         EXPECT_EQ(TagType(own), VT_EMPTY) << ownFirst;  // the firmware text did not land here
         EXPECT_NE(device->GetSlotTag(VOKDevice::kSlotCumulativeRaw), nullptr);
     }
 }
 
 TEST_F(VOKDeviceData, CumulativeCountsGiveDifferentialsTotalsAndNormalizedValues) {
-    device->ProcessCounterData(0x20, *std::make_unique<Dll<VOK_DataRec>>(
-                                         Records({{"2  ", 1000}, {"5  ", 400}, {"10 ", 100}, {"15 ", 10}})));
+    device->Data().ProcessCounterData(0x20, Records({{"2  ", 1000}, {"5  ", 400}, {"10 ", 100}, {"15 ", 10}}));
     const double expected[] = {600, 300, 90, 10};
     for (int j = 0; j < 4; ++j) {
         EXPECT_EQ(Slot(*device, VOKDevice::kSlotDifferentialRaw + j), expected[j]) << j;
@@ -107,23 +106,23 @@ TEST_F(VOKDeviceData, CumulativeCountsGiveDifferentialsTotalsAndNormalizedValues
 }
 
 TEST_F(VOKDeviceData, NormalizationUsesFlowAndIntervalAndFlowZeroLeavesRawCounts) {
-    EXPECT_DOUBLE_EQ(device->Normalize(2500), 25);
+    EXPECT_DOUBLE_EQ(device->Data().Normalize(2500), 25);
     device->SetFlow(0);
-    EXPECT_DOUBLE_EQ(device->Normalize(2500), 2500);
+    EXPECT_DOUBLE_EQ(device->Data().Normalize(2500), 2500);
 }
 
 TEST_F(VOKDeviceData, StatusByteSetsTheAlarmTags) {
     Dll<VOK_DataRec> none;
-    device->ProcessCounterData(0x04, none);
+    device->Data().ProcessCounterData(0x04, none);
     EXPECT_EQ(Slot(*device, VOKDevice::kSlotCounterAlarm), -1);
     EXPECT_EQ(Slot(*device, VOKDevice::kSlotCountAlarm), -1);
     EXPECT_EQ(Slot(*device, VOKDevice::kSlotAnalogAlarm), -1);
     EXPECT_EQ(Slot(*device, VOKDevice::kSlotConcentrationAlarm), 0);
-    device->ProcessCounterData(0x10, none);
+    device->Data().ProcessCounterData(0x10, none);
     EXPECT_EQ(Slot(*device, VOKDevice::kSlotCounterAlarm), -1);
     EXPECT_EQ(Slot(*device, VOKDevice::kSlotCountAlarm), 0);
     EXPECT_EQ(Slot(*device, VOKDevice::kSlotAnalogAlarm), -1);
-    device->ProcessCounterData(0x0B, none);
+    device->Data().ProcessCounterData(0x0B, none);
     EXPECT_EQ(Slot(*device, VOKDevice::kSlotCalibrationAlarm), -1);
     EXPECT_EQ(Slot(*device, VOKDevice::kSlotCommAlarm), -1);
     EXPECT_EQ(Slot(*device, VOKDevice::kSlotConcentrationAlarm), -1);
@@ -131,20 +130,20 @@ TEST_F(VOKDeviceData, StatusByteSetsTheAlarmTags) {
 
 TEST_F(VOKDeviceData, AnAnalogInputOutOfServiceKeepsItsValueWithQualityOutOfService) {
     auto records = Records({{"AN3", 2500}});
-    device->ProcessCounterData(0x20, records);
+    device->Data().ProcessCounterData(0x20, records);
     VOKTag* analog = device->GetSlotTag(VOKDevice::kSlotAnalogInput + 3);
     EXPECT_DOUBLE_EQ(TagDouble(analog), 10);  // 2500 mV at 0.004 per mV
     ASSERT_TRUE(device->EnableAnalogInput(3, false));
     device->GetSlotTag(VOKDevice::kSlotAnalogInput + 3)->SetValueGood(R8(5000));
     auto later = Records({{"AN3", 1000}, {"AN9", 1}, {"AN-1", 1}});
-    device->ProcessCounterData(0x20, later);
+    device->Data().ProcessCounterData(0x20, later);
     EXPECT_EQ(analog->GetQuality(), kQualityOutOfService);
     EXPECT_DOUBLE_EQ(TagDouble(analog), 20);
 }
 
 TEST_F(VOKDeviceData, ARecordMatchingNoBinUpdatesNothing) {
     auto records = Records({{"0.3", 999}, {"???", 5}});
-    device->ProcessCounterData(0x20, records);
+    device->Data().ProcessCounterData(0x20, records);
     for (int j = 0; j < 4; ++j)
         EXPECT_EQ(device->GetSlotTag(VOKDevice::kSlotCumulativeRaw + j)->GetQuality(), kQualityBad) << j;
 }
@@ -158,7 +157,7 @@ TEST_F(VOKDeviceData, WithAllThirtyTwoBinsTheLastDifferentialIsItsCumulativeCoun
     }
     device->SetBinSizes(bins, false);
     EXPECT_EQ(Slot(*device, VOKDevice::kSlotNumBins), 32);
-    device->ProcessCounterData(0x20, records);
+    device->Data().ProcessCounterData(0x20, records);
     EXPECT_EQ(Slot(*device, VOKDevice::kSlotDifferentialRaw + 31), 10000 - 3100);
     EXPECT_EQ(Slot(*device, VOKDevice::kSlotDifferentialRaw + 30), 100);
     // More bins than a counter has are refused.
@@ -169,7 +168,7 @@ TEST_F(VOKDeviceData, WithAllThirtyTwoBinsTheLastDifferentialIsItsCumulativeCoun
 
 TEST_F(VOKDeviceData, WildCountsAreHeldInsideTheIntegerRange) {
     auto records = Records({{"2  ", 1e12}, {"5  ", -1e12}});
-    device->ProcessCounterData(0x20, records);
+    device->Data().ProcessCounterData(0x20, records);
     // The tags' limits (0 to 999999) then clamp what the clients see.
     EXPECT_EQ(Slot(*device, VOKDevice::kSlotCumulativeRaw), 999999);
     EXPECT_EQ(Slot(*device, VOKDevice::kSlotCumulativeRaw + 1), 0);
@@ -207,7 +206,7 @@ TEST_F(VOKDeviceData, ShrinkingTheBinsRetiresAReferencedTagWithoutDestroyingIt) 
     EXPECT_EQ(held->GetQuality(), kQualityConfigError);
     EXPECT_EQ(device->GetSlotTag(VOKDevice::kSlotCumulativeRaw + 3), nullptr);
     EXPECT_EQ(device->GetKindGroup(VOKTagGroup::CumulativeRaw)->GetTagCount(), 3);
-    EXPECT_EQ(device->RetiredTagCount(), 1u);
+    EXPECT_EQ(device->Data().RetiredTagCount(), 1u);
     // The bin comes back with a tag of its own.
     device->SetBinSizes(Bins({2, 5, 10, 20}), false);
     VOKTag* fresh = device->GetSlotTag(VOKDevice::kSlotCumulativeRaw + 3);
@@ -215,9 +214,9 @@ TEST_F(VOKDeviceData, ShrinkingTheBinsRetiresAReferencedTagWithoutDestroyingIt) 
     EXPECT_NE(fresh, held);
     EXPECT_EQ(Slot(*device, VOKDevice::kSlotBinSize + 3), 20);
     held->ReleaseReference();
-    device->RebuildSlots();
+    device->RebuildTagList();
     EXPECT_FALSE(OPCS_Tag::IsValidTag(held));
-    EXPECT_EQ(device->RetiredTagCount(), 0u);
+    EXPECT_EQ(device->Data().RetiredTagCount(), 0u);
 }
 
 TEST_F(VOKDeviceData, ConcurrencyShrinkingBinsWhilePollingKeepsReferencesBalanced) {
@@ -241,17 +240,17 @@ TEST_F(VOKDeviceData, ConcurrencyShrinkingBinsWhilePollingKeepsReferencesBalance
     ASSERT_TRUE(WaitFor([&] { return device->GetPollState() == OPCS_Device::kPollingStopped; }, 3000));
     Dll<OPCS_Tag*> tags;
     device->CopyTagList(tags);
-    for (int i = 0; i < tags.GetCount(); ++i) EXPECT_EQ(tags.GetAt(i)->GetReferenceCount(), 0) << tags.GetAt(i)->GetName();
-    EXPECT_EQ(device->RetiredTagCount(), 1u);
+    for (OPCS_Tag* tag : tags) EXPECT_EQ(tag->GetReferenceCount(), 0) << tag->GetName();
+    EXPECT_EQ(device->Data().RetiredTagCount(), 1u);
     held->ReleaseReference();
-    device->RebuildSlots();
-    EXPECT_EQ(device->RetiredTagCount(), 0u);
+    device->RebuildTagList();
+    EXPECT_EQ(device->Data().RetiredTagCount(), 0u);
 }
 
 TEST_F(VOKDeviceData, SimulatedDataRampsTheCountsAndClearsTheAlarms) {
     device->SetSimulation(true);
-    device->SimulateCounterData();
-    device->SimulateCounterData();
+    device->Data().SimulateCounterData();
+    device->Data().SimulateCounterData();
     EXPECT_EQ(TagText(device->GetSlotTag(VOKDevice::kSlotSoftwareVersion)), "Simulation");
     EXPECT_EQ(Slot(*device, VOKDevice::kSlotCountAlarm), 0);
     const double raw = Slot(*device, VOKDevice::kSlotCumulativeRaw);

@@ -2,13 +2,15 @@
 // The device of one "4400 VOK" particle counter on a numbered serial port and
 // bus address: the fixed tree of bin, total, alarm and analog tags, the
 // counter's configuration (sample interval, bins, flow, calibration points,
-// analog inputs), the initialisation that pushes the configuration into the
-// counter when polling starts, and the poll pass that turns the counter's
-// data into tag values.
+// analog inputs) and the poll pass. Its counter session (VOKCounterSession)
+// talks to the counter; its data mapper (VOKDataMapper) turns the counter's
+// data into tag values; the tag kinds (VOKTagKinds) say what each tag is.
 
 #include "foundation/Dll.h"
 #include "link/VOKCommands.h"
 #include "model/OPCS_Device.h"
+#include "model/VOKCounterSession.h"
+#include "model/VOKDataMapper.h"
 
 #include <array>
 #include <atomic>
@@ -84,19 +86,7 @@ public:
     static std::unique_ptr<VOKDevice> Create(bool loading);
     static bool IsValidVOKDevice(const OPCS_TagGroup* group);
 
-    // The tags of a kind 0..20: name, description, slots, type, access and defaults.
-    static std::string KindName(std::int32_t kind);
-    static std::string KindDescription(std::int32_t kind);
-    static std::int32_t FirstSlot(std::int32_t kind);
-    static std::int32_t SlotCount(std::int32_t kind);
-    static std::int32_t KindOfSlot(std::int32_t slot);  // -1 for none
-    // A new tag of that kind for that slot, configured as its kind says.
-    static VOKTag* MakeTag(std::int32_t kind, std::int32_t slot);
-
     void BuildTagTree();
-    void RebuildSlots();
-    // After loading from a file: groups by kind, slots, configuration onto the tags.
-    void AfterLoad();
 
     std::string GetDefaultName() override;
     bool IsUniqueOnBus() const;
@@ -145,55 +135,30 @@ public:
     void OnPollStop() override;
     void RebuildTagList() override;
 
-    // Counter data into tag values.
-    void ProcessCounterData(BYTE flags, Dll<VOK_DataRec>& records);
-    double Normalize(double count) const;
-    void ApplyBinSizes(const Dll<double>& sizes);
-    void SetSampleIntervalTag();
-    void SetVersionTag();
-    void SetFlowTag();
-    void SimulateCounterData();
-    void SetCommStatus(std::int32_t status);
-    // Tags of inactive bins that were still referenced when their bin went away:
-    // out of the tree, alive until the last reference is given back.
-    std::size_t RetiredTagCount() const;
-
-    // Counter transactions, each a select, the exchange and a release under the I/O lock.
-    bool ReadType(std::string& text, const StopFlag* stop = nullptr);
-    bool ReadVersion(std::string& text, const StopFlag* stop = nullptr);
-    bool ReadData(BYTE& flags, Dll<VOK_DataRec>& records);
-    bool ReadBinSizes(Dll<double>& sizes, const StopFlag* stop = nullptr);
-    bool ReadCalPts(Dll<VOK_CalPt>& points, const StopFlag* stop = nullptr);
-    bool ReadSampleInterval(int& seconds, const StopFlag* stop = nullptr);
-    bool ReadCounterMode(int& mode);
-    bool WriteBinSizes(const Dll<double>& sizes);
-    bool StartSampling();
-    bool WriteSampleInterval(int seconds);
-    bool SetManualMode();
-    bool ClearBuffer();
-
-    bool OpenPort();
-    void ClosePort();
+    // The device's talk with its counter, and what it makes of the data.
+    VOKCounterSession& Session() { return session_; }
+    VOKDataMapper& Data() { return data_; }
 
 private:
-    template <typename F>
-    bool Transact(const StopFlag* stop, F&& exchange);
-    bool Initialise();
-    bool InitStep(bool ok, const char* failure);
+    // The device's parts work on its configuration and slot table under its lock.
+    friend class VOKCounterSession;
+    friend class VOKDataMapper;
+
+    void RebuildSlots();
+    // After loading from a file: groups by kind, slots, configuration onto the tags.
+    void AfterLoad();
+    void SetCommStatus(std::int32_t status);
     void EnsureFixedTags();
+    // With the device lock held: a tag of that kind in an empty slot.
     void AddMissingTag(VOKTagGroup* group, std::int32_t kind, std::int32_t slot);
-    void RetireTag(VOKTag* tag, OPCS_TagGroup* group);
-    void ReapRetiredTags();
-    void SetTagValue(std::int32_t slot, const VARIANT& value);
-    void SetTagBool(std::int32_t slot, bool on);
-    void SetTotals();
     void LogDevice(const char* text);
+    // With the device lock held: the valid tag in a slot, or null.
     VOKTag* SlotLocked(std::int32_t slot) const;
+    VOKDevicePauses GetPauses() const;
 
     bool tagsCreated_ = false;
     std::atomic<bool> initialised_{false};
     std::atomic<bool> simulation_{false};
-    bool portOpen_ = false;
     BYTE busAddress_ = kDefaultAddress;
     double flow_ = 100.0;
     Dll<double> binSizes_;
@@ -205,5 +170,6 @@ private:
     std::int32_t commStatus_ = kCommOK;
     std::array<VOKTagGroup*, 6> groups_{};
     VOKDevicePauses pauses_;
-    std::vector<VOKTag*> retired_;
+    VOKCounterSession session_{*this};
+    VOKDataMapper data_{*this};
 };
