@@ -61,6 +61,7 @@ VOKDevice::~VOKDevice() {
         auto& list = Counters().devices;
         list.erase(std::remove(list.begin(), list.end(), this), list.end());
     }
+    LeaveDeviceList();
     LogStart("Deleting Device:", GetName()).Commit(CLogFile::kWrite);
     StopPollThread();
     session_.ClosePort();

@@ -96,6 +96,7 @@ TEST(VOKDeviceConcurrencyBus, UniquenessTestsWhileDevicesAreDestroyedMeetOnlyLiv
             // Its answer depends on how far the destroyer is; what matters is
             // that the walk of the list meets no device under destruction.
             (void)device->IsUniqueOnBus();
+            (void)OPCS_Device::IsUniqueDeviceName(device->GetName(), device.get());
             std::lock_guard lock(handOver);
             made.push_back(std::move(device));
         }

@@ -120,9 +120,12 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
         SetLastError(ErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
-    if (wantWrite) {
+    struct stat info{};
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (wantWrite && regular) {
         // Sharing between writers: an exclusive writer holds the whole-file lock,
-        // writers that share writing hold it shared.
+        // writers that share writing hold it shared. A device such as /dev/null
+        // is shared by every program on the machine and is not locked.
         const int how = (shareMode & FILE_SHARE_WRITE) ? LOCK_SH : LOCK_EX;
         if (::flock(fd, how | LOCK_NB) != 0) {
             ::close(fd);
@@ -131,9 +134,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
         }
     }
     // Truncation happens only after the sharing test, as on Windows: a file in use is left intact.
-    struct stat st{};
-    if ((disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && ::fstat(fd, &st) == 0 &&
-        S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+    if ((disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING) && regular && ::ftruncate(fd, 0) != 0) {
         SetLastError(ErrorFromErrno(errno));
         ::close(fd);
         return INVALID_HANDLE_VALUE;

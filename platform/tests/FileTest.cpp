@@ -48,6 +48,16 @@ TEST(Files, AnExclusiveWriterKeepsOtherWritersOutButNotReadersAndLeavesTheFileIn
     EXPECT_EQ(Slurp(path), "");
 }
 
+TEST(Files, ADeviceFileIsSharedByExclusiveWritersAsEveryProgramSharesIt) {
+    // Logs pointed at /dev/full or /dev/null by several programs at once.
+    HANDLE first = CreateFileA("/dev/null", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    HANDLE second = CreateFileA("/dev/null", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(second, INVALID_HANDLE_VALUE) << GetLastError();
+    CloseHandle(first);
+    if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+}
+
 TEST(Files, MissingFilesAndFoldersGiveTheSystemErrorCodes) {
     TempDir dir;
     EXPECT_EQ(CreateFileA(dir.File("none").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
