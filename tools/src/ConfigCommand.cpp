@@ -132,7 +132,8 @@ int Dump(const std::string& file) {
     Dll<OPCS_Device*> devices;
     const ConfigLoad load = LoadConfigFile(file, devices);
     if (load.outcome == ConfigLoad::kNotOpened) {
-        std::fprintf(stderr, "vok config dump: cannot read %s: %s\n", file.c_str(), load.systemError.c_str());
+        std::fprintf(stderr, "vok config dump: cannot read %s: %s\n", ValidUtf8(file).c_str(),
+                     load.systemError.c_str());
         return 1;
     }
     json out;
@@ -141,8 +142,7 @@ int Dump(const std::string& file) {
     for (int i = 0; i < devices.GetCount(); ++i) list.push_back(DeviceJson(*devices.GetAt(i)));
     out["devices"] = std::move(list);
     out["errors"] = load.errors;
-    // Text the file holds need not be valid UTF-8: shown with replacements, never refused.
-    std::puts(out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
+    std::puts(JsonText(out, 2).c_str());
     DestroyAll(devices);
     return load.errors.empty() ? 0 : 2;
 }
@@ -166,7 +166,8 @@ int New(const std::string& file, const std::vector<std::string>& requested, bool
     for (const std::string& text : requested) {
         Wanted s{};
         if (!ParseDevice(text, s.port, s.address)) {
-            std::fprintf(stderr, "vok config new: '%s' is not COMn:ADDR with a bus address 0 to 63\n", text.c_str());
+            std::fprintf(stderr, "vok config new: '%s' is not COMn:ADDR with a bus address 0 to 63\n",
+                         ValidUtf8(text).c_str());
             return 2;
         }
         wanted.push_back(s);
@@ -186,10 +187,10 @@ int New(const std::string& file, const std::vector<std::string>& requested, bool
     const bool ok = SaveConfigFile(file, devices, error);
     DestroyAll(devices);
     if (!ok) {
-        std::fprintf(stderr, "vok config new: cannot write %s: %s\n", file.c_str(), error.c_str());
+        std::fprintf(stderr, "vok config new: cannot write %s: %s\n", ValidUtf8(file).c_str(), error.c_str());
         return 1;
     }
-    std::printf("{\"file\": %s, \"devices\": %zu}\n", json(file).dump().c_str(), wanted.size());
+    std::printf("{\"file\": %s, \"devices\": %zu}\n", JsonText(file).c_str(), wanted.size());
     return 0;
 }
 
@@ -214,7 +215,7 @@ int RunConfigCommand(int argc, char** argv) {
         return app.exit(e) == 0 ? 0 : 2;  // help asked for, or a usage error
     }
     if (!logFile.empty() && !EventLog().Open(logFile)) {
-        std::fprintf(stderr, "vok config: cannot write the event log %s\n", logFile.c_str());
+        std::fprintf(stderr, "vok config: cannot write the event log %s\n", ValidUtf8(logFile).c_str());
         return 1;
     }
     return dump->parsed() ? Dump(dumpFile) : New(newFile, deviceArgs, live);

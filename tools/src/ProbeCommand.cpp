@@ -87,7 +87,7 @@ int RunProbeCommand(int argc, char** argv) {
     }
     const int number = ComNumber(port);
     if (number < 0) {
-        std::fprintf(stderr, "vok probe: '%s' is not a COM name\n", port.c_str());
+        std::fprintf(stderr, "vok probe: '%s' is not a COM name\n", ValidUtf8(port).c_str());
         return 2;
     }
     Dll<double> bins;
@@ -97,7 +97,7 @@ int RunProbeCommand(int argc, char** argv) {
         return 2;
     }
     if (!logFile.empty() && !EventLog().Open(logFile)) {
-        std::fprintf(stderr, "vok probe: cannot write the event log %s\n", logFile.c_str());
+        std::fprintf(stderr, "vok probe: cannot write the event log %s\n", ValidUtf8(logFile).c_str());
         return 1;
     }
     if (CSerial::FindPortByNumber(number) == nullptr) {
@@ -144,7 +144,7 @@ int RunProbeCommand(int argc, char** argv) {
         const int comm = device->GetCommStatus();
         device->Unlock();
         ++printed;
-        std::puts(json{{"pass", printed}, {"comm_status", comm}, {"items", items}}.dump().c_str());
+        std::puts(JsonText({{"pass", printed}, {"comm_status", comm}, {"items", items}}).c_str());
         std::fflush(stdout);
         status = comm == VOKDevice::kCommOK ? 0 : 1;
     }

@@ -51,11 +51,11 @@ int RunQueryCommand(int argc, char** argv) {
     }
     const int number = ComNumber(port);
     if (number < 0) {
-        std::fprintf(stderr, "vok query: '%s' is not a COM name\n", port.c_str());
+        std::fprintf(stderr, "vok query: '%s' is not a COM name\n", ValidUtf8(port).c_str());
         return 2;
     }
     if (!logFile.empty() && !EventLog().Open(logFile)) {
-        std::fprintf(stderr, "vok query: cannot write the event log %s\n", logFile.c_str());
+        std::fprintf(stderr, "vok query: cannot write the event log %s\n", ValidUtf8(logFile).c_str());
         return 1;
     }
     if (CSerial::FindPortByNumber(number) == nullptr) {
@@ -132,6 +132,7 @@ int RunQueryCommand(int argc, char** argv) {
         }
     }
     VOK_ClosePort(number);
-    std::puts(out.dump().c_str());
+    // The type and version replies carry no checksum: line noise reaches this text as it came.
+    std::puts(JsonText(out).c_str());
     return status;
 }

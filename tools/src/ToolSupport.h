@@ -1,8 +1,9 @@
 #pragma once
 // What several vok subcommands share: COM names given on the command line
-// and variants printed as JSON.
+// and variants printed as JSON (see tools/ToolOutput.h for how JSON is printed).
 
 #include "platform/OleAuto.h"
+#include "tools/ToolOutput.h"
 
 #include <nlohmann/json.hpp>
 
