@@ -80,8 +80,7 @@ json GroupJson(OPCS_TagGroup& group) {
     Dll<OPCS_TagGroup*> groups;
     group.CopyGroups(groups);
     json children = json::array();
-    for (int i = 0; i < groups.GetCount(); ++i) {
-        OPCS_TagGroup* child = groups.GetAt(i);
+    for (OPCS_TagGroup* child : groups) {
         if (!OPCS_TagGroup::IsValidGroup(child)) continue;
         json c = GroupJson(*child);
         if (VOKTagGroup::IsValidVOKTagGroup(child)) c["kind"] = static_cast<VOKTagGroup*>(child)->GetKind();
@@ -90,8 +89,8 @@ json GroupJson(OPCS_TagGroup& group) {
     Dll<OPCS_Tag*> tags;
     group.CopyTags(tags);
     json members = json::array();
-    for (int i = 0; i < tags.GetCount(); ++i)
-        if (OPCS_Tag::IsValidTag(tags.GetAt(i))) members.push_back(TagJson(*tags.GetAt(i)));
+    for (OPCS_Tag* tag : tags)
+        if (OPCS_Tag::IsValidTag(tag)) members.push_back(TagJson(*tag));
     out["groups"] = std::move(children);
     out["tags"] = std::move(members);
     return out;
@@ -112,13 +111,12 @@ json DeviceJson(OPCS_Device& device) {
         Dll<double> bins;
         vok.GetBinSizes(bins);
         json sizes = json::array();
-        for (int i = 0; i < bins.GetCount(); ++i) sizes.push_back(bins.GetAt(i));
+        for (double size : bins) sizes.push_back(size);
         out["bin_sizes"] = std::move(sizes);
         Dll<VOK_CalPt> points;
         vok.GetCalPoints(points);
         json cal = json::array();
-        for (int i = 0; i < points.GetCount(); ++i)
-            cal.push_back({{"size", points.GetAt(i).size}, {"threshold", points.GetAt(i).voltage}});
+        for (const VOK_CalPt& point : points) cal.push_back({{"size", point.size}, {"threshold", point.voltage}});
         out["calibration_points"] = std::move(cal);
     }
     return out;
@@ -139,7 +137,7 @@ int Dump(const std::string& file) {
     json out;
     out["document_version"] = load.outcome == ConfigLoad::kLoaded ? json(load.documentVersion) : json(nullptr);
     json list = json::array();
-    for (int i = 0; i < devices.GetCount(); ++i) list.push_back(DeviceJson(*devices.GetAt(i)));
+    for (OPCS_Device* device : devices) list.push_back(DeviceJson(*device));
     out["devices"] = std::move(list);
     out["errors"] = load.errors;
     std::puts(JsonText(out, 2).c_str());
@@ -151,9 +149,9 @@ int Dump(const std::string& file) {
 bool ParseDevice(const std::string& text, int& port, int& address) {
     const auto colon = text.find(':');
     if (colon == std::string::npos) return false;
-    port = ComNumber(text.substr(0, colon));
+    if (!serialnames::ParseComName(text.substr(0, colon), &port)) return false;
     const std::string a = text.substr(colon + 1);
-    if (port < 0 || a.empty() || a.size() > 2 || a.find_first_not_of("0123456789") != std::string::npos) return false;
+    if (a.empty() || a.size() > 2 || a.find_first_not_of("0123456789") != std::string::npos) return false;
     address = std::stoi(a);
     return address <= 63;
 }

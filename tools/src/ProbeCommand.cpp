@@ -136,8 +136,7 @@ int RunProbeCommand(int argc, char** argv) {
         device->Lock();  // a consistent pass: the conversion runs under this lock
         Dll<OPCS_Tag*> tags;
         device->CopyTagList(tags);
-        for (int i = 0; i < tags.GetCount(); ++i) {
-            OPCS_Tag* tag = tags.GetAt(i);
+        for (OPCS_Tag* tag : tags) {
             if (!OPCS_Tag::IsValidTag(tag)) continue;
             items[tag->GetItemID()] = {{"value", ValueOf(*tag)}, {"quality", tag->GetQuality()}};
         }

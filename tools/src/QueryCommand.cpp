@@ -86,15 +86,15 @@ int RunQueryCommand(int argc, char** argv) {
         Dll<double> sizes;
         if (VOK_ReadBinSizes(select.handle, sizes, nullptr)) {
             out["bin_sizes"] = json::array();
-            for (int i = 0; i < sizes.GetCount(); ++i) out["bin_sizes"].push_back(sizes.GetAt(i));
+            for (double size : sizes) out["bin_sizes"].push_back(size);
         } else {
             out["bin_sizes"] = nullptr;
         }
         Dll<VOK_CalPt> points;
         if (VOK_ReadCalPts(select.handle, points, nullptr)) {
             out["calibration_points"] = json::array();
-            for (int i = 0; i < points.GetCount(); ++i)
-                out["calibration_points"].push_back({{"size", points.GetAt(i).size}, {"threshold", points.GetAt(i).voltage}});
+            for (const VOK_CalPt& point : points)
+                out["calibration_points"].push_back({{"size", point.size}, {"threshold", point.voltage}});
         } else {
             out["calibration_points"] = nullptr;
         }
@@ -124,8 +124,8 @@ int RunQueryCommand(int argc, char** argv) {
         Dll<VOK_DataRec> records;
         if (select.ok && VOK_ReadData(select.handle, flags, records, nullptr)) {
             json data{{"status", flags}, {"records", json::array()}};
-            for (int i = 0; i < records.GetCount(); ++i)
-                data["records"].push_back({{"name", records.GetAt(i).name}, {"value", records.GetAt(i).value}});
+            for (const VOK_DataRec& record : records)
+                data["records"].push_back({{"name", record.name}, {"value", record.value}});
             out["data"] = data;
         } else {
             out["data"] = nullptr;

@@ -3,20 +3,17 @@
 // it: valid JSON with replacement characters, never an abort.
 #include "config/ConfigFile.h"
 #include "model/VOKDevice.h"
-#include "platform/Environment.h"
 #include "platform/PseudoTerminal.h"
 #include "platform/SerialNames.h"
 #include "sim/SimBus.h"
 
-#include "testsupport/FileText.h"
-#include "testsupport/TempDir.h"
+#include "VokProcess.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -27,11 +24,6 @@ using nlohmann::json;
 
 const std::string kFFFD = "\xEF\xBF\xBD";
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
 
 // Counters whose type and version replies carry whatever bytes the test
 // gives them, as line noise would: the counter model on a pseudo-terminal of
@@ -79,33 +71,8 @@ private:
     std::string comName_;
 };
 
-class OutsideText : public ::testing::Test {
+class OutsideText : public VokProcessTest {
 protected:
-    void SetUp() override {
-        char folder[4096];
-        const DWORD n = GetEnvironmentVariableA("VOK_TEST_BIN_DIR", folder, sizeof folder);
-        if (n == 0 || n >= sizeof folder) GTEST_SKIP() << "VOK_TEST_BIN_DIR names the folder of the vok program";
-        vok_ = std::string(folder, n) + "/vok";
-        registry_ = dir_.File("registry");
-        ASSERT_TRUE(SetEnvironmentVariableA("VOK_REGISTRY_DIR", registry_.c_str()));
-    }
-    void TearDown() override { SetEnvironmentVariableA("VOK_REGISTRY_DIR", nullptr); }
-
-    // Runs "vok <arguments>" under a time limit (a hang ends with status 124).
-    Outcome Vok(const std::string& arguments) {
-        const std::string out = dir_.File("out"), err = dir_.File("err"), status = dir_.File("status");
-        const std::string command = "VOK_REGISTRY_DIR='" + registry_ + "' timeout -k 5 60 '" + vok_ + "' " +
-                                    arguments + " >'" + out + "' 2>'" + err + "'; echo $? >'" + status + "'";
-        std::system(command.c_str());
-        Outcome run;
-        run.status = std::stoi(ReadFileText(status));
-        run.out = ReadFileText(out);
-        run.err = ReadFileText(err);
-        return run;
-    }
-
-    TempDir dir_;
-    std::string vok_, registry_;
     std::string error_;
 };
 
@@ -120,7 +87,7 @@ TEST_F(OutsideText, QueryShowsTypeAndVersionRepliesThatAreNotUtf8WithReplacement
     std::string error;
     ASSERT_TRUE(line.Start("COM43", counter, error)) << error;
 
-    const Outcome run = Vok("query --port COM43 --address 5");
+    const VokOutcome run = Vok("query --port COM43 --address 5");
     ASSERT_EQ(run.status, 0) << run.err;
     const json out = json::parse(run.out, nullptr, false);
     ASSERT_TRUE(out.is_object()) << run.out;
@@ -139,7 +106,7 @@ TEST_F(OutsideText, ConfigShowsNamesThatAreNotUtf8WithReplacements) {
     ASSERT_TRUE(SaveConfigFile(file, devices, error_));
     while (!devices.IsEmpty()) delete devices.RemoveNode(devices.Head());
 
-    const Outcome dump = Vok("config dump '" + file + "'");
+    const VokOutcome dump = Vok("config dump '" + file + "'");
     ASSERT_EQ(dump.status, 0) << dump.err;
     const json d = json::parse(dump.out, nullptr, false);
     ASSERT_TRUE(d.is_object()) << dump.out;
@@ -148,7 +115,7 @@ TEST_F(OutsideText, ConfigShowsNamesThatAreNotUtf8WithReplacements) {
 
     // A file name of raw bytes: written, and its name shown with a replacement.
     const std::string rawName = dir_.File("plant\xFF.psf");
-    const Outcome made = Vok("config new '" + rawName + "' --device COM2:4");
+    const VokOutcome made = Vok("config new '" + rawName + "' --device COM2:4");
     ASSERT_EQ(made.status, 0) << made.err;
     const json m = json::parse(made.out, nullptr, false);
     ASSERT_TRUE(m.is_object()) << made.out;
