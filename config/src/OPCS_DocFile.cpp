@@ -8,6 +8,8 @@
 #include "model/OPCS_Device.h"
 #include "model/UiServices.h"
 
+#include <filesystem>
+
 void OPCS_Doc::Serialize(CArchive& ar) {
     ConfigLockHold hold;
     SerializeDocumentLayer(ar, devices_);
@@ -46,8 +48,19 @@ bool OPCS_Doc::OnOpenDocument(const std::string& path) {
     return true;
 }
 
+namespace {
+
+// The same file, however the two paths spell it.
+bool SameFile(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    std::error_code error;
+    return std::filesystem::equivalent(a, b, error) && !error;
+}
+
+}  // namespace
+
 bool OPCS_Doc::KeepOriginalBeforeSave(const std::string& path) {
-    if (originalPath_.empty() || path != originalPath_) return true;
+    if (originalPath_.empty() || !SameFile(path, originalPath_)) return true;
     std::string copyPath;
     std::string error;
     if (!KeepFileCopy(path, original_, copyPath, error)) {

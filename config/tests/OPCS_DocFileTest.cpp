@@ -197,6 +197,14 @@ TEST_F(DamagedFile, ASaveToAnotherFileLeavesTheCopyForTheSaveOverTheOriginal) {
     EXPECT_EQ(ReadFileText(file_ + ".bad"), original_);
 }
 
+TEST_F(DamagedFile, TheOriginalIsKeptHoweverThePathOfTheSaveSpellsIt) {
+    ASSERT_TRUE(doc_.OnOpenDocument(file_));
+    const std::string spelled = dir_.File(".") + "/plant.psf";
+    ASSERT_NE(spelled, file_);
+    ASSERT_TRUE(doc_.OnSaveDocument(spelled));
+    EXPECT_EQ(ReadFileText(spelled + ".bad"), original_);
+}
+
 TEST_F(DamagedFile, WhenNoCopyCanBeMadeTheOriginalIsNotOverwritten) {
     // A folder at every name a copy may take: no copy can be made, even by root.
     for (int n = 0; n < kCopyNames; ++n)
