@@ -1,5 +1,6 @@
 // vok: the command-line toolbox of the VOK system.
 #include "tools/Commands.h"
+#include "tools/ToolOutput.h"
 
 #include <cstdio>
 #include <string>
@@ -24,9 +25,7 @@ int Usage(std::FILE* out) {
     return out == stdout ? 0 : 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Dispatch(int argc, char** argv) {
     if (argc < 2) return Usage(stderr);
     const std::string command = argv[1];
     if (command == "help" || command == "--help" || command == "-h") return Usage(stdout);
@@ -39,6 +38,12 @@ int main(int argc, char** argv) {
     if (command == "query") return RunQueryCommand(argc - 1, argv + 1);
     if (command == "probe") return RunProbeCommand(argc - 1, argv + 1);
     if (command == "config") return RunConfigCommand(argc - 1, argv + 1);
-    std::fprintf(stderr, "vok: unknown command '%s' (try 'vok help')\n", command.c_str());
+    std::fprintf(stderr, "vok: unknown command '%s' (try 'vok help')\n", ValidUtf8(command).c_str());
     return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return RunGuarded([&] { return Dispatch(argc, argv); });
 }

@@ -81,7 +81,7 @@ ConfigLoad LoadConfigFile(const std::string& path, Dll<OPCS_Device*>& devices) {
     ConfigLoad result;
     std::vector<std::uint8_t> bytes;
     if (!ReadWholeFile(path, bytes, result.systemError)) return result;
-    CArchive ar(std::move(bytes));
+    CArchive ar(bytes);
     Dll<OPCS_Device*> loaded;
     try {
         result.documentVersion = SerializeDocumentLayer(ar, loaded);
@@ -93,8 +93,43 @@ ConfigLoad LoadConfigFile(const std::string& path, Dll<OPCS_Device*>& devices) {
         result.outcome = ConfigLoad::kUnreadable;
     }
     result.errors = ar.GetErrors();
+    if (!result.errors.empty()) result.original = std::move(bytes);
     while (!loaded.IsEmpty()) devices.AddTail(loaded.RemoveNode(loaded.Head()));
     return result;
+}
+
+bool KeepFileCopy(const std::string& path, const std::vector<std::uint8_t>& bytes, std::string& copyPath,
+                  std::string& error) {
+    for (int n = 0; n < kCopyNames; ++n) {
+        const std::string candidate = path + ".bad" + (n == 0 ? std::string() : std::to_string(n));
+        // CREATE_NEW: a name that exists, whatever it is, is passed over and never overwritten.
+        FileHandle file(CreateFileA(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                    nullptr));
+        if (file.get() == INVALID_HANDLE_VALUE) {
+            const DWORD code = GetLastError();
+            if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
+            error = platform::SystemMessageText(code);
+            return false;
+        }
+        DWORD written = 0;
+        bool ok = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                  written == bytes.size() && FlushFileBuffers(file.get());
+        if (!ok) error = LastErrorText();
+        if (!file.Close() && ok) {
+            ok = false;
+            error = LastErrorText();
+        }
+        if (!ok) {
+            // A partial copy is no copy: it must not pass for the original later.
+            DeleteFileA(candidate.c_str());
+            return false;
+        }
+        copyPath = candidate;
+        return true;
+    }
+    error = "every name from " + path + ".bad to " + path + ".bad" + std::to_string(kCopyNames - 1) +
+            " is taken";
+    return false;
 }
 
 bool SaveConfigFile(const std::string& path, Dll<OPCS_Device*>& devices, std::string& error) {

@@ -4,8 +4,11 @@
 
 #include "config/ConfigFile.h"
 #include "foundation/Archive.h"
+#include "foundation/CLogFile.h"
 #include "model/OPCS_Device.h"
 #include "model/UiServices.h"
+
+#include <filesystem>
 
 void OPCS_Doc::Serialize(CArchive& ar) {
     ConfigLockHold hold;
@@ -30,13 +33,61 @@ bool OPCS_Doc::OnOpenDocument(const std::string& path) {
     DeleteContents();
     while (!loaded.IsEmpty()) devices_.AddTail(loaded.RemoveNode(loaded.Head()));
     loadErrors_ = std::move(load.errors);
+    // What could not be read exists only in the file now: remember it, so that
+    // the first save over the file keeps it instead of destroying it.
+    if (loadErrors_.empty()) {
+        originalPath_.clear();
+        original_.clear();
+    } else {
+        originalPath_ = path;
+        original_ = std::move(load.original);
+    }
     SetPathName(path);
     SetModifiedFlag(false);
     UpdateAllViews(0);
     return true;
 }
 
+namespace {
+
+// The same file, however the two paths spell it.
+bool SameFile(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    std::error_code error;
+    return std::filesystem::equivalent(a, b, error) && !error;
+}
+
+}  // namespace
+
+bool OPCS_Doc::KeepOriginalBeforeSave(const std::string& path) {
+    if (originalPath_.empty() || !SameFile(path, originalPath_)) return true;
+    std::string copyPath;
+    std::string error;
+    if (!KeepFileCopy(path, original_, copyPath, error)) {
+        EventLog()
+            .Append("Failed to keep a copy of the configuration file that did not load whole; not saved:")
+            .Append(path)
+            .Append(error)
+            .Commit(CLogFile::kWrite);
+        GetUiServices().ShowMessage(std::string(kTextOriginalNotKept) + "\n" + path + "\n" + error,
+                                    MessageIcon::Error, MessageButtons::Ok);
+        return false;
+    }
+    // The original is safe beside the file: no later save needs another copy.
+    originalPath_.clear();
+    original_.clear();
+    original_.shrink_to_fit();
+    EventLog()
+        .Append("Configuration file did not load whole, original kept as:")
+        .Append(copyPath)
+        .Commit(CLogFile::kWrite);
+    GetUiServices().ShowMessage(std::string(kTextOriginalKept) + "\n" + copyPath, MessageIcon::Warning,
+                                MessageButtons::Ok);
+    return true;
+}
+
 bool OPCS_Doc::OnSaveDocument(const std::string& path) {
+    if (!KeepOriginalBeforeSave(path)) return false;
     std::string error;
     bool ok;
     {

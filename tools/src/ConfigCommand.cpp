@@ -80,8 +80,7 @@ json GroupJson(OPCS_TagGroup& group) {
     Dll<OPCS_TagGroup*> groups;
     group.CopyGroups(groups);
     json children = json::array();
-    for (int i = 0; i < groups.GetCount(); ++i) {
-        OPCS_TagGroup* child = groups.GetAt(i);
+    for (OPCS_TagGroup* child : groups) {
         if (!OPCS_TagGroup::IsValidGroup(child)) continue;
         json c = GroupJson(*child);
         if (VOKTagGroup::IsValidVOKTagGroup(child)) c["kind"] = static_cast<VOKTagGroup*>(child)->GetKind();
@@ -90,8 +89,8 @@ json GroupJson(OPCS_TagGroup& group) {
     Dll<OPCS_Tag*> tags;
     group.CopyTags(tags);
     json members = json::array();
-    for (int i = 0; i < tags.GetCount(); ++i)
-        if (OPCS_Tag::IsValidTag(tags.GetAt(i))) members.push_back(TagJson(*tags.GetAt(i)));
+    for (OPCS_Tag* tag : tags)
+        if (OPCS_Tag::IsValidTag(tag)) members.push_back(TagJson(*tag));
     out["groups"] = std::move(children);
     out["tags"] = std::move(members);
     return out;
@@ -112,13 +111,12 @@ json DeviceJson(OPCS_Device& device) {
         Dll<double> bins;
         vok.GetBinSizes(bins);
         json sizes = json::array();
-        for (int i = 0; i < bins.GetCount(); ++i) sizes.push_back(bins.GetAt(i));
+        for (double size : bins) sizes.push_back(size);
         out["bin_sizes"] = std::move(sizes);
         Dll<VOK_CalPt> points;
         vok.GetCalPoints(points);
         json cal = json::array();
-        for (int i = 0; i < points.GetCount(); ++i)
-            cal.push_back({{"size", points.GetAt(i).size}, {"threshold", points.GetAt(i).voltage}});
+        for (const VOK_CalPt& point : points) cal.push_back({{"size", point.size}, {"threshold", point.voltage}});
         out["calibration_points"] = std::move(cal);
     }
     return out;
@@ -132,17 +130,17 @@ int Dump(const std::string& file) {
     Dll<OPCS_Device*> devices;
     const ConfigLoad load = LoadConfigFile(file, devices);
     if (load.outcome == ConfigLoad::kNotOpened) {
-        std::fprintf(stderr, "vok config dump: cannot read %s: %s\n", file.c_str(), load.systemError.c_str());
+        std::fprintf(stderr, "vok config dump: cannot read %s: %s\n", ValidUtf8(file).c_str(),
+                     load.systemError.c_str());
         return 1;
     }
     json out;
     out["document_version"] = load.outcome == ConfigLoad::kLoaded ? json(load.documentVersion) : json(nullptr);
     json list = json::array();
-    for (int i = 0; i < devices.GetCount(); ++i) list.push_back(DeviceJson(*devices.GetAt(i)));
+    for (OPCS_Device* device : devices) list.push_back(DeviceJson(*device));
     out["devices"] = std::move(list);
     out["errors"] = load.errors;
-    // Text the file holds need not be valid UTF-8: shown with replacements, never refused.
-    std::puts(out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
+    std::puts(JsonText(out, 2).c_str());
     DestroyAll(devices);
     return load.errors.empty() ? 0 : 2;
 }
@@ -151,9 +149,9 @@ int Dump(const std::string& file) {
 bool ParseDevice(const std::string& text, int& port, int& address) {
     const auto colon = text.find(':');
     if (colon == std::string::npos) return false;
-    port = ComNumber(text.substr(0, colon));
+    if (!serialnames::ParseComName(text.substr(0, colon), &port)) return false;
     const std::string a = text.substr(colon + 1);
-    if (port < 0 || a.empty() || a.size() > 2 || a.find_first_not_of("0123456789") != std::string::npos) return false;
+    if (a.empty() || a.size() > 2 || a.find_first_not_of("0123456789") != std::string::npos) return false;
     address = std::stoi(a);
     return address <= 63;
 }
@@ -166,7 +164,8 @@ int New(const std::string& file, const std::vector<std::string>& requested, bool
     for (const std::string& text : requested) {
         Wanted s{};
         if (!ParseDevice(text, s.port, s.address)) {
-            std::fprintf(stderr, "vok config new: '%s' is not COMn:ADDR with a bus address 0 to 63\n", text.c_str());
+            std::fprintf(stderr, "vok config new: '%s' is not COMn:ADDR with a bus address 0 to 63\n",
+                         ValidUtf8(text).c_str());
             return 2;
         }
         wanted.push_back(s);
@@ -186,10 +185,10 @@ int New(const std::string& file, const std::vector<std::string>& requested, bool
     const bool ok = SaveConfigFile(file, devices, error);
     DestroyAll(devices);
     if (!ok) {
-        std::fprintf(stderr, "vok config new: cannot write %s: %s\n", file.c_str(), error.c_str());
+        std::fprintf(stderr, "vok config new: cannot write %s: %s\n", ValidUtf8(file).c_str(), error.c_str());
         return 1;
     }
-    std::printf("{\"file\": %s, \"devices\": %zu}\n", json(file).dump().c_str(), wanted.size());
+    std::printf("{\"file\": %s, \"devices\": %zu}\n", JsonText(file).c_str(), wanted.size());
     return 0;
 }
 
@@ -214,7 +213,7 @@ int RunConfigCommand(int argc, char** argv) {
         return app.exit(e) == 0 ? 0 : 2;  // help asked for, or a usage error
     }
     if (!logFile.empty() && !EventLog().Open(logFile)) {
-        std::fprintf(stderr, "vok config: cannot write the event log %s\n", logFile.c_str());
+        std::fprintf(stderr, "vok config: cannot write the event log %s\n", ValidUtf8(logFile).c_str());
         return 1;
     }
     return dump->parsed() ? Dump(dumpFile) : New(newFile, deviceArgs, live);

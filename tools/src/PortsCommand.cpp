@@ -3,6 +3,7 @@
 #include "tools/Commands.h"
 
 #include "platform/SerialNames.h"
+#include "tools/ToolOutput.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -37,9 +38,11 @@ int List(bool json) {
                              {"device", entry.devicePath},
                              {"present", std::filesystem::exists(entry.devicePath, ignored)}});
         }
-        std::cout << ports.dump(2) << "\n";
+        std::cout << JsonText(ports, 2) << "\n";
     } else {
-        for (const auto& entry : entries) std::cout << entry.comName << '\t' << entry.devicePath << '\n';
+        // The registry file may hold any bytes; names are shown, never refused.
+        for (const auto& entry : entries)
+            std::cout << ValidUtf8(entry.comName) << '\t' << ValidUtf8(entry.devicePath) << '\n';
     }
     return 0;
 }
@@ -47,31 +50,33 @@ int List(bool json) {
 int Assign(const std::string& comName, const std::string& devicePath) {
     int number = 0;
     if (!serialnames::ParseComName(comName, &number)) {
-        std::fprintf(stderr, "vok ports: \"%s\" is not a COM name (COM1 to COM256)\n", comName.c_str());
+        std::fprintf(stderr, "vok ports: \"%s\" is not a COM name (COM1 to COM256)\n",
+                     ValidUtf8(comName).c_str());
         return kUsageError;
     }
     std::error_code error;
     if (!std::filesystem::exists(devicePath, error)) {
-        std::fprintf(stderr, "vok ports: %s does not exist\n", devicePath.c_str());
+        std::fprintf(stderr, "vok ports: %s does not exist\n", ValidUtf8(devicePath).c_str());
         return 1;
     }
     std::string why;
     if (!serialnames::Assign(comName, devicePath, &why)) {
-        std::fprintf(stderr, "vok ports: %s\n", why.c_str());
+        std::fprintf(stderr, "vok ports: %s\n", ValidUtf8(why).c_str());
         return 1;
     }
     const std::string name = "COM" + std::to_string(number);
-    std::cout << name << '\t' << serialnames::DevicePathOf(name) << '\n';
+    std::cout << name << '\t' << ValidUtf8(serialnames::DevicePathOf(name)) << '\n';
     return 0;
 }
 
 int Remove(const std::string& comName) {
     if (!serialnames::ParseComName(comName, nullptr)) {
-        std::fprintf(stderr, "vok ports: \"%s\" is not a COM name (COM1 to COM256)\n", comName.c_str());
+        std::fprintf(stderr, "vok ports: \"%s\" is not a COM name (COM1 to COM256)\n",
+                     ValidUtf8(comName).c_str());
         return kUsageError;
     }
     if (!serialnames::Remove(comName)) {
-        std::fprintf(stderr, "vok ports: %s is not assigned to any device\n", comName.c_str());
+        std::fprintf(stderr, "vok ports: %s is not assigned to any device\n", ValidUtf8(comName).c_str());
         return 1;
     }
     return 0;

@@ -87,7 +87,7 @@ int RunProbeCommand(int argc, char** argv) {
     }
     const int number = ComNumber(port);
     if (number < 0) {
-        std::fprintf(stderr, "vok probe: '%s' is not a COM name\n", port.c_str());
+        std::fprintf(stderr, "vok probe: '%s' is not a COM name\n", ValidUtf8(port).c_str());
         return 2;
     }
     Dll<double> bins;
@@ -97,7 +97,7 @@ int RunProbeCommand(int argc, char** argv) {
         return 2;
     }
     if (!logFile.empty() && !EventLog().Open(logFile)) {
-        std::fprintf(stderr, "vok probe: cannot write the event log %s\n", logFile.c_str());
+        std::fprintf(stderr, "vok probe: cannot write the event log %s\n", ValidUtf8(logFile).c_str());
         return 1;
     }
     if (CSerial::FindPortByNumber(number) == nullptr) {
@@ -136,15 +136,14 @@ int RunProbeCommand(int argc, char** argv) {
         device->Lock();  // a consistent pass: the conversion runs under this lock
         Dll<OPCS_Tag*> tags;
         device->CopyTagList(tags);
-        for (int i = 0; i < tags.GetCount(); ++i) {
-            OPCS_Tag* tag = tags.GetAt(i);
+        for (OPCS_Tag* tag : tags) {
             if (!OPCS_Tag::IsValidTag(tag)) continue;
             items[tag->GetItemID()] = {{"value", ValueOf(*tag)}, {"quality", tag->GetQuality()}};
         }
         const int comm = device->GetCommStatus();
         device->Unlock();
         ++printed;
-        std::puts(json{{"pass", printed}, {"comm_status", comm}, {"items", items}}.dump().c_str());
+        std::puts(JsonText({{"pass", printed}, {"comm_status", comm}, {"items", items}}).c_str());
         std::fflush(stdout);
         status = comm == VOKDevice::kCommOK ? 0 : 1;
     }

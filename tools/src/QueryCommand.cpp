@@ -51,11 +51,11 @@ int RunQueryCommand(int argc, char** argv) {
     }
     const int number = ComNumber(port);
     if (number < 0) {
-        std::fprintf(stderr, "vok query: '%s' is not a COM name\n", port.c_str());
+        std::fprintf(stderr, "vok query: '%s' is not a COM name\n", ValidUtf8(port).c_str());
         return 2;
     }
     if (!logFile.empty() && !EventLog().Open(logFile)) {
-        std::fprintf(stderr, "vok query: cannot write the event log %s\n", logFile.c_str());
+        std::fprintf(stderr, "vok query: cannot write the event log %s\n", ValidUtf8(logFile).c_str());
         return 1;
     }
     if (CSerial::FindPortByNumber(number) == nullptr) {
@@ -86,15 +86,15 @@ int RunQueryCommand(int argc, char** argv) {
         Dll<double> sizes;
         if (VOK_ReadBinSizes(select.handle, sizes, nullptr)) {
             out["bin_sizes"] = json::array();
-            for (int i = 0; i < sizes.GetCount(); ++i) out["bin_sizes"].push_back(sizes.GetAt(i));
+            for (double size : sizes) out["bin_sizes"].push_back(size);
         } else {
             out["bin_sizes"] = nullptr;
         }
         Dll<VOK_CalPt> points;
         if (VOK_ReadCalPts(select.handle, points, nullptr)) {
             out["calibration_points"] = json::array();
-            for (int i = 0; i < points.GetCount(); ++i)
-                out["calibration_points"].push_back({{"size", points.GetAt(i).size}, {"threshold", points.GetAt(i).voltage}});
+            for (const VOK_CalPt& point : points)
+                out["calibration_points"].push_back({{"size", point.size}, {"threshold", point.voltage}});
         } else {
             out["calibration_points"] = nullptr;
         }
@@ -124,14 +124,15 @@ int RunQueryCommand(int argc, char** argv) {
         Dll<VOK_DataRec> records;
         if (select.ok && VOK_ReadData(select.handle, flags, records, nullptr)) {
             json data{{"status", flags}, {"records", json::array()}};
-            for (int i = 0; i < records.GetCount(); ++i)
-                data["records"].push_back({{"name", records.GetAt(i).name}, {"value", records.GetAt(i).value}});
+            for (const VOK_DataRec& record : records)
+                data["records"].push_back({{"name", record.name}, {"value", record.value}});
             out["data"] = data;
         } else {
             out["data"] = nullptr;
         }
     }
     VOK_ClosePort(number);
-    std::puts(out.dump().c_str());
+    // The type and version replies carry no checksum: line noise reaches this text as it came.
+    std::puts(JsonText(out).c_str());
     return status;
 }

@@ -2,6 +2,7 @@
 #include "tools/Commands.h"
 
 #include "platform/Signals.h"
+#include "tools/ToolOutput.h"
 #include "sim/SimLine.h"
 #include "sim/SimWire.h"
 
@@ -178,15 +179,15 @@ int RunSimCommand(int argc, char** argv) {
     } catch (const CLI::CallForHelp& help) {
         return app.exit(help);
     } catch (const CLI::ParseError& error) {
-        std::fprintf(stderr, "vok sim: %s\n", error.what());
+        std::fprintf(stderr, "vok sim: %s\n", ValidUtf8(error.what()).c_str());
         return 2;
     } catch (const BadArgument& bad) {
-        std::fprintf(stderr, "vok sim: %s\n", bad.message.c_str());
+        std::fprintf(stderr, "vok sim: %s\n", ValidUtf8(bad.message).c_str());
         return 2;
     }
     std::string error;
     if (!ValidateSimLineConfig(config, &error)) {
-        std::fprintf(stderr, "vok sim: %s\n", error.c_str());
+        std::fprintf(stderr, "vok sim: %s\n", ValidUtf8(error).c_str());
         return 2;
     }
 
@@ -194,7 +195,7 @@ int RunSimCommand(int argc, char** argv) {
     signals::BlockTermination();
     SimLine line;
     if (!line.Start(config, &error)) {
-        std::fprintf(stderr, "vok sim: %s\n", error.c_str());
+        std::fprintf(stderr, "vok sim: %s\n", ValidUtf8(error).c_str());
         return 1;
     }
     std::printf("ready %s %s\n", line.ComName().c_str(), line.DevicePath().c_str());

@@ -1,23 +1,20 @@
 #pragma once
 // What several vok subcommands share: COM names given on the command line
-// and variants printed as JSON.
+// and variants printed as JSON (see tools/ToolOutput.h for how JSON is printed).
 
 #include "platform/OleAuto.h"
+#include "platform/SerialNames.h"
+#include "tools/ToolOutput.h"
 
 #include <nlohmann/json.hpp>
 
 #include <string>
 
-// The number of "COMn" (letter case ignored); -1 when the text is not a COM name.
+// The number of "COMn" (letter case ignored, as the platform reads COM names);
+// -1 when the text is not a COM name.
 inline int ComNumber(const std::string& name) {
-    if (name.size() < 4 || (name.compare(0, 3, "COM") != 0 && name.compare(0, 3, "com") != 0)) return -1;
-    try {
-        std::size_t used = 0;
-        const int n = std::stoi(name.substr(3), &used);
-        return used == name.size() - 3 && n > 0 ? n : -1;
-    } catch (const std::exception&) {
-        return -1;
-    }
+    int number = 0;
+    return serialnames::ParseComName(name, &number) ? number : -1;
 }
 
 // Null for Empty; a Boolean, a string or a number for the types that have one;

@@ -5,15 +5,12 @@
 #include "model/VOKDevice.h"
 #include "model/VOKTag.h"
 #include "model/VOKTagGroup.h"
-#include "platform/Environment.h"
 
-#include "testsupport/FileText.h"
-#include "testsupport/TempDir.h"
+#include "VokProcess.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -21,36 +18,13 @@
 namespace {
 
 using nlohmann::json;
+using Outcome = VokOutcome;
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-class ConfigCommand : public ::testing::Test {
+class ConfigCommand : public VokProcessTest {
 protected:
-    void SetUp() override {
-        char folder[4096];
-        const DWORD n = GetEnvironmentVariableA("VOK_TEST_BIN_DIR", folder, sizeof folder);
-        if (n == 0 || n >= sizeof folder) GTEST_SKIP() << "VOK_TEST_BIN_DIR names the folder of the vok program";
-        vok_ = std::string(folder, n) + "/vok";
-        registry_ = dir_.File("registry");
-        ASSERT_TRUE(SetEnvironmentVariableA("VOK_REGISTRY_DIR", registry_.c_str()));
-    }
-    void TearDown() override { SetEnvironmentVariableA("VOK_REGISTRY_DIR", nullptr); }
-
-    // Runs "<prefix> vok config <arguments>"; the shell writes the exit status to a file.
-    Outcome Config(const std::string& arguments, const std::string& prefix = {}) {
-        const std::string out = dir_.File("out"), err = dir_.File("err"), status = dir_.File("status");
-        const std::string command = "VOK_REGISTRY_DIR='" + registry_ + "' " + prefix + " '" + vok_ + "' config " +
-                                    arguments + " >'" + out + "' 2>'" + err + "'; echo $? >'" + status + "'";
-        std::system(command.c_str());
-        Outcome run;
-        run.status = std::stoi(ReadFileText(status));
-        run.out = ReadFileText(out);
-        run.err = ReadFileText(err);
-        return run;
+    // Runs "vok config <arguments>", under the given time limit.
+    Outcome Config(const std::string& arguments, const std::string& limit = "timeout -k 5 120") {
+        return Vok("config " + arguments, limit);
     }
     json Dump(const std::string& file, int expectedStatus) {
         const Outcome run = Config("dump '" + file + "'");
@@ -58,9 +32,6 @@ protected:
         return json::parse(run.out);
     }
     std::string Path(const char* name) const { return dir_.File(name); }
-
-    TempDir dir_;
-    std::string vok_, registry_;
 };
 
 const json* FindNamed(const json& list, const std::string& name) {
@@ -216,4 +187,15 @@ TEST_F(ConfigCommand, ASaveKilledMidWayLeavesTheOldFileOrTheNewOneNeverABrokenOn
     }
     // The kills must have landed mid-save at least sometimes for the test to mean anything.
     EXPECT_GT(killed, 0);
+}
+
+TEST_F(ConfigCommand, DevicePortsAreComNamesAsThePlatformReadsThem) {
+    const Outcome made = Config("new '" + Path("p.psf") + "' --device '\\\\.\\com7:2' --device COM256:1");
+    ASSERT_EQ(made.status, 0) << made.err;
+    const json d = Dump(Path("p.psf"), 0);
+    ASSERT_EQ(d["devices"].size(), 2u);
+    EXPECT_EQ(d["devices"][0]["port_number"], 7);
+    EXPECT_EQ(d["devices"][1]["port_number"], 256);
+    for (const char* bad : {"COM257:1", "COM0:1", "COM 5:1", "COM-5:1"})
+        EXPECT_EQ(Config("new '" + Path("q.psf") + "' --device '" + bad + "'").status, 2) << bad;
 }

@@ -1,61 +1,30 @@
 // vok ports as a user runs it: the built program in processes of its own,
 // with the registry in a folder of the test's.
-#include "platform/Environment.h"
 #include "platform/SerialNames.h"
 
-#include "testsupport/TempDir.h"
+#include "VokProcess.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 namespace {
 
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using Outcome = VokOutcome;
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-class PortsCommand : public ::testing::Test {
+class PortsCommand : public VokProcessTest {
 protected:
     void SetUp() override {
-        char folder[4096];
-        const DWORD n = GetEnvironmentVariableA("VOK_TEST_BIN_DIR", folder, sizeof folder);
-        if (n == 0 || n >= sizeof folder) GTEST_SKIP() << "VOK_TEST_BIN_DIR names the folder of the vok program";
-        vok_ = std::string(folder, n) + "/vok";
-        registry_ = dir_.File("registry");
-        ASSERT_TRUE(SetEnvironmentVariableA("VOK_REGISTRY_DIR", registry_.c_str()));
+        VokProcessTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         for (const char* name : {"ttyA", "ttyB"}) std::ofstream(dir_.File(name)) << "";
     }
-    void TearDown() override { SetEnvironmentVariableA("VOK_REGISTRY_DIR", nullptr); }
 
-    // Runs "vok ports <arguments>"; the shell writes the exit status to a file.
-    Outcome Ports(const std::string& arguments) {
-        const std::string out = dir_.File("out"), err = dir_.File("err"), status = dir_.File("status");
-        const std::string command = "VOK_REGISTRY_DIR='" + registry_ + "' '" + vok_ + "' ports " + arguments + " >'" +
-                                    out + "' 2>'" + err + "'; echo $? >'" + status + "'";
-        std::system(command.c_str());
-        Outcome run;
-        run.status = std::stoi(Slurp(status));
-        run.out = Slurp(out);
-        run.err = Slurp(err);
-        return run;
-    }
+    // Runs "vok ports <arguments>".
+    Outcome Ports(const std::string& arguments) { return Vok("ports " + arguments); }
     std::string Path(const char* name) const { return dir_.File(name); }
-
-    TempDir dir_;
-    std::string vok_, registry_;
 };
 
 TEST_F(PortsCommand, AssignListAndRemoveAsAUserWould) {

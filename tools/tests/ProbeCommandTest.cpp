@@ -1,11 +1,9 @@
 // vok probe as a user runs it: the built program in a process of its own,
 // polling a simulated counter line that this test serves and registers in a
 // registry of the test's own.
-#include "platform/Environment.h"
 #include "sim/SimLine.h"
 
-#include "testsupport/FileText.h"
-#include "testsupport/TempDir.h"
+#include "VokProcess.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -111,19 +109,11 @@ bool IsVolatileItem(const std::string& id) {
     return id.find("Analog Input") != std::string::npos && id.find("In Service") == std::string::npos;
 }
 
-class ProbeCommand : public ::testing::Test {
+class ProbeCommand : public VokProcessTest {
 protected:
-    void SetUp() override {
-        char folder[4096];
-        const DWORD n = GetEnvironmentVariableA("VOK_TEST_BIN_DIR", folder, sizeof folder);
-        if (n == 0 || n >= sizeof folder) GTEST_SKIP() << "VOK_TEST_BIN_DIR names the folder of the vok program";
-        vok_ = std::string(folder, n) + "/vok";
-        registry_ = dir_.File("registry");
-        ASSERT_TRUE(SetEnvironmentVariableA("VOK_REGISTRY_DIR", registry_.c_str()));
-    }
     void TearDown() override {
         line.Stop();
-        SetEnvironmentVariableA("VOK_REGISTRY_DIR", nullptr);
+        VokProcessTest::TearDown();
     }
 
     // Counters on COM42, a thousand times faster than real time.
@@ -167,10 +157,6 @@ protected:
     }
 
     SimLine line;
-
-private:
-    TempDir dir_;
-    std::string vok_, registry_;
 };
 
 // The value of an item below the device.

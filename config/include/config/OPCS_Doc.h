@@ -60,6 +60,12 @@ struct DocHooks {
 // User-visible texts of the document's message boxes.
 inline constexpr const char* kTextCannotChangeFiles = "Cannot change files while OPC Clients are connected to this server.";
 inline constexpr const char* kTextUnableToDelete = "Unable to delete while device active and/or clients are attached.";
+// Before the first save over a file that did not load whole, the file itself is
+// kept beside it; the box says where (the path follows the text).
+inline constexpr const char* kTextOriginalKept =
+    "The configuration file could not be read whole. Its original content is kept as:";
+inline constexpr const char* kTextOriginalNotKept =
+    "The configuration file could not be read whole and no copy of it could be kept, so it was not overwritten.";
 
 class OPCS_Doc {
 public:
@@ -132,6 +138,9 @@ public:
     bool OnOpenDocument(const std::string& path);
     bool OnSaveDocument(const std::string& path);
     const std::vector<std::string>& GetLoadErrors() const;
+    // True while the document's file did not load whole and has not been kept
+    // beside itself yet: the next save over it first makes the copy.
+    bool HoldsUnsavedOriginal() const { return !originalPath_.empty(); }
 
 private:
     void AddDeviceCommand();
@@ -154,6 +163,14 @@ private:
     std::string title_;
     DocHooks hooks_;
     std::vector<std::string> loadErrors_;
+    // The file that did not load whole and its bytes as read, until a copy of
+    // them is kept; empty path: nothing to keep.
+    std::string originalPath_;
+    std::vector<std::uint8_t> original_;
+
+    // Keeps the original before a save over originalPath_; false (reported) when
+    // no copy could be made, and then the file must not be written.
+    bool KeepOriginalBeforeSave(const std::string& path);
 };
 
 // The document the program works on; null before it is made and after it is destroyed.
