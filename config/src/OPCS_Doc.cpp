@@ -361,7 +361,8 @@ void OPCS_Doc::AddDeviceCommand() {
     device->SetName(device->GetDefaultName());
     if (!device->ShowProperties()) return;
     if (!AddDevice(device.get())) {
-        EventLog().Append("Failed to add device:").Append(device->GetName()).Commit(CLogFile::kWrite);
+        const std::string failed = device->GetName();  // before the log's lock, which is innermost
+        EventLog().Append("Failed to add device:").Append(failed).Commit(CLogFile::kWrite);
         return;
     }
     device.release();  // owned by the device list now
@@ -384,7 +385,8 @@ void OPCS_Doc::AddTagGroupCommand() {
     if (!group->ShowProperties()) return;
     // InsertGroup tests the parent again: it may have gone while the dialog was open.
     if (!InsertGroup(parent, group.get())) {
-        EventLog().Append("Failed to add group:").Append(group->GetName()).Commit(CLogFile::kWrite);
+        const std::string failed = group->GetName();  // before the log's lock, which is innermost
+        EventLog().Append("Failed to add group:").Append(failed).Commit(CLogFile::kWrite);
         return;
     }
     group.release();  // owned by its parent now
@@ -398,7 +400,8 @@ void OPCS_Doc::AddTagCommand() {
     tag->SetName(name);
     if (!tag->ShowProperties()) return;
     if (!InsertTag(parent, tag.get())) {
-        EventLog().Append("Failed to add tag:").Append(tag->GetName()).Commit(CLogFile::kWrite);
+        const std::string failed = tag->GetName();  // before the log's lock, which is innermost
+        EventLog().Append("Failed to add tag:").Append(failed).Commit(CLogFile::kWrite);
         return;
     }
     tag.release();  // owned by its group now

@@ -366,10 +366,9 @@ void VOKDevice::Serialize(CArchive& ar) {
             ar.WriteF64(flow_);
             ar.WriteI32(portNumber_);
             ar.WriteU32(static_cast<std::uint32_t>(binSizes_.GetCount()));
-            for (int i = 0; i < binSizes_.GetCount(); ++i) ar.WriteF64(binSizes_.GetAt(i));
+            for (double size : binSizes_) ar.WriteF64(size);
             ar.WriteU32(static_cast<std::uint32_t>(calPoints_.GetCount()));
-            for (int i = 0; i < calPoints_.GetCount(); ++i) {
-                const VOK_CalPt point = calPoints_.GetAt(i);
+            for (const VOK_CalPt& point : calPoints_) {
                 ar.WriteF64(point.size);
                 ar.WriteI32(point.voltage);
             }

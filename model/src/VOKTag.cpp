@@ -2,6 +2,7 @@
 
 #include "foundation/CLogFile.h"
 #include "model/ModelHost.h"
+#include "model/ScopedLock.h"
 
 namespace {
 constexpr std::int32_t kCounterInServiceKind = 17;
@@ -21,41 +22,36 @@ bool VOKTag::IsValidVOKTag(const OPCS_Tag* tag) {
 }
 
 std::int32_t VOKTag::GetKind() const {
-    Lock();
-    const std::int32_t kind = kind_;
-    Unlock();
-    return kind;
+    TagLock hold(*this);
+    return kind_;
 }
 
 void VOKTag::SetKind(std::int32_t kind) {
-    Lock();
+    TagLock hold(*this);
     kind_ = kind;
     SetKindCode(kind);
-    Unlock();
 }
 
 std::int32_t VOKTag::GetSlot() const {
-    Lock();
-    const std::int32_t slot = slot_;
-    Unlock();
-    return slot;
+    TagLock hold(*this);
+    return slot_;
 }
 
 void VOKTag::SetSlot(std::int32_t slot) {
-    Lock();
+    TagLock hold(*this);
     slot_ = slot;
-    Unlock();
 }
 
 std::int32_t VOKTag::GetImageIndex() {
-    Lock();
-    if (kind_ == kCounterInServiceKind || kind_ == kAnalogInServiceKind) {
-        VARIANT value;
-        GetValue(value);
-        SetImageIndex(value.vt == VT_BOOL && value.boolVal == VARIANT_TRUE ? 11 : 10);
-        VariantClear(&value);
+    {
+        TagLock hold(*this);
+        if (kind_ == kCounterInServiceKind || kind_ == kAnalogInServiceKind) {
+            VARIANT value;
+            GetValue(value);
+            SetImageIndex(value.vt == VT_BOOL && value.boolVal == VARIANT_TRUE ? 11 : 10);
+            VariantClear(&value);
+        }
     }
-    Unlock();
     return OPCS_Tag::GetImageIndex();
 }
 

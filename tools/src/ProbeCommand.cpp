@@ -8,6 +8,7 @@
 #include "link/CSerial.h"
 #include "model/OPCS_Tag.h"
 #include "model/ScriptedUiServices.h"
+#include "model/ScopedLock.h"
 #include "model/VOKDevice.h"
 #include "platform/Thread.h"
 
@@ -133,15 +134,17 @@ int RunProbeCommand(int argc, char** argv) {
         if (now == last || device->GetPollState() == OPCS_Device::kPollingDevice) continue;
         last = now;
         json items = json::object();
-        device->Lock();  // a consistent pass: the conversion runs under this lock
-        Dll<OPCS_Tag*> tags;
-        device->CopyTagList(tags);
-        for (OPCS_Tag* tag : tags) {
-            if (!OPCS_Tag::IsValidTag(tag)) continue;
-            items[tag->GetItemID()] = {{"value", ValueOf(*tag)}, {"quality", tag->GetQuality()}};
+        int comm = 0;
+        {
+            GroupLock hold(*device);  // a consistent pass: the conversion runs under this lock
+            Dll<OPCS_Tag*> tags;
+            device->CopyTagList(tags);
+            for (OPCS_Tag* tag : tags) {
+                if (!OPCS_Tag::IsValidTag(tag)) continue;
+                items[tag->GetItemID()] = {{"value", ValueOf(*tag)}, {"quality", tag->GetQuality()}};
+            }
+            comm = device->GetCommStatus();
         }
-        const int comm = device->GetCommStatus();
-        device->Unlock();
         ++printed;
         std::puts(JsonText({{"pass", printed}, {"comm_status", comm}, {"items", items}}).c_str());
         std::fflush(stdout);
