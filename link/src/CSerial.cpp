@@ -116,26 +116,34 @@ bool CSerial::Open() {
         ++openCount_;
         return true;
     }
+    if (!OpenHandle("Open successfully - Handle:")) {
+        EventLog().Append("Port:").Append(name_).Append("Failed to open").Commit(CLogFile::kWrite);
+        return false;
+    }
+    ResetStatistics();
+    errorCode_ = NoError;
+    if (traceCapacity_ == 0) SetTraceSize(kDefaultTraceSlots);
+    openCount_ = 1;
+    return true;
+}
+
+bool CSerial::OpenHandle(const char* entry) {
     HANDLE handle = CreateFileA(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         handle_ = nullptr;
-        EventLog().Append("Port:").Append(name_).Append("Failed to open").Commit(CLogFile::kWrite);
         return false;
     }
     handle_ = handle;
-    ResetStatistics();
+    // A new handle has the driver's settings: ours go to it before the next transfer.
     stateDirty_ = true;
     timeoutsDirty_ = true;
-    errorCode_ = NoError;
-    if (traceCapacity_ == 0) SetTraceSize(kDefaultTraceSlots);
     EventLog()
         .Append("Port:")
         .Append(name_)
-        .Append("Open successfully - Handle:")
+        .Append(entry)
         .AppendHex(static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(handle)))
         .Commit(CLogFile::kWrite);
-    openCount_ = 1;
     return true;
 }
 
@@ -163,22 +171,7 @@ void CSerial::LoseLine() {
     EventLog().Append("Port:").Append(name_).Append("Line lost - reopened at its next use").Commit(CLogFile::kWrite);
 }
 
-bool CSerial::HaveLine() {
-    if (handle_ != nullptr) return true;
-    HANDLE handle = CreateFileA(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    handle_ = handle;
-    stateDirty_ = true;
-    timeoutsDirty_ = true;
-    EventLog()
-        .Append("Port:")
-        .Append(name_)
-        .Append("Line restored - Handle:")
-        .AppendHex(static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(handle)))
-        .Commit(CLogFile::kWrite);
-    return true;
-}
+bool CSerial::HaveLine() { return handle_ != nullptr || OpenHandle("Line restored - Handle:"); }
 
 bool CSerial::IsOpen() const {
     CriticalSectionLock hold(lock_);

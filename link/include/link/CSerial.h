@@ -135,6 +135,8 @@ private:
     // while the line is still gone.
     bool HaveLine();
     void LoseLine();
+    // Opens the name, logging the entry with the new handle; false when it cannot.
+    bool OpenHandle(const char* entry);
     bool ApplyLineSettings();
     bool ApplyTimeouts();
     void TraceTransfer(const char* prefix, const BYTE* bytes, DWORD n);
