@@ -122,13 +122,13 @@ void CLogFile::NoteWriteFailure(const LogFileException& e) {
     ++lostEntries_;
     if (!writeFailure_.empty()) return;
     writeFailure_ = std::string(e.what()) + ": " + platform::SystemMessageText(e.Code());
-    std::fprintf(stderr, "%s; log entries are lost until it can be written again\n", writeFailure_.c_str());
+    std::fprintf(stderr, "%s Log entries are lost until it can be written again.\n", writeFailure_.c_str());
     std::fflush(stderr);
 }
 
 void CLogFile::NoteWriteSuccess() {
     if (writeFailure_.empty()) return;
-    std::fprintf(stderr, "The log file %s is written again; %u entries were lost\n", fileName_.c_str(),
+    std::fprintf(stderr, "The log file %s is written again; %u entries were lost.\n", fileName_.c_str(),
                  static_cast<unsigned>(lostEntries_));
     std::fflush(stderr);
     writeFailure_.clear();
