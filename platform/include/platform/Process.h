@@ -24,6 +24,12 @@ namespace platform {
 // not created here.
 std::string UserDataFolder();
 
+// The user's folder for run-time files (locks, sockets), with its trailing
+// '/': $XDG_RUNTIME_DIR/vok/ when that variable holds an absolute path,
+// otherwise /tmp/vok-<uid>/. Created with mode 0700 when missing; empty when
+// it cannot be made or is not a folder owned by the user with that mode.
+std::string UserRuntimeFolder();
+
 // Whether this process may create files in the folder.
 bool IsFolderWritable(const std::string& folder);
 

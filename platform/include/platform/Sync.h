@@ -45,5 +45,19 @@ BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, DWORD milliseconds);
 
+// Named mutexes, served only as the single-instance guard: the name is an
+// exclusive lock on a file named after it in the user's runtime folder
+// (platform::UserRuntimeFolder), held by the handle until it is closed (or the
+// process ends). When another handle, in this or any process, holds the name,
+// the call still returns a handle, which owns nothing, with GetLastError
+// ERROR_ALREADY_EXISTS, as Windows does for an existing mutex. Null (with the
+// reason) when the lock file cannot be made; a null or empty name gives null
+// with ERROR_INVALID_PARAMETER (unnamed mutexes are not served). Waits on
+// these handles are not served.
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
+// Gives up the name at once (the handle must still be closed); FALSE for a
+// handle that owns nothing.
+BOOL ReleaseMutex(HANDLE mutex);
+
 // Closes any handle made by the platform layer (events, threads, files, ports).
 BOOL CloseHandle(HANDLE object);
