@@ -25,14 +25,15 @@ void ScriptedUiServices::QueueFile(const std::string& path) {
     files_.push_back(path);
 }
 
-MessageAnswer ScriptedUiServices::ShowMessage(const std::string& text, MessageIcon icon, MessageButtons buttons) {
+MessageAnswer ScriptedUiServices::ShowMessage(const std::string& text, MessageIcon icon, MessageButtons buttons,
+                                              const std::string& caption) {
     std::lock_guard lock(mutex_);
     MessageAnswer answer = DefaultAnswer(buttons);
     if (!answers_.empty()) {
         answer = answers_.front();
         answers_.pop_front();
     }
-    messages_.push_back({text, icon, buttons, answer});
+    messages_.push_back({text, icon, buttons, answer, caption});
     if (messages_.size() > kRecordLimit) messages_.pop_front();
     return answer;
 }

@@ -13,7 +13,7 @@ UiServices& NoServices() {
 
 }  // namespace
 
-MessageAnswer UiServices::ShowMessage(const std::string&, MessageIcon, MessageButtons buttons) {
+MessageAnswer UiServices::ShowMessage(const std::string&, MessageIcon, MessageButtons buttons, const std::string&) {
     return DefaultAnswer(buttons);
 }
 bool UiServices::ShowProperties(OPCS_Tag&) { return false; }

@@ -20,6 +20,7 @@ struct RecordedMessage {
     MessageIcon icon = MessageIcon::None;
     MessageButtons buttons = MessageButtons::Ok;
     MessageAnswer answer = MessageAnswer::Ok;
+    std::string caption;
 };
 
 struct RecordedPost {
@@ -43,7 +44,8 @@ public:
     void QueueDialogResult(bool ok);
     void QueueFile(const std::string& path);  // an empty path answers "cancelled"
 
-    MessageAnswer ShowMessage(const std::string& text, MessageIcon icon, MessageButtons buttons) override;
+    MessageAnswer ShowMessage(const std::string& text, MessageIcon icon, MessageButtons buttons,
+                              const std::string& caption = {}) override;
     bool ShowProperties(OPCS_Tag& tag) override;
     bool ShowProperties(OPCS_TagGroup& group) override;
     bool ShowDeviceProperties(OPCS_Device& device) override;

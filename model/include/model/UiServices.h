@@ -28,7 +28,9 @@ class UiServices {
 public:
     virtual ~UiServices() = default;
 
-    virtual MessageAnswer ShowMessage(const std::string& text, MessageIcon icon, MessageButtons buttons);
+    // An empty caption is the application's title.
+    virtual MessageAnswer ShowMessage(const std::string& text, MessageIcon icon, MessageButtons buttons,
+                                      const std::string& caption = {});
     // The properties dialog of an object; true when the operator pressed OK.
     virtual bool ShowProperties(OPCS_Tag& tag);
     virtual bool ShowProperties(OPCS_TagGroup& group);

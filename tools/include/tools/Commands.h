@@ -7,3 +7,4 @@ int RunSimCommand(int argc, char** argv);
 int RunQueryCommand(int argc, char** argv);
 int RunProbeCommand(int argc, char** argv);
 int RunConfigCommand(int argc, char** argv);
+int RunOpcCommand(int argc, char** argv);

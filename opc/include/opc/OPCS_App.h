@@ -1,0 +1,79 @@
+#pragma once
+// The application object of the server program, without its windows: the
+// start-up from the single-instance guard to the class published for
+// clients, the count of COM objects that clients hold, the exit test, and the
+// shutdown in its fixed order. The GUI and the headless program both drive it.
+
+#include "config/DocModelHost.h"
+#include "config/OPCS_Doc.h"
+#include "opc/CommandLine.h"
+#include "platform/Messages.h"
+#include "platform/WinTypes.h"
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class IClassFactory;
+
+class OPCS_App {
+public:
+    OPCS_App();
+    ~OPCS_App();
+    OPCS_App(const OPCS_App&) = delete;
+    OPCS_App& operator=(const OPCS_App&) = delete;
+
+    // Start-up. nullopt when the program is to run (the class is published by
+    // then); otherwise the exit status to end with: 0 for a second instance,
+    // after registration, unregistration and the usage message; 1 when OLE,
+    // the document or the configuration cannot be set up.
+    std::optional<int> InitInstance(const std::vector<std::string>& args);
+
+    // The exit command's saving: the configuration to its file without
+    // asking, then the settings. True when clients are still connected: the
+    // caller then logs the forcing entry (LogForcedTermination) and ends the
+    // process at once with status 1.
+    bool SaveForExit();
+    static void LogForcedTermination();
+    // The shutdown after an exit without clients; returns the exit status (0).
+    int ExitInstance();
+
+    // WM_COMOBJECT_COUNT as it arrives at the main window: wParam 0 one more,
+    // anything else one fewer.
+    void OnComObjectCount(WPARAM wParam);
+    long GetObjectCount() const { return objectCount_.load(); }
+    bool AreClientsConnected() const { return GetObjectCount() != 0; }
+
+    OPCS_Doc* GetDocument() { return doc_.get(); }
+    const CommandLine& GetCommandLine() const { return commandLine_; }
+    bool IsNewConfiguration() const { return newConfiguration_; }
+    // Whether the class-factory thread published the class.
+    bool IsServing() const { return serving_.load(); }
+
+private:
+    static DWORD ClassFactoryThread(LPVOID parameter);
+    void RunClassFactoryThread();
+    bool RegisterOrUnregister(int& status);
+    bool OpenConfiguration();
+    void StopClassFactoryThread();
+
+    HANDLE instanceMutex_ = nullptr;
+    HANDLE factoryThread_ = nullptr;
+    DWORD factoryThreadId_ = 0;
+    HANDLE factoryReady_ = nullptr;
+    std::atomic<bool> run_{true};
+    std::atomic<bool> serving_{false};
+    std::atomic<long> objectCount_{0};
+    bool comInitialised_ = false;
+    bool started_ = false;
+    bool newConfiguration_ = false;
+    IClassFactory* factory_ = nullptr;
+    CommandLine commandLine_;
+    DocModelHost modelHost_;
+    std::unique_ptr<OPCS_Doc> doc_;
+};
+
+// The application object while one exists, else null.
+OPCS_App* GetApp();

@@ -1,0 +1,67 @@
+#include "opc/CommandLine.h"
+
+#include "foundation/TextCompare.h"
+#include "foundation/VersionInfo.h"
+
+namespace {
+
+bool IsPath(const std::string& arg) {
+    return arg.find('/', 1) != std::string::npos || versioninfo::FileExists(arg);
+}
+
+bool IsSwitch(const std::string& arg) { return !arg.empty() && (arg[0] == '-' || arg[0] == '/') && !IsPath(arg); }
+
+bool Same(const std::string& a, const char* b) { return EqualNoCase(a, b); }
+
+// Returns false once a token ends the scan.
+bool ScanTokens(const std::string& arg, CommandLine& line) {
+    Dll<std::string> tokens;
+    versioninfo::Split(arg, "-/ ", false, tokens);
+    for (const std::string& token : tokens) {
+        if (Same(token, "UnregServer")) {
+            line.action = CommandLine::Action::Unregister;
+            return false;
+        }
+        if (Same(token, "RegServer")) {
+            line.action = CommandLine::Action::Register;
+            return false;
+        }
+        if (token == "?") {
+            line.action = CommandLine::Action::Usage;
+            return false;
+        }
+        if (Same(token, "Min")) line.minimized = true;
+        if (Same(token, "Max")) line.maximized = true;
+    }
+    return true;
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+    CommandLine line;
+    for (const std::string& arg : args) {
+        if (IsPath(arg)) continue;
+        if (!ScanTokens(arg, line)) break;
+    }
+    for (const std::string& arg : args) {
+        if (!IsSwitch(arg)) {
+            if (line.fileName.empty() && !arg.empty()) line.fileName = arg;
+            continue;
+        }
+        const auto start = arg.find_first_not_of("-/");
+        if (start == std::string::npos) continue;
+        const std::string name = arg.substr(start);
+        if (Same(name, "Embedding") || Same(name, "Automation")) {
+            (Same(name, "Embedding") ? line.embedding : line.automation) = true;
+            line.showSplash = false;
+        } else if (Same(name, "nologo")) {
+            line.showSplash = false;
+        } else if (Same(name, "headless")) {
+            line.headless = true;
+        } else if (Same(name, "poll")) {
+            line.poll = true;
+        }
+    }
+    return line;
+}

@@ -1,0 +1,143 @@
+#include "opc/HeadlessServer.h"
+
+#include "config/OPCS_Doc.h"
+#include "foundation/CLogFile.h"
+#include "model/OPCS_Device.h"
+#include "opc/ComObjects.h"
+#include "opc/OPCS_App.h"
+#include "opc/OpcDa.h"
+#include "platform/Messages.h"
+#include "platform/Signals.h"
+#include "platform/Thread.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// A message of the loop thread itself: lParam is an event to set.
+constexpr UINT kFlushMessage = WM_USER + 1;
+
+const char* AnswerName(MessageAnswer answer) {
+    switch (answer) {
+    case MessageAnswer::Ok: return "OK";
+    case MessageAnswer::Cancel: return "Cancel";
+    case MessageAnswer::Yes: return "Yes";
+    case MessageAnswer::No: return "No";
+    case MessageAnswer::Retry: return "Retry";
+    }
+    return "?";
+}
+
+// A JSON string literal of UTF-8 text.
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+HeadlessUiServices::HeadlessUiServices() { SetUiServices(this); }
+HeadlessUiServices::~HeadlessUiServices() { SetUiServices(nullptr); }
+
+MessageAnswer HeadlessUiServices::ShowMessage(const std::string& text, MessageIcon icon, MessageButtons buttons,
+                                              const std::string& caption) {
+    const MessageAnswer answer = DefaultAnswer(buttons);
+    const std::string title = caption.empty() ? "Message" : caption;
+    EventLog()
+        .Append(title + " (no window; answered " + AnswerName(answer) + "):")
+        .Append(text)
+        .Commit(CLogFile::kWrite);
+    std::fprintf(stderr, "vok-explorer: %s (answered %s): %s\n", title.c_str(), AnswerName(answer), text.c_str());
+    return answer;
+}
+
+HeadlessPosting::HeadlessPosting() {
+    ready_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    thread_ = CreateThread(nullptr, 0, &HeadlessPosting::LoopThread, this, 0, &threadId_);
+    if (thread_ != nullptr) WaitForSingleObject(ready_, INFINITE);
+    SetPosting(this);
+}
+
+HeadlessPosting::~HeadlessPosting() {
+    SetPosting(nullptr);
+    if (thread_ != nullptr) {
+        PostThreadMessageA(threadId_, WM_QUIT, 0, 0);
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+    }
+    CloseHandle(ready_);
+}
+
+DWORD HeadlessPosting::LoopThread(LPVOID parameter) {
+    auto* self = static_cast<HeadlessPosting*>(parameter);
+    MSG msg{};
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    SetEvent(self->ready_);
+    while (GetMessageA(&msg, nullptr, 0, 0)) {
+        if (msg.message == WM_COMOBJECT_COUNT) {
+            if (OPCS_App* app = GetApp()) app->OnComObjectCount(msg.wParam);
+        } else if (msg.message == kFlushMessage) {
+            SetEvent(reinterpret_cast<HANDLE>(msg.lParam));
+        }
+    }
+    return 0;
+}
+
+void HeadlessPosting::Post(PostTarget target, UINT message, std::uintptr_t wParam, std::intptr_t lParam) {
+    if (target != PostTarget::MainWindow || message != WM_COMOBJECT_COUNT) return;
+    PostThreadMessageA(threadId_, message, wParam, lParam);
+}
+
+void HeadlessPosting::Flush() {
+    HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (PostThreadMessageA(threadId_, kFlushMessage, 0, reinterpret_cast<LPARAM>(done))) {
+        WaitForSingleObject(done, INFINITE);
+    }
+    CloseHandle(done);
+}
+
+int RunHeadlessServer(const std::vector<std::string>& args) {
+    HeadlessUiServices ui;
+    HeadlessPosting posting;
+    OPCS_App app;
+    if (const auto status = app.InitInstance(args)) return *status;
+
+    OPCS_Doc* doc = app.GetDocument();
+    Dll<OPCS_Device*> devices;
+    doc->GetDeviceList(devices);
+    if (app.GetCommandLine().poll) {
+        for (OPCS_Device* device : devices) device->RequestPolling(OPCS_Device::kOperator);
+    }
+    std::printf("{\"serving\": \"%s\", \"class_published\": %s, \"configuration\": %s, \"new\": %s, "
+                "\"devices\": %d, \"polling\": %s}\n",
+                platform::GuidToString(CLSID_VOKExplorer).c_str(), app.IsServing() ? "true" : "false",
+                JsonString(doc->GetPathName()).c_str(), app.IsNewConfiguration() ? "true" : "false", devices.GetCount(),
+                app.GetCommandLine().poll ? "true" : "false");
+    std::fflush(stdout);
+
+    signals::WaitForTermination(-1);
+
+    // The exit command: everything is saved first, then a server with clients
+    // still connected ends at once rather than pull their objects away.
+    posting.Flush();
+    if (app.SaveForExit()) {
+        OPCS_App::LogForcedTermination();
+        std::fprintf(stderr, "vok-explorer: Forcing termination of server while clients connected\n");
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
+    return app.ExitInstance();
+}

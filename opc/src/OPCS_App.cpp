@@ -1,0 +1,231 @@
+#include "opc/OPCS_App.h"
+
+#include "config/OPCS_Registry.h"
+#include "foundation/CLogFile.h"
+#include "foundation/StringTable.h"
+#include "foundation/VersionInfo.h"
+#include "model/ModelHost.h"
+#include "model/UiServices.h"
+#include "opc/ComObjects.h"
+#include "opc/OPCServer.h"
+#include "opc/OPCServerFactory.h"
+#include "opc/OpcDa.h"
+#include "opc/Registration.h"
+#include "platform/Com.h"
+#include "platform/Thread.h"
+
+namespace {
+
+std::atomic<OPCS_App*> g_app{nullptr};
+
+// How long start-up waits for the class-factory thread to publish the class.
+constexpr DWORD kPublishWaitMs = 10000;
+
+}  // namespace
+
+OPCS_App* GetApp() { return g_app.load(); }
+
+OPCS_App::OPCS_App() { g_app.store(this); }
+
+OPCS_App::~OPCS_App() {
+    // An early end of InitInstance, or a caller that never ran ExitInstance:
+    // nothing is left running.
+    StopClassFactoryThread();
+    doc_.reset();
+    if (&GetModelHost() == &modelHost_) SetModelHost(nullptr);
+    if (factory_ != nullptr) factory_->Release();
+    if (comInitialised_) CoUninitialize();
+    if (factoryReady_ != nullptr) CloseHandle(factoryReady_);
+    if (instanceMutex_ != nullptr) CloseHandle(instanceMutex_);
+    g_app.store(nullptr);
+}
+
+std::optional<int> OPCS_App::InitInstance(const std::vector<std::string>& args) {
+    // 1. One instance per user: nothing touches the settings or the log before this.
+    instanceMutex_ = CreateMutexA(nullptr, TRUE, versioninfo::ProductName().c_str());
+    if (instanceMutex_ == nullptr) return 0;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(instanceMutex_);
+        instanceMutex_ = nullptr;
+        return 0;
+    }
+
+    // 2.-4. The string tables are part of the program; the settings, then the event log.
+    OPCS_Registry& settings = ProgramSettings();
+    settings.Load();
+    if (settings.GetEventLogEnabled()) {
+        EventLog().Open(settings.GetEventLogFile());
+        if (settings.GetEventLogFileSize() >= 1024) EventLog().SetSizeLimit(settings.GetEventLogFileSize());
+    }
+
+    // 5. OLE.
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+        GetUiServices().ShowMessage(LoadStringText(IDS_OLE_INIT_FAILED), MessageIcon::Error, MessageButtons::Ok);
+        return 1;
+    }
+    comInitialised_ = true;
+
+    // 6. The configuration lock is the program's one static lock; the class table's entry.
+    factory_ = new OPCServerFactory;
+
+    // 7. Registration.
+    commandLine_ = ParseCommandLine(args);
+    int status = 0;
+    if (RegisterOrUnregister(status)) return status;
+
+    // 8. Normal start.
+    FILETIME now{};
+    CoFileTimeNow(&now);
+    SetProgramStartTime(now);
+    doc_ = std::make_unique<OPCS_Doc>();
+    SetModelHost(&modelHost_);
+    doc_->Hooks().clientsConnected = [this] { return AreClientsConnected(); };
+    // A configuration named on the command line that does not exist yet is
+    // made there, not over the last used one.
+    if (!commandLine_.fileName.empty()) {
+        const std::string named = commandLine_.fileName;
+        doc_->Hooks().configurationPath = [named] { return named; };
+    }
+
+    // 10.-11. The configuration.
+    if (!OpenConfiguration()) return 1;
+
+    // 12. The class-factory thread; clients see the class once it has published it.
+    factoryReady_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    factoryThread_ = CreateThread(nullptr, 0, &OPCS_App::ClassFactoryThread, this, 0, &factoryThreadId_);
+    if (factoryThread_ != nullptr) WaitForSingleObject(factoryReady_, kPublishWaitMs);
+    started_ = true;
+    return std::nullopt;
+}
+
+bool OPCS_App::RegisterOrUnregister(int& status) {
+    const std::string module = versioninfo::ProgramPath();
+    switch (commandLine_.action) {
+    case CommandLine::Action::Run: return false;
+    case CommandLine::Action::Unregister: {
+        EventLog().Append("Un-Registering server").Commit(CLogFile::kWrite);
+        const HRESULT result = UnregisterServer(module);
+        RemoveTraces();
+        status = FAILED(result) ? 1 : 0;
+        return true;
+    }
+    case CommandLine::Action::Register: {
+        EventLog().Append("Registering server").Commit(CLogFile::kWrite);
+        const HRESULT result = RegisterServer(module);
+        if (FAILED(result)) {
+            GetUiServices().ShowMessage(ComErrorText(result), MessageIcon::Error, MessageButtons::Ok, "COM Error");
+        }
+        ProgramSettings().Save();
+        // A failed registration is not reported as success to whoever ran it.
+        status = FAILED(result) ? 1 : 0;
+        return true;
+    }
+    case CommandLine::Action::Usage:
+        GetUiServices().ShowMessage(LoadStringText(IDS_USAGE), MessageIcon::Information, MessageButtons::Ok);
+        status = 0;
+        return true;
+    }
+    return false;
+}
+
+bool OPCS_App::OpenConfiguration() {
+    std::string file;
+    if (!commandLine_.fileName.empty() && versioninfo::FileExists(commandLine_.fileName)) {
+        file = commandLine_.fileName;
+    } else if (commandLine_.fileName.empty() && versioninfo::FileExists(ProgramSettings().GetLastUsedFile())) {
+        file = ProgramSettings().GetLastUsedFile();
+    }
+    if (!file.empty()) {
+        EventLog().Append("Application starting - Opening:").Append(file).Commit(CLogFile::kWrite);
+        return doc_->OnOpenDocument(file);
+    }
+    EventLog().Append("Application starting - Creating new configuration").Commit(CLogFile::kWrite);
+    newConfiguration_ = true;
+    return doc_->OnNewDocument();
+}
+
+DWORD OPCS_App::ClassFactoryThread(LPVOID parameter) {
+    static_cast<OPCS_App*>(parameter)->RunClassFactoryThread();
+    return 0;
+}
+
+void OPCS_App::RunClassFactoryThread() {
+    // The queue exists before anyone may post the quit message to it.
+    MSG msg{};
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+        SetEvent(factoryReady_);
+        return;
+    }
+    DWORD cookie = 0;
+    IClassFactory* classObject = nullptr;
+    if (SUCCEEDED(factory_->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&classObject)))) {
+        if (SUCCEEDED(CoRegisterClassObject(CLSID_VOKExplorer, classObject, CLSCTX_LOCAL_SERVER,
+                                            REGCLS_MULTIPLEUSE, &cookie))) {
+            serving_.store(true);
+        }
+        classObject->Release();
+    }
+    SetEvent(factoryReady_);
+    while (run_.load() && GetMessageA(&msg, nullptr, 0, 0)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    if (cookie != 0) CoRevokeClassObject(cookie);
+    serving_.store(false);
+    CoUninitialize();
+}
+
+void OPCS_App::StopClassFactoryThread() {
+    if (factoryThread_ == nullptr) return;
+    run_.store(false);
+    PostThreadMessageA(factoryThreadId_, WM_QUIT, 0, 0);
+    if (WaitForSingleObject(factoryThread_, INFINITE) == WAIT_FAILED) {
+        // A thread is never killed here (it could hold a lock); it is left to end with the process.
+        EventLog().Append("The class-factory thread could not be waited for").Commit(CLogFile::kWrite);
+    }
+    CloseHandle(factoryThread_);
+    factoryThread_ = nullptr;
+}
+
+bool OPCS_App::SaveForExit() {
+    if (doc_ != nullptr && !doc_->GetPathName().empty()) doc_->OnSaveDocument(doc_->GetPathName());
+    ProgramSettings().Save();
+    return AreClientsConnected();
+}
+
+void OPCS_App::LogForcedTermination() {
+    EventLog().Append("Forcing termination of server while clients connected").Commit(CLogFile::kWrite);
+}
+
+int OPCS_App::ExitInstance() {
+    EventLog().Append("Application terminating normally").Commit(CLogFile::kWrite);
+    StopClassFactoryThread();
+    OPCServer::DestroyAll();
+    if (factory_ != nullptr) {
+        factory_->Release();
+        factory_ = nullptr;
+    }
+    // The devices go before the settings are written, so that no poll thread
+    // runs while the process winds down.
+    doc_.reset();
+    if (&GetModelHost() == &modelHost_) SetModelHost(nullptr);
+    ProgramSettings().Save();
+    if (comInitialised_) {
+        CoUninitialize();
+        comInitialised_ = false;
+    }
+    if (instanceMutex_ != nullptr) {
+        CloseHandle(instanceMutex_);
+        instanceMutex_ = nullptr;
+    }
+    return 0;
+}
+
+void OPCS_App::OnComObjectCount(WPARAM wParam) {
+    if (wParam == kComObjectCreated) {
+        ++objectCount_;
+    } else {
+        --objectCount_;
+    }
+}

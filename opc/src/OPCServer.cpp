@@ -1,0 +1,224 @@
+#include "opc/OPCServer.h"
+
+#include "foundation/Dll.h"
+#include "foundation/StringTable.h"
+#include "opc/ComObjects.h"
+#include "opc/HandleTable.h"
+#include "opc/OPCGroup.h"
+
+#include <new>
+#include <vector>
+
+namespace {
+
+struct ServerList {
+    std::mutex mutex;
+    Dll<OPCServer*> servers;
+};
+
+ServerList& Servers() {
+    static auto* list = new ServerList;
+    return *list;
+}
+
+std::atomic<std::uint64_t> programStartTime{0};
+
+}  // namespace
+
+void SetProgramStartTime(const FILETIME& time) { programStartTime.store(FileTimeToUInt64(time)); }
+FILETIME ProgramStartTime() { return UInt64ToFileTime(programStartTime.load()); }
+
+OPCServer::OPCServer() : link_(std::make_shared<ServerLink>()) {
+    InitializeCriticalSection(&lock_);
+    groups_.reserve(10);
+    link_->server = this;
+    std::lock_guard lock(Servers().mutex);
+    Servers().servers.AddTail(this);
+}
+
+OPCServer::~OPCServer() {
+    PostComObjectCount(false);
+    dying_.store(true);
+    {
+        std::lock_guard lock(Servers().mutex);
+        if (auto* node = Servers().servers.FindNode(this)) Servers().servers.RemoveNode(node);
+    }
+    // Groups the client still holds must not reach this server any more.
+    {
+        std::lock_guard lock(link_->mutex);
+        link_->server = nullptr;
+    }
+    std::vector<OPCGroup*> groups;
+    {
+        CriticalSectionLock hold(lock_);
+        for (const auto& [handle, group] : groups_) groups.push_back(group);
+        groups_.clear();
+    }
+    for (OPCGroup* group : groups) group->Release();
+    DeleteCriticalSection(&lock_);
+}
+
+HRESULT OPCServer::QueryInterface(REFIID riid, void** ppvObject) {
+    if (ppvObject == nullptr) return E_POINTER;
+    *ppvObject = nullptr;
+    if (riid == IID_IUnknown || riid == IID_IOPCServer) {
+        *ppvObject = static_cast<IOPCServer*>(this);
+    } else {
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+ULONG OPCServer::AddRef() { return ++refs_; }
+
+ULONG OPCServer::Release() {
+    const ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+}
+
+std::u16string OPCServer::UnusedGroupName() const {
+    for (unsigned number = 1;; ++number) {
+        const std::u16string name = Utf8ToUtf16("Group" + std::to_string(number));
+        if (!IsGroupNameUsed(name, nullptr)) return name;
+    }
+}
+
+bool OPCServer::IsGroupNameUsed(const std::u16string& name, const OPCGroup* except) const {
+    CriticalSectionLock hold(lock_);
+    for (const auto& [handle, group] : groups_) {
+        if (group != except && group->Name() == name) return true;
+    }
+    return false;
+}
+
+HRESULT OPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
+                            LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
+                            DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk) {
+    if (IsDying()) return E_FAIL;
+    if (ppUnk == nullptr) return E_INVALIDARG;
+    CriticalSectionLock hold(lock_);
+    *ppUnk = nullptr;
+    GroupState state;
+    state.name = WideText(szName);
+    if (!state.name.empty() && IsGroupNameUsed(state.name, nullptr)) return OPC_E_DUPLICATENAME;
+    if (state.name.empty()) state.name = UnusedGroupName();
+
+    auto* group = new (std::nothrow) OPCGroup(link_);
+    if (group == nullptr) return E_OUTOFMEMORY;
+    if (group->ServerHandle() == 0) {
+        // Every handle is taken: the group cannot be named to the client.
+        group->AddRef();
+        group->Release();
+        return E_OUTOFMEMORY;
+    }
+    state.active = bActive != FALSE ? TRUE : FALSE;
+    state.updateRate = dwRequestedUpdateRate;
+    state.clientGroup = hClientGroup;
+    state.timeBias = pTimeBias != nullptr ? *pTimeBias : 0;
+    state.percentDeadband = pPercentDeadband != nullptr ? *pPercentDeadband : 0.0f;
+    state.lcid = dwLCID;
+    group->Initialize(state);
+
+    groups_.emplace(group->ServerHandle(), group);
+    if (phServerGroup != nullptr) *phServerGroup = group->ServerHandle();
+    if (pRevisedUpdateRate != nullptr) *pRevisedUpdateRate = dwRequestedUpdateRate;
+    group->AddRef();  // the map's reference
+    return group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+}
+
+HRESULT OPCServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) {
+    if (ppString != nullptr) *ppString = nullptr;
+    if (IsDying()) return E_FAIL;
+    return E_NOTIMPL;
+}
+
+HRESULT OPCServer::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {
+    if (IsDying()) return E_FAIL;
+    if (ppUnk == nullptr) return E_INVALIDARG;
+    CriticalSectionLock hold(lock_);
+    *ppUnk = nullptr;
+    const std::u16string name = WideText(szName);
+    for (const auto& [handle, group] : groups_) {
+        if (group->Name() == name) return group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    }
+    return E_INVALIDARG;
+}
+
+HRESULT OPCServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
+    if (IsDying()) return E_FAIL;
+    if (ppServerStatus == nullptr) return E_INVALIDARG;
+    *ppServerStatus = nullptr;
+    auto* status = static_cast<OPCSERVERSTATUS*>(CoTaskMemAlloc(sizeof(OPCSERVERSTATUS)));
+    if (status == nullptr) return E_OUTOFMEMORY;
+    *status = OPCSERVERSTATUS{};
+    status->szVendorInfo = TaskAllocString(Utf8ToUtf16(LoadStringText(IDS_VENDOR_INFO)));
+    if (status->szVendorInfo == nullptr) {
+        CoTaskMemFree(status);
+        return E_OUTOFMEMORY;
+    }
+    status->ftStartTime = ProgramStartTime();
+    CoFileTimeNow(&status->ftCurrentTime);
+    status->ftLastUpdateTime = UInt64ToFileTime(lastUpdateTime_.load());
+    status->dwServerState = OPC_STATUS_RUNNING;
+    {
+        CriticalSectionLock hold(lock_);
+        status->dwGroupCount = static_cast<DWORD>(groups_.size());
+    }
+    status->dwBandWidth = 0;
+    status->wMajorVersion = 2;
+    status->wMinorVersion = 1;
+    status->wBuildNumber = 1;
+    *ppServerStatus = status;
+    return S_OK;
+}
+
+HRESULT OPCServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) {
+    if (IsDying()) return E_FAIL;
+    OPCGroup* removed = nullptr;
+    {
+        CriticalSectionLock hold(lock_);
+        // Only a live group's number is looked for in the map; an item's
+        // number or a forged one is refused here already.
+        if (HandleTable::Resolve(hServerGroup, HandleKind::Group) == nullptr) return E_INVALIDARG;
+        const auto found = groups_.find(hServerGroup);
+        if (found == groups_.end()) return E_INVALIDARG;
+        removed = found->second;
+        groups_.erase(found);
+    }
+    // The group lives on while its client holds references.
+    removed->Release();
+    return S_OK;
+}
+
+HRESULT OPCServer::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) {
+    if (ppUnk != nullptr) *ppUnk = nullptr;
+    if (IsDying()) return E_FAIL;
+    return E_NOTIMPL;
+}
+
+void OPCServer::SetLastUpdateTime(const FILETIME& time) { lastUpdateTime_.store(FileTimeToUInt64(time)); }
+
+void OPCServer::SetAllDying() {
+    std::lock_guard lock(Servers().mutex);
+    for (OPCServer* server : Servers().servers) server->dying_.store(true);
+}
+
+void OPCServer::DestroyAll() {
+    SetAllDying();
+    for (;;) {
+        OPCServer* server = nullptr;
+        {
+            std::lock_guard lock(Servers().mutex);
+            if (Servers().servers.IsEmpty()) return;
+            server = Servers().servers.Head()->Value();
+        }
+        delete server;  // leaves the list first thing
+    }
+}
+
+std::size_t OPCServer::LiveCount() {
+    std::lock_guard lock(Servers().mutex);
+    return static_cast<std::size_t>(Servers().servers.GetCount());
+}
