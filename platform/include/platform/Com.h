@@ -156,6 +156,7 @@ HRESULT CoRevokeClassObject(DWORD dwRegister);
 // server in this process is served to callers of this process in any context
 // that includes CLSCTX_LOCAL_SERVER. REGDB_E_CLASSNOTREG when no class is
 // registered (activation of a server in another process is not served yet).
+// The caller must be in the apartment, as for CoCreateInstance.
 HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved, REFIID riid, LPVOID* ppv);
 // CoGetClassObject for IClassFactory, then CreateInstance. The caller must be
 // in the apartment.

@@ -66,7 +66,9 @@ struct STGMEDIUM {
 using LPSTGMEDIUM = STGMEDIUM*;
 
 // Frees what the medium holds (or releases pUnkForRelease instead) and leaves
-// it TYMED_NULL. Safe on an empty medium.
+// it TYMED_NULL. A file medium's name is always freed (the file is kept) and
+// a stream or storage medium's interface is always released. Safe on an
+// empty medium.
 void ReleaseStgMedium(LPSTGMEDIUM medium);
 
 class IAdviseSink;
@@ -142,7 +144,8 @@ public:
     // Adds a connection (numbers from 1 up, not reused by this holder). With
     // ADVF_PRIMEFIRST and a data object the sink is sent the data at once (as
     // SendOnDataChange does), and with ADVF_ONLYONCE as well that first send
-    // ends the connection.
+    // ends the connection. A FORMATETC with a target device is refused
+    // (DV_E_DVTARGETDEVICE): the holder could not keep a copy of it.
     virtual HRESULT Advise(IDataObject* pDataObject, FORMATETC* pFetc, DWORD advf, IAdviseSink* pAdvise,
                            DWORD* pdwConnection) = 0;
     // OLE_E_NOCONNECTION for a number that is not a live connection.
