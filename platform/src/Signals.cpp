@@ -5,6 +5,7 @@
 #include <ctime>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 namespace {
 
@@ -41,5 +42,7 @@ bool WaitForTermination(int timeoutMs) {
         return false;
     }
 }
+
+void RequestTermination() { ::kill(::getpid(), SIGTERM); }
 
 }  // namespace signals

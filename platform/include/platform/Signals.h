@@ -13,4 +13,8 @@ void BlockTermination();
 // request; returns true when one arrived.
 bool WaitForTermination(int timeoutMs);
 
+// Sends this process a terminate request, as `kill -TERM` would: a thread
+// in WaitForTermination receives it.
+void RequestTermination();
+
 }  // namespace signals

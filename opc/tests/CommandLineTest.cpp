@@ -1,0 +1,66 @@
+#include "opc/CommandLine.h"
+
+#include "testsupport/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace {
+
+CommandLine Parse(std::vector<std::string> args) { return ParseCommandLine(args); }
+
+}  // namespace
+
+TEST(CommandLine, TokensEndTheScanAtTheFirstAction) {
+    EXPECT_EQ(Parse({"/RegServer"}).action, CommandLine::Action::Register);
+    EXPECT_EQ(Parse({"-unregserver"}).action, CommandLine::Action::Unregister);
+    EXPECT_EQ(Parse({"/?"}).action, CommandLine::Action::Usage);
+    EXPECT_EQ(Parse({"-RegServer/UnregServer"}).action, CommandLine::Action::Register);
+    EXPECT_EQ(Parse({"/UnRegServer", "/RegServer"}).action, CommandLine::Action::Unregister);
+    // A token after the action is not read.
+    const CommandLine after = Parse({"/RegServer", "/Max"});
+    EXPECT_FALSE(after.maximized);
+    EXPECT_EQ(Parse({"/Register"}).action, CommandLine::Action::Run);
+    EXPECT_EQ(Parse({}).action, CommandLine::Action::Run);
+}
+
+TEST(CommandLine, MinWinsOverMaxAndEmbeddingShowsMinimised) {
+    const CommandLine both = Parse({"-max", "/MIN"});
+    EXPECT_TRUE(both.ShowMinimized());
+    EXPECT_FALSE(both.ShowMaximized());
+    EXPECT_TRUE(Parse({"/Max"}).ShowMaximized());
+    // Tokens are cut at spaces too.
+    EXPECT_TRUE(Parse({"x min"}).minimized);
+
+    const CommandLine embedded = Parse({"-Embedding"});
+    EXPECT_TRUE(embedded.embedding);
+    EXPECT_TRUE(embedded.ShowMinimized());
+    EXPECT_FALSE(embedded.showSplash);
+    EXPECT_TRUE(Parse({"/Max"}).showSplash);
+}
+
+TEST(CommandLine, FileNameAndSwitchesOfThisPlatform) {
+    const CommandLine line = Parse({"--headless", "--poll", "plant.psf", "other.psf"});
+    EXPECT_TRUE(line.headless);
+    EXPECT_TRUE(line.poll);
+    EXPECT_EQ(line.fileName, "plant.psf");
+    EXPECT_EQ(line.action, CommandLine::Action::Run);
+    EXPECT_FALSE(Parse({"-"}).headless);
+    EXPECT_EQ(Parse({"-", "--", "x.psf"}).fileName, "x.psf");
+}
+
+TEST(CommandLine, PathsAreNotCutIntoTokens) {
+    // A folder called "UnregServer" or "min" on the way to the file is part of the name.
+    const CommandLine line = Parse({"--headless", "/srv/UnregServer/min/plant.psf"});
+    EXPECT_EQ(line.action, CommandLine::Action::Run);
+    EXPECT_FALSE(line.minimized);
+    EXPECT_EQ(line.fileName, "/srv/UnregServer/min/plant.psf");
+
+    TempDir dir;
+    const std::string file = dir.File("-Max.psf");
+    std::ofstream(file) << "x";
+    const CommandLine existing = Parse({file});
+    EXPECT_FALSE(existing.maximized);
+    EXPECT_EQ(existing.fileName, file);
+}
