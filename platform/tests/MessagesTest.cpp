@@ -189,29 +189,4 @@ TEST(ThreadMessageConcurrency, ManyPostersLoseNoMessageAndKeepEachPostersOrder) 
     for (int p = 0; p < kPosters; ++p) EXPECT_EQ(next[static_cast<std::size_t>(p)], kEach);
 }
 
-TEST(ThreadMessageConcurrency, ThreadsThatComeAndGoLeaveNoQueueBehind) {
-    // Queues made and dropped while others post to them: posts either land or
-    // fail cleanly, and every ended thread's id is refused afterwards.
-    for (int round = 0; round < 20; ++round) {
-        std::atomic<DWORD> id{0};
-        std::atomic<bool> stop{false};
-        std::thread shortLived([&] {
-            MakeQueue();
-            id = GetCurrentThreadId();
-            while (!stop) {
-                MSG msg{};
-                PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE);
-            }
-        });
-        while (id == 0) std::this_thread::yield();
-        std::thread poster([&] {
-            for (int i = 0; i < 200; ++i) PostThreadMessageA(id, WM_USER, 0, 0);
-        });
-        stop = true;
-        shortLived.join();
-        poster.join();
-        EXPECT_FALSE(PostThreadMessageA(id, WM_USER, 0, 0)) << "round " << round;
-    }
-}
-
 }  // namespace
