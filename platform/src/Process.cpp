@@ -2,8 +2,10 @@
 
 #include "platform/Environment.h"
 
+#include <cerrno>
 #include <cstring>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -79,6 +81,29 @@ std::string UserDataFolder() {
     const std::string home = HomeFolder();
     if (home.empty()) return {};
     return WithSlash(home) + ".local/share/vok/";
+}
+
+std::string UserRuntimeFolder() {
+    // The effective user owns what this process creates, so it is the one the
+    // folder must belong to.
+    const uid_t user = ::geteuid();
+    const std::string xdg = Variable("XDG_RUNTIME_DIR");
+    const std::string folder = !xdg.empty() && xdg.front() == '/' ? WithSlash(xdg) + "vok/"
+                                                                  : "/tmp/vok-" + std::to_string(user) + "/";
+    const std::string path = folder.substr(0, folder.size() - 1);
+    if (::mkdir(path.c_str(), 0700) == 0) {
+        // The umask may have taken bits away; the check below wants exactly 0700.
+        if (::chmod(path.c_str(), 0700) != 0) return {};
+    } else if (errno != EEXIST) {
+        return {};
+    }
+    // The folder may have been there before, made by anyone when it lies in
+    // /tmp: a link, a foreign folder or one others can enter would let them
+    // take or break the locks, so only a private folder of this user will do.
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0) return {};
+    if (!S_ISDIR(st.st_mode) || st.st_uid != user || (st.st_mode & 07777) != 0700) return {};
+    return folder;
 }
 
 bool IsFolderWritable(const std::string& folder) {

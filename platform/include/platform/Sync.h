@@ -55,8 +55,9 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, D
 // with ERROR_INVALID_PARAMETER (unnamed mutexes are not served). Waits on
 // these handles are not served.
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
-// Gives up the name at once (the handle must still be closed); FALSE for a
-// handle that owns nothing.
+// Gives up the name at once (the handle must still be closed); FALSE with
+// ERROR_NOT_OWNER for a handle that owns nothing.
+constexpr DWORD ERROR_NOT_OWNER = 288;
 BOOL ReleaseMutex(HANDLE mutex);
 
 // Closes any handle made by the platform layer (events, threads, files, ports).
