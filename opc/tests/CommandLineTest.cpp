@@ -16,7 +16,7 @@ TEST(CommandLine, TokensEndTheScanAtTheFirstAction) {
     EXPECT_EQ(Parse({"/RegServer"}).action, CommandLine::Action::Register);
     EXPECT_EQ(Parse({"-unregserver"}).action, CommandLine::Action::Unregister);
     EXPECT_EQ(Parse({"/?"}).action, CommandLine::Action::Usage);
-    EXPECT_EQ(Parse({"-RegServer/UnregServer"}).action, CommandLine::Action::Register);
+    EXPECT_EQ(Parse({"-RegServer -UnregServer"}).action, CommandLine::Action::Register);
     EXPECT_EQ(Parse({"/UnRegServer", "/RegServer"}).action, CommandLine::Action::Unregister);
     // A token after the action is not read.
     const CommandLine after = Parse({"/RegServer", "/Max"});
