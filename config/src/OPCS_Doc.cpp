@@ -447,7 +447,7 @@ std::string OPCS_Doc::GetPaneText(UINT paneId) const {
 
 bool OPCS_Doc::NewConfiguration() {
     const MessageAnswer answer = GetUiServices().ShowMessage(LoadStringText(IDS_CONFIRM_DESTROY_CONFIG),
-                                                             MessageIcon::Question, MessageButtons::YesNo);
+                                                             MessageIcon::Warning, MessageButtons::YesNo);
     if (answer != MessageAnswer::Yes) return false;
     SetModifiedFlag(false);
     EventLog().Append("Existing configuration destroyed.").Commit(CLogFile::kWrite);
