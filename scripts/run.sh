@@ -1,11 +1,22 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the newest thing that runs: two
 # simulated counters on a pseudo-terminal registered as COM90, read with every
-# counter command by 'vok query'. VOK_DEMO_PORT picks another COM name.
+# counter command by 'vok query', polled by 'vok probe', put in a configuration
+# that the headless server 'vok-explorer --headless --poll' serves until it is
+# told to stop. VOK_DEMO_PORT picks another COM name.
 source "$(dirname "$0")/common.sh"
 vok_build
 vok="$VOK_BUILD_DIR/bin/vok"
+explorer="$VOK_BUILD_DIR/bin/vok-explorer"
 port=${VOK_DEMO_PORT:-COM90}
+
+# The demo keeps its registry (settings, COM names) and run-time files in a
+# folder of its own, with the server's event log switched on.
+demo=$(mktemp -d)
+export VOK_REGISTRY_DIR="$demo/registry" XDG_RUNTIME_DIR="$demo/run"
+mkdir -p "$VOK_REGISTRY_DIR" && mkdir -m 700 "$XDG_RUNTIME_DIR"
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Vell\\VOK Explorer\\Settings]\r\n"Event Log Enabled"=dword:00000001\r\n"Event Log File"="%s"\r\n\r\n' \
+  "$demo/events.txt" >"$VOK_REGISTRY_DIR/HKEY_LOCAL_MACHINE.reg"
 
 # A demo that was killed may have left its COM name behind.
 "$vok" ports remove "$port" >/dev/null 2>&1 || true
@@ -13,7 +24,7 @@ port=${VOK_DEMO_PORT:-COM90}
 ready=$(mktemp)
 "$vok" sim --port "$port" --counter 1 --counter 2 --interval 10 --time-scale 10 --pace >"$ready" &
 sim=$!
-trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; rm -f "$ready"' EXIT
+trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; rm -rf "$ready" "$demo"' EXIT
 for _ in $(seq 50); do
   [ -s "$ready" ] && break
   kill -0 "$sim" 2>/dev/null || { echo "the simulator did not start" >&2; exit 1; }
@@ -29,7 +40,27 @@ done
 echo "counter 1 polled as a device, two passes (first: initialisation):"
 "$vok" probe --port "$port" --address 1 --passes 2 --interval 2 --bins 0.5,1,5 | cut -c1-400
 config=$(mktemp --suffix=.psf)
-trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; rm -f "$ready" "$config"' EXIT
+trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; rm -rf "$ready" "$config" "$demo"' EXIT
 "$vok" config new "$config" --device "$port:1" --device "$port:2" --live
 echo "that configuration, loaded again (devices and their standard groups):"
 "$vok" config dump "$config" | python3 -c 'import json,sys; d=json.load(sys.stdin); [print(" ", x["name"], "port", x["port_number"], "address", x["bus_address"] - 128, "groups", [g["name"] for g in x["groups"]]) for x in d["devices"]]; print("  errors:", d["errors"])' 2>/dev/null || "$vok" config dump "$config" | head -20
+
+echo "the headless server on that configuration, polling both counters:"
+"$explorer" --headless --poll "$config" >"$demo/server.out" 2>"$demo/server.err" &
+server=$!
+for _ in $(seq 100); do
+  [ -s "$demo/server.out" ] && break
+  kill -0 "$server" 2>/dev/null || break
+  sleep 0.1
+done
+echo "  $(cat "$demo/server.out")"
+"$explorer" --headless "$config"
+echo "  a second start ends at once with status $? (one server per user)"
+sleep 6
+echo "an OPC client of the server class (served in the client's process):"
+"$vok" opc status --config "$config" --group Cleanroom --groups 2
+kill -TERM "$server"
+wait "$server" && status=0 || status=$?
+echo "the server stopped on SIGTERM with exit status $status; its event log:"
+grep -E "Application|Poll [Ll]oop|Open successfully" "$demo/events.txt" | sed 's/^/  /' | head -20
+echo "  ... and $(grep -c "Msg Success" "$demo/events.txt") counter exchanges answered while it ran"

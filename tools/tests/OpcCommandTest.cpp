@@ -1,0 +1,34 @@
+#include "VokProcess.h"
+
+#include <nlohmann/json.hpp>
+
+using nlohmann::json;
+
+using OpcCommandTest = VokProcessTest;
+
+TEST_F(OpcCommandTest, StatusConnectsAddsGroupsAndReportsThem) {
+    const VokOutcome made = Vok("config new '" + dir_.File("c.psf") + "' --device COM7:1");
+    ASSERT_EQ(made.status, 0) << made.err;
+    const VokOutcome run = Vok("opc status --config '" + dir_.File("c.psf") + "' --group Cleanroom --groups 2");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const json out = json::parse(run.out);
+    EXPECT_EQ(out["server_state"], 1);
+    EXPECT_EQ(out["group_count"], 3);
+    EXPECT_EQ(out["version"], "2.1.1");
+    EXPECT_EQ(out["vendor"], "VOK Explorer by Vell Company");
+    ASSERT_EQ(out["groups"].size(), 3u);
+    EXPECT_EQ(out["groups"][0]["name"], "Cleanroom");
+    EXPECT_EQ(out["groups"][1]["name"], "Group1");
+    EXPECT_EQ(out["groups"][2]["name"], "Group2");
+    EXPECT_NE(out["groups"][0]["server_handle"], out["groups"][1]["server_handle"]);
+}
+
+TEST_F(OpcCommandTest, RefusedGroupsAndUnreadableConfigurationsFail) {
+    const VokOutcome duplicate = Vok("opc status --group A --group A");
+    EXPECT_EQ(duplicate.status, 2);
+    EXPECT_NE(duplicate.err.find("0xC004000C"), std::string::npos) << duplicate.err;
+    EXPECT_EQ(json::parse(duplicate.out)["group_count"], 1);
+    const VokOutcome missing = Vok("opc status --config '" + dir_.File("none.psf") + "'");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("none.psf"), std::string::npos) << missing.err;
+}
