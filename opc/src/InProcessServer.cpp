@@ -40,3 +40,11 @@ bool InProcessServer::LoadConfiguration(const std::string& path, std::string& er
     }
     return true;
 }
+
+OPCS_Doc& InProcessServer::UseDocument() {
+    if (doc_ == nullptr) {
+        doc_ = std::make_unique<OPCS_Doc>();
+        SetModelHost(&modelHost_);
+    }
+    return *doc_;
+}

@@ -29,6 +29,8 @@ public:
     // Loads the file as the current document; false (with the reason) when it
     // cannot be read at all. A file that loads with errors is kept loaded.
     bool LoadConfiguration(const std::string& path, std::string& error);
+    // The current document, made empty when none is loaded.
+    OPCS_Doc& UseDocument();
     OPCS_Doc* Document() { return doc_.get(); }
 
 private:

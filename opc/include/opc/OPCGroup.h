@@ -1,16 +1,28 @@
 #pragma once
-// An OPC group: a client's set of items with the group's state (name, update
-// rate, active flag, client handle, time bias, dead band, locale), made by
-// its server's AddGroup. It is named to its clients by a server handle from
-// the handle table. Free-threaded.
+// An OPC group: a client's items, each bound to a tag of the configuration,
+// with the group's state (name, update rate, active flag, client handle, time
+// bias, dead band, locale), made by its server's AddGroup. It reads and writes
+// its items synchronously and asynchronously and sends data changes to the
+// subscribers of its IDataObject from a data thread of its own; asynchronous
+// requests are worked off in order by a second thread. It is named to its
+// clients by a server handle from the handle table. Free-threaded.
+//
+// Locks, outermost first: the advise lock, the item lock, the configuration
+// lock, then the locks of devices and tags.
 
 #include "opc/OPCServer.h"
 #include "opc/OpcDa.h"
+#include "platform/DataObject.h"
 #include "platform/Sync.h"
 
 #include <atomic>
+#include <deque>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
+
+class COPCItem;
 
 struct GroupState {
     std::u16string name;
@@ -22,7 +34,30 @@ struct GroupState {
     DWORD lcid = 0;
 };
 
-class OPCGroup : public IOPCGroupStateMgt, public IOPCPublicGroupStateMgt {
+// One queued asynchronous request.
+struct ASyncRequest {
+    enum Kind : DWORD { kRead = 0, kWrite = 1, kRefresh = 2 };
+    DWORD connection = 0;
+    DWORD count = 0;
+    DWORD source = 0;
+    std::vector<OPCHANDLE> items;
+    std::vector<VARIANT> values;
+    std::vector<HRESULT> errors;
+    DWORD transactionId = 0;
+    Kind kind = kRead;
+
+    ASyncRequest() = default;
+    ASyncRequest(const ASyncRequest&) = delete;
+    ASyncRequest& operator=(const ASyncRequest&) = delete;
+    ~ASyncRequest();
+};
+
+class OPCGroup : public IOPCGroupStateMgt,
+                 public IOPCPublicGroupStateMgt,
+                 public IOPCSyncIO,
+                 public IOPCAsyncIO,
+                 public IOPCItemMgt,
+                 public IDataObject {
 public:
     // Takes a server handle and enters the program-wide group list; posts its
     // creation notice. The count starts at 0.
@@ -30,7 +65,8 @@ public:
     OPCGroup(const OPCGroup&) = delete;
     OPCGroup& operator=(const OPCGroup&) = delete;
 
-    // The first call stores the state and logs it; later calls are ignored.
+    // The first call stores the state, starts the data and async threads and
+    // logs it; later calls are ignored.
     void Initialize(const GroupState& state);
 
     HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
@@ -49,10 +85,50 @@ public:
     HRESULT GetState(BOOL* pPublic) override;
     HRESULT MoveToPublic() override;
 
+    // IOPCSyncIO
+    HRESULT Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
+                 HRESULT** ppErrors) override;
+    HRESULT Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) override;
+
+    // IOPCAsyncIO
+    HRESULT Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
+                 DWORD* pTransactionID, HRESULT** ppErrors) override;
+    HRESULT Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
+                  DWORD* pTransactionID, HRESULT** ppErrors) override;
+    HRESULT Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) override;
+    HRESULT Cancel(DWORD dwTransactionID) override;
+
+    // IOPCItemMgt
+    HRESULT AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults, HRESULT** ppErrors) override;
+    HRESULT ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate, OPCITEMRESULT** ppValidationResults,
+                          HRESULT** ppErrors) override;
+    HRESULT RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
+    HRESULT SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) override;
+    HRESULT SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient, HRESULT** ppErrors) override;
+    HRESULT SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes, HRESULT** ppErrors) override;
+    HRESULT CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IDataObject
+    HRESULT GetData(FORMATETC* pformatetcIn, STGMEDIUM* pmedium) override;
+    HRESULT GetDataHere(FORMATETC* pformatetc, STGMEDIUM* pmedium) override;
+    HRESULT QueryGetData(FORMATETC* pformatetc) override;
+    HRESULT GetCanonicalFormatEtc(FORMATETC* pformatectIn, FORMATETC* pformatetcOut) override;
+    HRESULT SetData(FORMATETC* pformatetc, STGMEDIUM* pmedium, BOOL fRelease) override;
+    HRESULT EnumFormatEtc(DWORD dwDirection, IEnumFORMATETC** ppenumFormatEtc) override;
+    HRESULT DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink, DWORD* pdwConnection) override;
+    HRESULT DUnadvise(DWORD dwConnection) override;
+    HRESULT EnumDAdvise(IEnumSTATDATA** ppenumAdvise) override;
+
+    // The group's own operations: the two data streams of its changed items,
+    // the pending data change, and an asynchronous request's completion.
+    virtual std::vector<std::uint8_t> BuildDataStream(DWORD transactionId);
+    virtual std::vector<std::uint8_t> BuildDataTimeStream(DWORD transactionId);
+    virtual HRESULT SendPendingDataChange();
+    virtual void SendAsyncCompletion(ASyncRequest& request);
+
     OPCHANDLE ServerHandle() const { return handle_; }
     // Read by the server under its lock; changed only under it.
     std::u16string Name() const;
-    // The name is set under the server lock, by the server's AddGroup and by SetName.
     void SetNameLocked(const std::u16string& name);
 
     static std::size_t LiveCount();
@@ -60,10 +136,43 @@ public:
 private:
     ~OPCGroup() override;
 
+    // Under the item lock: the group's own live item of that server handle, else null.
+    COPCItem* FindItem(OPCHANDLE handle) const;
+    std::vector<std::uint8_t> BuildStream(bool withTime, DWORD transactionId);
+    // Takes (true) or gives back every item's poll request, under the item lock.
+    void SetPollRequests(bool take);
+    HRESULT QueueRequest(std::unique_ptr<ASyncRequest> request, DWORD* pTransactionID);
+    void ProcessRequest(ASyncRequest& request);
+    bool WriteItem(COPCItem& item, const VARIANT& value);
+    bool IsActive() const;
+    DWORD UpdateRate() const;
+    void NoteServerUpdate();
+
+    static DWORD DataThreadStub(LPVOID parameter);
+    static DWORD AsyncThreadStub(LPVOID parameter);
+    void RunDataThread();
+    void RunAsyncThread();
+
     std::atomic<ULONG> refs_{0};
     const OPCHANDLE handle_;
     std::shared_ptr<ServerLink> link_;
     mutable CRITICAL_SECTION stateLock_;
     GroupState state_;
     bool initialised_ = false;
+
+    mutable CRITICAL_SECTION itemLock_;
+    CRITICAL_SECTION adviseLock_;
+    // The group's items by server handle (in the order they were added).
+    std::map<OPCHANDLE, std::unique_ptr<COPCItem>> items_;
+    std::deque<std::unique_ptr<ASyncRequest>> asyncQueue_;
+    DWORD nextTransactionId_ = 2;
+    std::atomic<bool> dataChanged_{false};
+    IDataAdviseHolder* adviseHolder_ = nullptr;
+
+    HANDLE dataThread_ = nullptr;
+    HANDLE dataWake_ = nullptr;
+    std::atomic<bool> dataRun_{false};
+    HANDLE asyncThread_ = nullptr;
+    HANDLE asyncWake_ = nullptr;
+    std::atomic<bool> asyncRun_{false};
 };

@@ -1,0 +1,62 @@
+#pragma once
+// One item of an OPC group: the client's view of one tag, with the value,
+// quality and time stamp last taken from it. It holds a reference on its tag
+// (so the tag cannot be deleted under it) and, while its group is active, a
+// poll request on the tag's device. Its server handle comes from the handle
+// table. Used under its group's item lock.
+
+#include "opc/OpcDa.h"
+
+#include <string>
+
+class OPCGroup;
+class OPCS_Tag;
+
+class COPCItem {
+public:
+    // Takes a reference on the tag (which must be live) and a server handle.
+    COPCItem(OPCGroup* owner, OPCS_Tag* tag);
+    // Gives back the poll request, the tag reference and the handle.
+    ~COPCItem();
+    COPCItem(const COPCItem&) = delete;
+    COPCItem& operator=(const COPCItem&) = delete;
+
+    OPCHANDLE ServerHandle() const { return handle_; }
+    OPCGroup* Owner() const { return owner_; }
+    // The tag while it is alive, else null.
+    OPCS_Tag* LiveTag() const;
+    std::string TagName() const;
+    VARTYPE CanonicalType() const { return canonicalType_; }
+    // OPC_READABLE, and OPC_WRITEABLE for a read/write tag.
+    DWORD AccessRights() const;
+    bool IsWritable() const;
+
+    // Asks the tag's device to poll for this item (once), and empties the
+    // cached value so that the next scan reports it afresh.
+    void TakePollRequest();
+    void ReleasePollRequest();
+    bool HoldsPollRequest() const { return pollRequestHeld_; }
+
+    // Takes the tag's value, quality and time stamp with change detection and
+    // the tag's dead band; returns whether the item changed.
+    bool Refresh();
+
+    bool changed = true;
+    bool active = false;
+    OPCHANDLE hClient = 0;
+    VARTYPE requestedType = VT_EMPTY;
+    VARIANT value;
+    WORD quality = 0;
+    FILETIME timestamp{};
+
+    // The cached value in the requested type for a stream; false (out Empty)
+    // when it cannot be converted.
+    bool ValueForClient(VARIANT& out) const;
+
+private:
+    OPCGroup* const owner_;
+    OPCS_Tag* const tag_;
+    const OPCHANDLE handle_;
+    const VARTYPE canonicalType_;
+    bool pollRequestHeld_ = false;
+};

@@ -1,0 +1,155 @@
+#include "opc/COPCItem.h"
+
+#include "model/OPCS_Device.h"
+#include "model/OPCS_Tag.h"
+#include "model/OPCS_TagGroup.h"
+#include "opc/HandleTable.h"
+
+#include <cmath>
+
+namespace {
+
+constexpr WORD kQualityConfigError = 0x04;
+
+// The device that polls for the tag, when the tag and its device are alive.
+OPCS_Device* DeviceOf(OPCS_Tag* tag) {
+    if (!OPCS_Tag::IsValidTag(tag)) return nullptr;
+    OPCS_TagGroup* group = tag->GetGroup();
+    if (!OPCS_TagGroup::IsValidGroup(group)) return nullptr;
+    OPCS_TagGroup* device = group->GetDevice();
+    return OPCS_Device::IsValidDevice(device) ? static_cast<OPCS_Device*>(device) : nullptr;
+}
+
+bool AsDouble(const VARIANT& v, double& out) {
+    VARIANT d;
+    VariantInit(&d);
+    if (FAILED(VariantChangeType(&d, &v, 0, VT_R8))) return false;
+    out = d.dblVal;
+    return true;
+}
+
+bool SameTime(const FILETIME& a, const FILETIME& b) {
+    return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
+}
+
+}  // namespace
+
+COPCItem::COPCItem(OPCGroup* owner, OPCS_Tag* tag)
+    : owner_(owner),
+      tag_(tag),
+      handle_(HandleTable::Register(HandleKind::Item, this)),
+      canonicalType_(tag->GetCanonicalType()) {
+    VariantInit(&value);
+    requestedType = canonicalType_;
+    tag->AddReference();
+}
+
+COPCItem::~COPCItem() {
+    HandleTable::Unregister(handle_);
+    ReleasePollRequest();
+    if (OPCS_Tag::IsValidTag(tag_)) tag_->ReleaseReference();
+    VariantClear(&value);
+}
+
+OPCS_Tag* COPCItem::LiveTag() const { return OPCS_Tag::IsValidTag(tag_) ? tag_ : nullptr; }
+
+std::string COPCItem::TagName() const {
+    OPCS_Tag* tag = LiveTag();
+    return tag != nullptr ? tag->GetName() : std::string();
+}
+
+bool COPCItem::IsWritable() const {
+    OPCS_Tag* tag = LiveTag();
+    return tag != nullptr && tag->GetAccessRights() == 1;
+}
+
+DWORD COPCItem::AccessRights() const { return OPC_READABLE | (IsWritable() ? OPC_WRITEABLE : 0); }
+
+void COPCItem::TakePollRequest() {
+    if (pollRequestHeld_) return;
+    if (OPCS_Device* device = DeviceOf(tag_)) device->RequestPolling(OPCS_Device::kClient);
+    pollRequestHeld_ = true;
+    VariantClear(&value);
+    quality = 0;
+    timestamp = FILETIME{};
+}
+
+void COPCItem::ReleasePollRequest() {
+    if (!pollRequestHeld_) return;
+    pollRequestHeld_ = false;
+    if (OPCS_Device* device = DeviceOf(tag_)) device->ReleasePolling(OPCS_Device::kClient);
+}
+
+bool COPCItem::Refresh() {
+    bool itemChanged = false;
+    changed = false;
+    OPCS_Tag* tag = LiveTag();
+    const WORD outside = tag == nullptr ? kQualityConfigError : (!active ? kQualityOutOfService : 0);
+    if (outside != 0) {
+        if (quality != outside) {
+            quality = outside;
+            changed = true;
+        }
+        return changed;
+    }
+
+    VARIANT current;
+    VariantInit(&current);
+    WORD currentQuality;
+    FILETIME currentTime;
+    bool hasRange;
+    double deadBand = 0;
+    double range = 0;
+    tag->Lock();
+    tag->GetValue(current);
+    currentQuality = tag->GetQuality();
+    currentTime = tag->GetTimestamp();
+    hasRange = tag->IsEULimitsEnabled();
+    if (hasRange) {
+        deadBand = tag->GetDeadBand();
+        range = tag->GetEUMax() - tag->GetEUMin();
+    }
+    tag->Unlock();
+
+    if (value.vt != VT_EMPTY) VariantChangeType(&value, &value, 0, canonicalType_);
+    if (currentQuality == kQualityGood) {
+        bool take = true;
+        double before = 0;
+        double after = 0;
+        // Values that do not read as numbers are taken as they come.
+        if (hasRange && value.vt != VT_EMPTY && AsDouble(value, before) && AsDouble(current, after))
+            take = std::fabs(after - before) > deadBand * range * 0.01;
+        if (take) {
+            VariantCopy(&value, &current);
+            VariantChangeType(&value, &value, 0, canonicalType_);
+            itemChanged = true;
+        }
+    }
+    if (value.vt == VT_EMPTY) {
+        VariantCopy(&value, &current);
+        quality = currentQuality;
+        timestamp = currentTime;
+        itemChanged = true;
+    } else {
+        if (currentQuality != quality) {
+            quality = currentQuality;
+            itemChanged = true;
+        }
+        if (!SameTime(currentTime, timestamp)) {
+            timestamp = currentTime;
+            itemChanged = true;
+        }
+    }
+    VariantClear(&current);
+    changed = itemChanged;
+    return changed;
+}
+
+bool COPCItem::ValueForClient(VARIANT& out) const {
+    VariantInit(&out);
+    const VARTYPE type = requestedType == VT_EMPTY ? canonicalType_ : requestedType;
+    if (value.vt == VT_EMPTY || type == VT_EMPTY) return SUCCEEDED(VariantCopy(&out, &value));
+    if (SUCCEEDED(VariantChangeType(&out, &value, 0, type))) return true;
+    VariantClear(&out);
+    return false;
+}
