@@ -44,6 +44,9 @@ trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; rm -rf "$ready" "$config
 "$vok" config new "$config" --device "$port:1" --device "$port:2" --live
 echo "that configuration, loaded again (devices and their standard groups):"
 "$vok" config dump "$config" | python3 -c 'import json,sys; d=json.load(sys.stdin); [print(" ", x["name"], "port", x["port_number"], "address", x["bus_address"] - 128, "groups", [g["name"] for g in x["groups"]]) for x in d["devices"]]; print("  errors:", d["errors"])' 2>/dev/null || "$vok" config dump "$config" | head -20
+echo "two items read through an OPC group (the client serves the class in its own process):"
+"$vok" opc read --config "$config" "4400 VOK 90-01.Cumulative Raw Bin Counts.Cumulative Raw Count Bin 01" \
+  "4400 vok 90-02.sample interval" --timeout 60 | python3 -c 'import json,sys; [print("  ", i["id"], "=", i.get("value"), "quality", i.get("quality"), i.get("type")) for i in json.load(sys.stdin)["items"]]'
 
 echo "the headless server on that configuration, polling both counters:"
 "$explorer" --headless --poll "$config" >"$demo/server.out" 2>"$demo/server.err" &

@@ -3,6 +3,7 @@
 #include "model/OPCS_Device.h"
 #include "model/OPCS_Tag.h"
 #include "model/OPCS_TagGroup.h"
+#include "foundation/LiveObjects.h"
 #include "opc/HandleTable.h"
 
 #include <cmath>
@@ -53,6 +54,14 @@ COPCItem::~COPCItem() {
 
 OPCS_Tag* COPCItem::LiveTag() const { return OPCS_Tag::IsValidTag(tag_) ? tag_ : nullptr; }
 
+OPCS_Tag* COPCItem::ScannedTag() {
+    const std::uint64_t removals = LiveObjects<OPCS_Tag>::Removals();
+    if (removals == tagCheckedAt_) return tag_;
+    if (!OPCS_Tag::IsValidTag(tag_)) return nullptr;
+    tagCheckedAt_ = removals;
+    return tag_;
+}
+
 std::string COPCItem::TagName() const {
     OPCS_Tag* tag = LiveTag();
     return tag != nullptr ? tag->GetName() : std::string();
@@ -83,7 +92,7 @@ void COPCItem::ReleasePollRequest() {
 bool COPCItem::Refresh() {
     bool itemChanged = false;
     changed = false;
-    OPCS_Tag* tag = LiveTag();
+    OPCS_Tag* tag = ScannedTag();
     const WORD outside = tag == nullptr ? kQualityConfigError : (!active ? kQualityOutOfService : 0);
     if (outside != 0) {
         if (quality != outside) {
@@ -111,7 +120,7 @@ bool COPCItem::Refresh() {
     }
     tag->Unlock();
 
-    if (value.vt != VT_EMPTY) VariantChangeType(&value, &value, 0, canonicalType_);
+    if (value.vt != VT_EMPTY && value.vt != canonicalType_) VariantChangeType(&value, &value, 0, canonicalType_);
     if (currentQuality == kQualityGood) {
         bool take = true;
         double before = 0;
@@ -121,7 +130,7 @@ bool COPCItem::Refresh() {
             take = std::fabs(after - before) > deadBand * range * 0.01;
         if (take) {
             VariantCopy(&value, &current);
-            VariantChangeType(&value, &value, 0, canonicalType_);
+            if (value.vt != canonicalType_) VariantChangeType(&value, &value, 0, canonicalType_);
             itemChanged = true;
         }
     }

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace platform {
 
@@ -17,11 +18,12 @@ public:
     virtual void OnClose() {}
 };
 
-// Waitable objects share one lock and one condition variable: waits on
-// several objects at once then need no per-object bookkeeping, and the
-// system's waits are few and short.
+// Waitable objects share one lock, so that a wait on several objects sees
+// them all at one moment. Each wait has a condition variable of its own,
+// entered with every object it waits on, and a signalled object wakes only
+// its own waiters: with a hundred threads waiting on their own events, one
+// SetEvent must not wake them all.
 std::mutex& WaitMutex();
-std::condition_variable& WaitCondition();
 
 class Waitable : public KernelObject {
 public:
@@ -29,6 +31,24 @@ public:
     virtual bool IsSignalledLocked() const = 0;
     // Under WaitMutex(): called when a wait passed on this object (auto-reset).
     virtual void ConsumeLocked() {}
+
+    // Under WaitMutex().
+    void AddWaiterLocked(std::condition_variable* waiter) { waiters_.push_back(waiter); }
+    void RemoveWaiterLocked(std::condition_variable* waiter) {
+        for (auto it = waiters_.begin(); it != waiters_.end(); ++it) {
+            if (*it == waiter) {
+                waiters_.erase(it);
+                return;
+            }
+        }
+    }
+    // Under WaitMutex(), after the object became signalled.
+    void NotifyWaitersLocked() {
+        for (std::condition_variable* waiter : waiters_) waiter->notify_one();
+    }
+
+private:
+    std::vector<std::condition_variable*> waiters_;
 };
 
 HANDLE RegisterHandle(std::shared_ptr<KernelObject> object);

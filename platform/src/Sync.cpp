@@ -43,11 +43,6 @@ std::mutex& WaitMutex() {
     return *mutex;
 }
 
-std::condition_variable& WaitCondition() {
-    static std::condition_variable* condition = new std::condition_variable;
-    return *condition;
-}
-
 HANDLE RegisterHandle(std::shared_ptr<KernelObject> object) {
     HANDLE handle = object.get();
     HandleTable& table = Handles();
@@ -96,11 +91,9 @@ BOOL SetEvent(HANDLE handle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    {
-        std::lock_guard lock(WaitMutex());
-        event->Set(true);
-    }
-    WaitCondition().notify_all();
+    std::lock_guard lock(WaitMutex());
+    event->Set(true);
+    event->NotifyWaitersLocked();
     return TRUE;
 }
 
@@ -152,16 +145,23 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* objects, BOOL waitAll, D
     };
 
     std::unique_lock lock(WaitMutex());
+    DWORD result = ready();
+    if (result != WAIT_TIMEOUT || milliseconds == 0) return result;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    std::condition_variable woken;
+    for (const auto& w : waitables) w->AddWaiterLocked(&woken);
     for (;;) {
-        DWORD result = ready();
-        if (result != WAIT_TIMEOUT) return result;
         if (milliseconds == INFINITE) {
-            WaitCondition().wait(lock);
-        } else if (WaitCondition().wait_until(lock, deadline) == std::cv_status::timeout) {
-            return ready();
+            woken.wait(lock);
+        } else if (woken.wait_until(lock, deadline) == std::cv_status::timeout) {
+            result = ready();
+            break;
         }
+        result = ready();
+        if (result != WAIT_TIMEOUT) break;
     }
+    for (const auto& w : waitables) w->RemoveWaiterLocked(&woken);
+    return result;
 }
 
 BOOL CloseHandle(HANDLE handle) {

@@ -20,12 +20,10 @@ class ThreadObject final : public Waitable {
 public:
     bool IsSignalledLocked() const override { return finished_; }
     void Finish(DWORD code) {
-        {
-            std::lock_guard lock(WaitMutex());
-            exitCode_ = code;
-            finished_ = true;
-        }
-        WaitCondition().notify_all();
+        std::lock_guard lock(WaitMutex());
+        exitCode_ = code;
+        finished_ = true;
+        NotifyWaitersLocked();
     }
     DWORD ExitCode() const {
         std::lock_guard lock(WaitMutex());

@@ -8,6 +8,8 @@
 #include "opc/OpcDa.h"
 #include "tools/Commands.h"
 #include "tools/ToolOutput.h"
+#include "ToolSupport.h"
+#include "platform/Thread.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -91,6 +93,104 @@ int Status(const std::vector<std::string>& groupNames, int unnamedGroups) {
     return status;
 }
 
+const char* TypeName(VARTYPE type) {
+    switch (type) {
+    case VT_EMPTY: return "VT_EMPTY";
+    case VT_I2: return "VT_I2";
+    case VT_I4: return "VT_I4";
+    case VT_R4: return "VT_R4";
+    case VT_R8: return "VT_R8";
+    case VT_DATE: return "VT_DATE";
+    case VT_BSTR: return "VT_BSTR";
+    case VT_BOOL: return "VT_BOOL";
+    case VT_UI1: return "VT_UI1";
+    default: return "other";
+    }
+}
+
+// Adds the items to an active group (so their devices poll), waits until
+// every known item has good data or the time is up, then reads them once.
+int Read(const std::vector<std::string>& ids, int timeoutS) {
+    IOPCServer* server = nullptr;
+    HRESULT hr = CoCreateInstance(CLSID_VOKExplorer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                                  reinterpret_cast<void**>(&server));
+    if (FAILED(hr)) return Fail("CoCreateInstance", hr);
+    IUnknown* unknown = nullptr;
+    OPCHANDLE group = 0;
+    hr = server->AddGroup(u"vok opc read", TRUE, 250, 0, nullptr, nullptr, 0, &group, nullptr, IID_IOPCItemMgt,
+                          &unknown);
+    if (FAILED(hr)) {
+        server->Release();
+        return Fail("AddGroup", hr);
+    }
+    auto* items = static_cast<IOPCItemMgt*>(unknown);
+    IOPCSyncIO* sync = nullptr;
+    items->QueryInterface(IID_IOPCSyncIO, reinterpret_cast<void**>(&sync));
+
+    std::vector<std::u16string> wide;
+    for (const std::string& id : ids) wide.push_back(Utf8ToUtf16(id));
+    std::vector<OPCITEMDEF> defs(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        defs[i] = OPCITEMDEF{};
+        defs[i].szItemID = wide[i].data();
+        defs[i].bActive = TRUE;
+        defs[i].hClient = static_cast<OPCHANDLE>(i);
+    }
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* addErrors = nullptr;
+    hr = items->AddItems(static_cast<DWORD>(ids.size()), defs.data(), &results, &addErrors);
+    std::vector<OPCHANDLE> handles;
+    std::vector<std::size_t> known;
+    json out = json::array();
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        json entry = {{"id", ValidUtf8(ids[i])}};
+        if (SUCCEEDED(hr) && addErrors != nullptr && SUCCEEDED(addErrors[i])) {
+            handles.push_back(results[i].hServer);
+            known.push_back(i);
+            entry["type"] = TypeName(results[i].vtCanonicalDataType);
+            entry["writable"] = (results[i].dwAccessRights & OPC_WRITEABLE) != 0;
+        } else {
+            entry["error"] = HexCode(addErrors != nullptr ? addErrors[i] : hr);
+        }
+        out.push_back(std::move(entry));
+    }
+    CoTaskMemFree(results);
+    CoTaskMemFree(addErrors);
+
+    OPCITEMSTATE* states = nullptr;
+    HRESULT* errors = nullptr;
+    const DWORD deadline = GetTickCount() + static_cast<DWORD>(timeoutS) * 1000;
+    for (;;) {
+        if (handles.empty()) break;
+        hr = sync->Read(OPC_DS_DEVICE, static_cast<DWORD>(handles.size()), handles.data(), &states, &errors);
+        if (FAILED(hr)) break;
+        bool allGood = true;
+        for (std::size_t k = 0; k < handles.size(); ++k) allGood = allGood && states[k].wQuality == OPC_QUALITY_GOOD;
+        if (allGood || static_cast<LONG>(GetTickCount() - deadline) >= 0) break;
+        for (std::size_t k = 0; k < handles.size(); ++k) VariantClear(&states[k].vDataValue);
+        CoTaskMemFree(states);
+        CoTaskMemFree(errors);
+        states = nullptr;
+        errors = nullptr;
+        Sleep(200);
+    }
+    for (std::size_t k = 0; states != nullptr && k < handles.size(); ++k) {
+        json& entry = out[known[k]];
+        entry["value"] = JsonOfVariant(states[k].vDataValue);
+        entry["quality"] = states[k].wQuality;
+        entry["timestamp"] = TimeText(states[k].ftTimeStamp);
+        VariantClear(&states[k].vDataValue);
+    }
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+    sync->Release();
+    items->Release();
+    server->RemoveGroup(group, FALSE);
+    server->Release();
+    std::puts(JsonText(json{{"items", out}}, 2).c_str());
+    return known.size() == ids.size() ? 0 : 2;
+}
+
 }  // namespace
 
 int RunOpcCommand(int argc, char** argv) {
@@ -103,7 +203,12 @@ int RunOpcCommand(int argc, char** argv) {
     status->add_option("--group", groupNames, "add a group of this name (repeatable)");
     status->add_option("--groups", unnamed, "add this many groups without a name (the server names them)")
         ->check(CLI::Range(0, 1000));
-    for (CLI::App* sub : {status}) {
+    std::vector<std::string> itemIds;
+    int timeoutS = 30;
+    CLI::App* read = app.add_subcommand("read", "add items to a group, let their devices poll, and print their values");
+    read->add_option("ITEM", itemIds, "item IDs, Device.Group.Tag")->required();
+    read->add_option("--timeout", timeoutS, "seconds to wait for good values (default 30)")->check(CLI::Range(0, 3600));
+    for (CLI::App* sub : {status, read}) {
         sub->add_option("--config", config, "configuration file the server serves");
         sub->add_option("--log", logFile, "write the event log to this file");
     }
@@ -124,5 +229,5 @@ int RunOpcCommand(int argc, char** argv) {
         std::fprintf(stderr, "vok opc: %s\n", ValidUtf8(error).c_str());
         return 1;
     }
-    return Status(groupNames, unnamed);
+    return read->parsed() ? Read(itemIds, timeoutS) : Status(groupNames, unnamed);
 }

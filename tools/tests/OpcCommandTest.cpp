@@ -32,3 +32,21 @@ TEST_F(OpcCommandTest, RefusedGroupsAndUnreadableConfigurationsFail) {
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("none.psf"), std::string::npos) << missing.err;
 }
+
+TEST_F(OpcCommandTest, ReadPrintsEachItemThroughAGroup) {
+    ASSERT_EQ(Vok("config new '" + dir_.File("c.psf") + "' --device COM7:2").status, 0);
+    const VokOutcome run = Vok("opc read --config '" + dir_.File("c.psf") +
+                               "' '4400 VOK 7-02.Sample Interval' '4400 vok 7-02.bin sizes.bin size 01' 'Nope.Tag' "
+                               "--timeout 20");
+    EXPECT_EQ(run.status, 2) << run.err;
+    const json out = json::parse(run.out);
+    ASSERT_EQ(out["items"].size(), 3u);
+    EXPECT_EQ(out["items"][0]["type"], "VT_R8");
+    EXPECT_EQ(out["items"][0]["writable"], true);
+    EXPECT_EQ(out["items"][0]["quality"], 192);
+    EXPECT_EQ(out["items"][0]["value"], 30.0);
+    EXPECT_EQ(out["items"][1]["quality"], 192);
+    EXPECT_EQ(out["items"][1]["writable"], false);
+    EXPECT_EQ(out["items"][2]["error"], "0xC0040007");
+    EXPECT_FALSE(out["items"][2].contains("value"));
+}

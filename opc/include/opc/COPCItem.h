@@ -7,6 +7,7 @@
 
 #include "opc/OpcDa.h"
 
+#include <cstdint>
 #include <string>
 
 class OPCGroup;
@@ -25,6 +26,8 @@ public:
     OPCGroup* Owner() const { return owner_; }
     // The tag while it is alive, else null.
     OPCS_Tag* LiveTag() const;
+    // The same for the scan, which asks again only after some tag was destroyed.
+    OPCS_Tag* ScannedTag();
     std::string TagName() const;
     VARTYPE CanonicalType() const { return canonicalType_; }
     // OPC_READABLE, and OPC_WRITEABLE for a read/write tag.
@@ -59,4 +62,6 @@ private:
     const OPCHANDLE handle_;
     const VARTYPE canonicalType_;
     bool pollRequestHeld_ = false;
+    // The tags' removal count when the tag was last found alive.
+    std::uint64_t tagCheckedAt_ = ~std::uint64_t{0};
 };
