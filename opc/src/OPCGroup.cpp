@@ -287,18 +287,13 @@ void OPCGroup::SetPollRequests(bool take) {
     }
 }
 
-HRESULT OPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults, HRESULT** ppErrors) {
-    EventLog()
-        .Append("OPCGroup::AddItems - GrpName: ")
-        .Append(Utf16ToUtf8(Name()))
-        .Append("#Items:")
-        .Append(static_cast<unsigned long>(dwCount))
-        .Commit(CLogFile::kWrite);
-    if (pItemArray == nullptr || ppAddResults == nullptr || ppErrors == nullptr) return E_INVALIDARG;
-    *ppAddResults = TaskArray<OPCITEMRESULT>(dwCount);
+HRESULT OPCGroup::ResolveItems(bool add, DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppResults,
+                               HRESULT** ppErrors) {
+    if (pItemArray == nullptr || ppResults == nullptr || ppErrors == nullptr) return E_INVALIDARG;
+    *ppResults = TaskArray<OPCITEMRESULT>(dwCount);
     *ppErrors = TaskArray<HRESULT>(dwCount);
-    if (*ppAddResults == nullptr || *ppErrors == nullptr) {
-        DropArray(ppAddResults);
+    if (*ppResults == nullptr || *ppErrors == nullptr) {
+        DropArray(ppResults);
         DropArray(ppErrors);
         return E_OUTOFMEMORY;
     }
@@ -317,8 +312,15 @@ HRESULT OPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT*
             result = S_FALSE;
             continue;
         }
+        OPCITEMRESULT& out = (*ppResults)[i];
+        out.vtCanonicalDataType = tag->GetCanonicalType();
+        out.dwAccessRights = OPC_READABLE | (tag->GetAccessRights() == 1 ? OPC_WRITEABLE : 0);
+        (*ppErrors)[i] = S_OK;
+        // A validation adds nothing, so its result names no item (hServer 0).
+        if (!add) continue;
         auto item = std::unique_ptr<COPCItem>(new (std::nothrow) COPCItem(this, tag));
         if (item == nullptr || item->ServerHandle() == 0) {
+            out = OPCITEMRESULT{};
             (*ppErrors)[i] = E_OUTOFMEMORY;
             return S_FALSE;
         }
@@ -326,46 +328,42 @@ HRESULT OPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT*
         item->active = def.bActive != FALSE;
         item->hClient = def.hClient;
         item->requestedType = def.vtRequestedDataType == VT_EMPTY ? item->CanonicalType() : def.vtRequestedDataType;
-        OPCITEMRESULT& out = (*ppAddResults)[i];
         out.hServer = item->ServerHandle();
-        out.vtCanonicalDataType = item->CanonicalType();
-        out.dwAccessRights = item->AccessRights();
-        (*ppErrors)[i] = S_OK;
         EventLog().Append("Added Item:").Append(tag->GetName()).Commit(CLogFile::kWrite);
         items_.emplace(item->ServerHandle(), std::move(item));
     }
     return result;
 }
 
+HRESULT OPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults, HRESULT** ppErrors) {
+    EventLog()
+        .Append("OPCGroup::AddItems - GrpName: ")
+        .Append(Utf16ToUtf8(Name()))
+        .Append("#Items:")
+        .Append(static_cast<unsigned long>(dwCount))
+        .Commit(CLogFile::kWrite);
+    return ResolveItems(true, dwCount, pItemArray, ppAddResults, ppErrors);
+}
+
 HRESULT OPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate,
                                 OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) {
-    if (pItemArray == nullptr || ppValidationResults == nullptr || ppErrors == nullptr) return E_INVALIDARG;
-    *ppValidationResults = TaskArray<OPCITEMRESULT>(dwCount);
-    *ppErrors = TaskArray<HRESULT>(dwCount);
-    if (*ppValidationResults == nullptr || *ppErrors == nullptr) {
-        DropArray(ppValidationResults);
-        DropArray(ppErrors);
-        return E_OUTOFMEMORY;
-    }
-    HRESULT result = S_OK;
+    return ResolveItems(false, dwCount, pItemArray, ppValidationResults, ppErrors);
+}
+
+template <typename Change>
+HRESULT OPCGroup::ForEachItem(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors, Change change) {
+    if (phServer == nullptr || ppErrors == nullptr) return E_INVALIDARG;
+    if (FAILED(AllocErrors(dwCount, ppErrors))) return E_OUTOFMEMORY;
     CriticalSectionLock hold(itemLock_);
-    ConfigLockHold config;
-    OPCS_Doc* doc = GetCurrentDoc();
     for (DWORD i = 0; i < dwCount; ++i) {
-        const OPCITEMDEF& def = pItemArray[i];
-        OPCS_Tag* tag = doc != nullptr && def.szItemID != nullptr ? doc->FindTag(Utf16ToUtf8(def.szItemID)) : nullptr;
-        if (tag == nullptr) {
-            (*ppErrors)[i] = OPC_E_UNKNOWNITEMID;
-            result = S_FALSE;
-            continue;
+        COPCItem* item = FindItem(phServer[i]);
+        if (item == nullptr) {
+            DropArray(ppErrors);
+            return E_FAIL;
         }
-        // Nothing is added, so the result names no item (hServer 0).
-        OPCITEMRESULT& out = (*ppValidationResults)[i];
-        out.vtCanonicalDataType = tag->GetCanonicalType();
-        out.dwAccessRights = OPC_READABLE | (tag->GetAccessRights() == 1 ? OPC_WRITEABLE : 0);
-        (*ppErrors)[i] = S_OK;
+        change(i, *item);
     }
-    return result;
+    return S_OK;
 }
 
 HRESULT OPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) {
@@ -375,20 +373,10 @@ HRESULT OPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppEr
         .Append("#Items:")
         .Append(static_cast<unsigned long>(dwCount))
         .Commit(CLogFile::kWrite);
-    if (phServer == nullptr || ppErrors == nullptr) return E_INVALIDARG;
-    if (FAILED(AllocErrors(dwCount, ppErrors))) return E_OUTOFMEMORY;
-    CriticalSectionLock hold(itemLock_);
-    for (DWORD i = 0; i < dwCount; ++i) {
-        COPCItem* item = FindItem(phServer[i]);
-        if (item == nullptr) {
-            DropArray(ppErrors);
-            return E_FAIL;
-        }
-        EventLog().Append("Removing Item:").Append(item->TagName()).Commit(CLogFile::kWrite);
-        items_.erase(phServer[i]);
-        (*ppErrors)[i] = S_OK;
-    }
-    return S_OK;
+    return ForEachItem(dwCount, phServer, ppErrors, [&](DWORD, COPCItem& item) {
+        EventLog().Append("Removing Item:").Append(item.TagName()).Commit(CLogFile::kWrite);
+        items_.erase(item.ServerHandle());
+    });
 }
 
 HRESULT OPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) {
@@ -398,48 +386,19 @@ HRESULT OPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActiv
         .Append("Active:")
         .Append(bActive != FALSE ? "true" : "false")
         .Commit(CLogFile::kWrite);
-    if (phServer == nullptr || ppErrors == nullptr) return E_INVALIDARG;
-    if (FAILED(AllocErrors(dwCount, ppErrors))) return E_OUTOFMEMORY;
-    CriticalSectionLock hold(itemLock_);
-    for (DWORD i = 0; i < dwCount; ++i) {
-        COPCItem* item = FindItem(phServer[i]);
-        if (item == nullptr) {
-            DropArray(ppErrors);
-            return E_FAIL;
-        }
-        item->active = bActive != FALSE;
-    }
-    return S_OK;
+    return ForEachItem(dwCount, phServer, ppErrors, [&](DWORD, COPCItem& item) { item.active = bActive != FALSE; });
 }
 
 HRESULT OPCGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient, HRESULT** ppErrors) {
-    if (phServer == nullptr || phClient == nullptr || ppErrors == nullptr) return E_INVALIDARG;
-    if (FAILED(AllocErrors(dwCount, ppErrors))) return E_OUTOFMEMORY;
-    CriticalSectionLock hold(itemLock_);
-    for (DWORD i = 0; i < dwCount; ++i) {
-        COPCItem* item = FindItem(phServer[i]);
-        if (item == nullptr) {
-            DropArray(ppErrors);
-            return E_FAIL;
-        }
-        item->hClient = phClient[i];
-    }
-    return S_OK;
+    if (phClient == nullptr) return E_INVALIDARG;
+    return ForEachItem(dwCount, phServer, ppErrors, [&](DWORD i, COPCItem& item) { item.hClient = phClient[i]; });
 }
 
 HRESULT OPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes, HRESULT** ppErrors) {
-    if (phServer == nullptr || pRequestedDatatypes == nullptr || ppErrors == nullptr) return E_INVALIDARG;
-    if (FAILED(AllocErrors(dwCount, ppErrors))) return E_OUTOFMEMORY;
-    CriticalSectionLock hold(itemLock_);
-    for (DWORD i = 0; i < dwCount; ++i) {
-        COPCItem* item = FindItem(phServer[i]);
-        if (item == nullptr) {
-            DropArray(ppErrors);
-            return E_FAIL;
-        }
-        item->requestedType = pRequestedDatatypes[i] == VT_EMPTY ? item->CanonicalType() : pRequestedDatatypes[i];
-    }
-    return S_OK;
+    if (pRequestedDatatypes == nullptr) return E_INVALIDARG;
+    return ForEachItem(dwCount, phServer, ppErrors, [&](DWORD i, COPCItem& item) {
+        item.requestedType = pRequestedDatatypes[i] == VT_EMPTY ? item.CanonicalType() : pRequestedDatatypes[i];
+    });
 }
 
 HRESULT OPCGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) {

@@ -136,6 +136,14 @@ public:
 private:
     ~OPCGroup() override;
 
+    // AddItems (add) and ValidateItems: the item IDs resolved under the item
+    // and configuration locks.
+    HRESULT ResolveItems(bool add, DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppResults,
+                         HRESULT** ppErrors);
+    // Under the item lock, change(index, item) for each handle; E_FAIL at the
+    // first handle that is not one of the group's live items.
+    template <typename Change>
+    HRESULT ForEachItem(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors, Change change);
     // Under the item lock: the group's own live item of that server handle, else null.
     COPCItem* FindItem(OPCHANDLE handle) const;
     std::vector<std::uint8_t> BuildStream(bool withTime, DWORD transactionId);
