@@ -705,6 +705,15 @@ HRESULT OPCGroup::EnumDAdvise(IEnumSTATDATA** ppenumAdvise) {
 // ---------------------------------------------------------------------------
 // The two threads
 
+namespace {
+
+// The start and end entries of the group's two threads.
+void LogThread(const char* stub, const std::string& name, const char* idLabel, unsigned long id, const char* what) {
+    EventLog().Append(stub).Append(name).Append(idLabel).Append(id).Append(what).Commit(CLogFile::kWrite);
+}
+
+}  // namespace
+
 void OPCGroup::NoteServerUpdate() {
     FILETIME now{};
     CoFileTimeNow(&now);
@@ -725,13 +734,7 @@ DWORD OPCGroup::AsyncThreadStub(LPVOID parameter) {
 void OPCGroup::RunDataThread() {
     const std::string name = Utf16ToUtf8(Name());
     const unsigned long id = GetCurrentThreadId();
-    EventLog()
-        .Append("OPCGroup::ThreadStub - GrpName:")
-        .Append(name)
-        .Append(" DataThread Id: ")
-        .Append(id)
-        .Append("started")
-        .Commit(CLogFile::kWrite);
+    LogThread("OPCGroup::ThreadStub - GrpName:", name, " DataThread Id: ", id, "started");
     const bool inApartment = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     while (inApartment && dataRun_.load()) {
         const DWORD start = GetTickCount();
@@ -752,25 +755,13 @@ void OPCGroup::RunDataThread() {
         if (elapsed < rate && dataRun_.load()) WaitForSingleObject(dataWake_, rate - elapsed);
     }
     if (inApartment) CoUninitialize();
-    EventLog()
-        .Append("OPCGroup::ThreadStub - GrpName:")
-        .Append(name)
-        .Append(" DataThread Id: ")
-        .Append(id)
-        .Append("terminated")
-        .Commit(CLogFile::kWrite);
+    LogThread("OPCGroup::ThreadStub - GrpName:", name, " DataThread Id: ", id, "terminated");
 }
 
 void OPCGroup::RunAsyncThread() {
     const std::string name = Utf16ToUtf8(Name());
     const unsigned long id = GetCurrentThreadId();
-    EventLog()
-        .Append("OPCGroup::ASyncThreadStub - GrpName ")
-        .Append(name)
-        .Append("ASyncThread Id:")
-        .Append(id)
-        .Append("started")
-        .Commit(CLogFile::kWrite);
+    LogThread("OPCGroup::ASyncThreadStub - GrpName ", name, "ASyncThread Id:", id, "started");
     const bool inApartment = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     while (asyncRun_.load()) {
         std::unique_ptr<ASyncRequest> request;
@@ -789,13 +780,7 @@ void OPCGroup::RunAsyncThread() {
         if (asyncRun_.load()) SendAsyncCompletion(*request);
     }
     if (inApartment) CoUninitialize();
-    EventLog()
-        .Append("OPCGroup::ASyncThreadStub - GrpName ")
-        .Append(name)
-        .Append("ASyncThread Id:")
-        .Append(id)
-        .Append("terminated")
-        .Commit(CLogFile::kWrite);
+    LogThread("OPCGroup::ASyncThreadStub - GrpName ", name, "ASyncThread Id:", id, "terminated");
 }
 
 std::size_t OPCGroup::LiveCount() {

@@ -64,7 +64,6 @@ public:
 
 private:
     ~OPCServer() override;
-    HRESULT QueryGroup(OPCGroup* group, REFIID riid, LPUNKNOWN* ppUnk);
     std::u16string UnusedGroupName() const;
 
     std::atomic<ULONG> refs_{0};
