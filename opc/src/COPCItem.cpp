@@ -29,6 +29,15 @@ bool AsDouble(const VARIANT& v, double& out) {
     return true;
 }
 
+// The tag's engineering-unit range, when it has one (its EU limits are on);
+// under the tag's lock.
+bool EngineeringRange(const OPCS_Tag& tag, double& low, double& high) {
+    if (!tag.IsEULimitsEnabled()) return false;
+    low = tag.GetEUMin();
+    high = tag.GetEUMax();
+    return true;
+}
+
 bool SameTime(const FILETIME& a, const FILETIME& b) {
     return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
 }
@@ -72,6 +81,23 @@ bool COPCItem::IsWritable() const {
     return tag != nullptr && tag->GetAccessRights() == 1;
 }
 
+ItemAttributes COPCItem::Attributes() const {
+    ItemAttributes out;
+    out.hServer = handle_;
+    out.hClient = hClient;
+    out.active = active ? TRUE : FALSE;
+    out.accessRights = AccessRights();
+    out.requestedType = requestedType;
+    out.cachedType = value.vt;
+    out.tagName = TagName();
+    if (OPCS_Tag* tag = LiveTag()) {
+        tag->Lock();
+        out.hasRange = EngineeringRange(*tag, out.low, out.high);
+        tag->Unlock();
+    }
+    return out;
+}
+
 DWORD COPCItem::AccessRights() const { return OPC_READABLE | (IsWritable() ? OPC_WRITEABLE : 0); }
 
 void COPCItem::TakePollRequest() {
@@ -106,19 +132,17 @@ bool COPCItem::Refresh() {
     VariantInit(&current);
     WORD currentQuality;
     FILETIME currentTime;
-    bool hasRange;
     double deadBand = 0;
-    double range = 0;
+    double low = 0;
+    double high = 0;
     tag->Lock();
     tag->GetValue(current);
     currentQuality = tag->GetQuality();
     currentTime = tag->GetTimestamp();
-    hasRange = tag->IsEULimitsEnabled();
-    if (hasRange) {
-        deadBand = tag->GetDeadBand();
-        range = tag->GetEUMax() - tag->GetEUMin();
-    }
+    const bool hasRange = EngineeringRange(*tag, low, high);
+    if (hasRange) deadBand = tag->GetDeadBand();
     tag->Unlock();
+    const double range = high - low;
 
     if (value.vt != VT_EMPTY && value.vt != canonicalType_) VariantChangeType(&value, &value, 0, canonicalType_);
     if (currentQuality == kQualityGood) {

@@ -1,5 +1,7 @@
 #include "opc/OPCGroup.h"
 
+#include "opc/CEnumItemAttributes.h"
+
 #include "config/OPCS_Doc.h"
 #include "foundation/CLogFile.h"
 #include "foundation/Dll.h"
@@ -402,8 +404,26 @@ HRESULT OPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pReq
 }
 
 HRESULT OPCGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) {
-    if (ppUnk != nullptr) *ppUnk = nullptr;
-    return E_NOTIMPL;
+    if (ppUnk == nullptr) return E_INVALIDARG;
+    *ppUnk = nullptr;
+    auto* enumerator = new (std::nothrow) CEnumItemAttributes(this);
+    if (enumerator == nullptr) return E_OUTOFMEMORY;
+    enumerator->AddRef();
+    const HRESULT hr = enumerator->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    enumerator->Release();
+    return hr;
+}
+
+std::vector<ItemAttributes> OPCGroup::ItemAttributesFrom(std::uint64_t& from, ULONG count) const {
+    std::vector<ItemAttributes> out;
+    CriticalSectionLock hold(itemLock_);
+    if (from > 0xFFFFFFFFu) return out;
+    for (auto at = items_.lower_bound(static_cast<OPCHANDLE>(from)); at != items_.end() && out.size() < count;
+         ++at) {
+        out.push_back(at->second->Attributes());
+        from = std::uint64_t{at->first} + 1;
+    }
+    return out;
 }
 
 // ---------------------------------------------------------------------------

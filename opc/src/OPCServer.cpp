@@ -2,6 +2,10 @@
 
 #include "foundation/Dll.h"
 #include "foundation/StringTable.h"
+#include "config/OPCS_Doc.h"
+#include "model/OPCS_Tag.h"
+#include "model/OPCS_TagGroup.h"
+#include "opc/CEnumItemIDs.h"
 #include "opc/ComObjects.h"
 #include "opc/HandleTable.h"
 #include "opc/OPCGroup.h"
@@ -63,6 +67,8 @@ HRESULT OPCServer::QueryInterface(REFIID riid, void** ppvObject) {
     *ppvObject = nullptr;
     if (riid == IID_IUnknown || riid == IID_IOPCServer) {
         *ppvObject = static_cast<IOPCServer*>(this);
+    } else if (riid == IID_IOPCBrowseServerAddressSpace) {
+        *ppvObject = static_cast<IOPCBrowseServerAddressSpace*>(this);
     } else {
         return E_NOINTERFACE;
     }
@@ -195,6 +201,89 @@ HRESULT OPCServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) {
 HRESULT OPCServer::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) {
     if (ppUnk != nullptr) *ppUnk = nullptr;
     if (IsDying()) return E_FAIL;
+    return E_NOTIMPL;
+}
+
+// ---------------------------------------------------------------------------
+// Browsing
+
+HRESULT OPCServer::QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) {
+    if (pNameSpaceType == nullptr) return E_INVALIDARG;
+    *pNameSpaceType = OPC_NS_HIERARCHIAL;
+    return S_OK;
+}
+
+OPCS_TagGroup* OPCServer::LivePositionLocked() {
+    if (position_ != nullptr && !OPCS_TagGroup::IsValidGroup(position_)) position_ = nullptr;
+    return position_;
+}
+
+HRESULT OPCServer::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) {
+    if (IsDying()) return E_FAIL;
+    CriticalSectionLock hold(lock_);
+    ConfigLockHold config;
+    OPCS_TagGroup* position = LivePositionLocked();
+    if (dwBrowseDirection == OPC_BROWSE_UP) {
+        if (position == nullptr) return E_FAIL;
+        OPCS_TagGroup* parent = position->GetParent();
+        position_ = OPCS_TagGroup::IsValidGroup(parent) ? parent : nullptr;
+        return S_OK;
+    }
+    // Down and To alike: one step to a branch of the position.
+    OPCS_TagGroup* branch = addressspace::FindBranch(position, Utf16ToUtf8(WideText(szString)));
+    if (branch == nullptr) return E_INVALIDARG;
+    position_ = branch;
+    return S_OK;
+}
+
+HRESULT OPCServer::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
+                                    VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
+                                    IEnumString** ppIEnumString) {
+    if (IsDying()) return E_FAIL;
+    if (ppIEnumString == nullptr) return E_INVALIDARG;
+    *ppIEnumString = nullptr;
+    CriticalSectionLock hold(lock_);
+    auto* enumerator = new (std::nothrow) CEnumItemIDs;
+    if (enumerator == nullptr) return E_OUTOFMEMORY;
+    CEnumItemIDs::Filter filter;
+    filter.type = dwBrowseFilterType;
+    filter.criteria = WideText(szFilterCriteria);
+    filter.dataType = vtDataTypeFilter;
+    filter.accessRights = dwAccessRightsFilter;
+    {
+        ConfigLockHold config;
+        enumerator->Fill(LivePositionLocked(), filter);
+    }
+    enumerator->AddRef();
+    const HRESULT hr = enumerator->QueryInterface(IID_IEnumString, reinterpret_cast<void**>(ppIEnumString));
+    enumerator->Release();
+    return hr;
+}
+
+HRESULT OPCServer::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) {
+    if (IsDying()) return E_FAIL;
+    if (szItemID == nullptr) return E_INVALIDARG;
+    *szItemID = nullptr;
+    const std::string name = Utf16ToUtf8(WideText(szItemDataID));
+    CriticalSectionLock hold(lock_);
+    ConfigLockHold config;
+    OPCS_TagGroup* position = LivePositionLocked();
+    // Item IDs name members exactly as the configuration spells them; at the
+    // root the only members are the devices, whose item ID is their name.
+    const auto named = [&name](const std::vector<std::string>& names) {
+        for (const std::string& each : names)
+            if (each == name) return true;
+        return false;
+    };
+    if (!named(addressspace::BranchNames(position)) && !named(addressspace::LeafNames(position)))
+        return E_INVALIDARG;
+    const std::string path = position != nullptr ? position->GetPath() : std::string();
+    *szItemID = TaskAllocString(Utf8ToUtf16(path + name));
+    return *szItemID != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT OPCServer::BrowseAccessPaths(LPCWSTR szItemID, IEnumString** ppIEnumString) {
+    if (ppIEnumString != nullptr) *ppIEnumString = nullptr;
     return E_NOTIMPL;
 }
 

@@ -91,8 +91,9 @@ protected:
         level->SetCanonicalType(VT_R8);
         level->SetAccessRights(1);
         level->SetVolatile(false);
-        level->SetEULimits(0, 100);
+        // Limits are stored only once they are on.
         level->SetEULimitsEnabled(true);
+        level->SetEULimits(0, 100);
         level->SetDeadBand(10);
         ASSERT_TRUE(doc_->InsertTag(device_, level));
         level_ = level;

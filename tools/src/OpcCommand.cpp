@@ -14,6 +14,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -191,6 +192,100 @@ int Read(const std::vector<std::string>& ids, int timeoutS) {
     return known.size() == ids.size() ? 0 : 2;
 }
 
+// The names the server lists at its browse position, read in chunks.
+bool BrowseNames(IOPCBrowseServerAddressSpace* browse, OPCBROWSETYPE type, std::vector<std::string>& names,
+                 HRESULT& hr) {
+    names.clear();
+    IEnumString* list = nullptr;
+    hr = browse->BrowseOPCItemIDs(type, u"", VT_EMPTY, 0, &list);
+    if (FAILED(hr)) return false;
+    for (;;) {
+        LPOLESTR chunk[64] = {};
+        ULONG fetched = 0;
+        hr = list->Next(64, chunk, &fetched);
+        for (ULONG i = 0; i < fetched; ++i) {
+            names.push_back(ValidUtf8(Utf16ToUtf8(chunk[i])));
+            CoTaskMemFree(chunk[i]);
+        }
+        if (hr != S_OK) break;
+    }
+    list->Release();
+    if (FAILED(hr)) return false;
+    hr = S_OK;
+    return true;
+}
+
+// Depth first from the browse position: the full item ID of every leaf, each
+// asked of the server, and every branch entered and left again.
+bool CollectItemIds(IOPCBrowseServerAddressSpace* browse, json& out, HRESULT& hr) {
+    std::vector<std::string> names;
+    if (!BrowseNames(browse, OPC_LEAF, names, hr)) return false;
+    for (const std::string& leaf : names) {
+        std::u16string wide = Utf8ToUtf16(leaf);
+        LPWSTR id = nullptr;
+        hr = browse->GetItemID(wide.data(), &id);
+        if (FAILED(hr)) return false;
+        out.push_back(ValidUtf8(Utf16ToUtf8(id)));
+        CoTaskMemFree(id);
+    }
+    if (!BrowseNames(browse, OPC_BRANCH, names, hr)) return false;
+    for (const std::string& branch : names) {
+        const std::u16string wide = Utf8ToUtf16(branch);
+        hr = browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, wide.c_str());
+        if (FAILED(hr)) return false;
+        const bool walked = CollectItemIds(browse, out, hr);
+        const HRESULT up = browse->ChangeBrowsePosition(OPC_BROWSE_UP, u"");
+        if (!walked) return false;
+        hr = up;
+        if (FAILED(hr)) return false;
+    }
+    return true;
+}
+
+// Moves down to the position named "Device.Group...", then prints its
+// branches and leaves, or with all every item ID under it.
+int Browse(const std::string& path, bool all) {
+    IOPCServer* server = nullptr;
+    HRESULT hr = CoCreateInstance(CLSID_VOKExplorer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                                  reinterpret_cast<void**>(&server));
+    if (FAILED(hr)) return Fail("CoCreateInstance", hr);
+    IOPCBrowseServerAddressSpace* browse = nullptr;
+    hr = server->QueryInterface(IID_IOPCBrowseServerAddressSpace, reinterpret_cast<void**>(&browse));
+    server->Release();
+    if (FAILED(hr)) return Fail("QueryInterface IOPCBrowseServerAddressSpace", hr);
+    const auto done = [browse](int status) {
+        browse->Release();
+        return status;
+    };
+    std::size_t from = 0;
+    while (!path.empty() && from <= path.size()) {
+        const std::size_t dot = std::min(path.find('.', from), path.size());
+        const std::string name = path.substr(from, dot - from);
+        hr = browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, Utf8ToUtf16(name).c_str());
+        if (FAILED(hr)) {
+            std::fprintf(stderr, "vok opc: no branch '%s' at this position: %s\n", ValidUtf8(name).c_str(),
+                         HexCode(hr).c_str());
+            return done(1);
+        }
+        from = dot + 1;
+    }
+    json out;
+    out["position"] = ValidUtf8(path);
+    if (all) {
+        json ids = json::array();
+        if (!CollectItemIds(browse, ids, hr)) return done(Fail("browsing", hr));
+        out["items"] = std::move(ids);
+    } else {
+        std::vector<std::string> branches, leaves;
+        if (!BrowseNames(browse, OPC_BRANCH, branches, hr) || !BrowseNames(browse, OPC_LEAF, leaves, hr))
+            return done(Fail("BrowseOPCItemIDs", hr));
+        out["branches"] = branches;
+        out["leaves"] = leaves;
+    }
+    std::puts(JsonText(out, 2).c_str());
+    return done(0);
+}
+
 }  // namespace
 
 int RunOpcCommand(int argc, char** argv) {
@@ -208,7 +303,12 @@ int RunOpcCommand(int argc, char** argv) {
     CLI::App* read = app.add_subcommand("read", "add items to a group, let their devices poll, and print their values");
     read->add_option("ITEM", itemIds, "item IDs, Device.Group.Tag")->required();
     read->add_option("--timeout", timeoutS, "seconds to wait for good values (default 30)")->check(CLI::Range(0, 3600));
-    for (CLI::App* sub : {status, read}) {
+    std::string browsePath;
+    bool browseAll = false;
+    CLI::App* browse = app.add_subcommand("browse", "list the branches and leaves at a position, or every item ID");
+    browse->add_option("PATH", browsePath, "position to browse, Device.Group (default: the root)");
+    browse->add_flag("--all", browseAll, "print the full item ID of every tag at and below the position");
+    for (CLI::App* sub : {status, read, browse}) {
         sub->add_option("--config", config, "configuration file the server serves");
         sub->add_option("--log", logFile, "write the event log to this file");
     }
@@ -229,5 +329,6 @@ int RunOpcCommand(int argc, char** argv) {
         std::fprintf(stderr, "vok opc: %s\n", ValidUtf8(error).c_str());
         return 1;
     }
+    if (browse->parsed()) return Browse(browsePath, browseAll);
     return read->parsed() ? Read(itemIds, timeoutS) : Status(groupNames, unnamed);
 }

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+
 using nlohmann::json;
 
 using OpcCommandTest = VokProcessTest;
@@ -49,4 +51,38 @@ TEST_F(OpcCommandTest, ReadPrintsEachItemThroughAGroup) {
     EXPECT_EQ(out["items"][1]["writable"], false);
     EXPECT_EQ(out["items"][2]["error"], "0xC0040007");
     EXPECT_FALSE(out["items"][2].contains("value"));
+}
+
+TEST_F(OpcCommandTest, BrowseListsAPositionAndWalksEveryItemId) {
+    ASSERT_EQ(Vok("config new '" + dir_.File("c.psf") + "' --device COM7:1 --device COM8:3").status, 0);
+    const std::string config = " --config '" + dir_.File("c.psf") + "'";
+    const VokOutcome root = Vok("opc browse" + config);
+    ASSERT_EQ(root.status, 0) << root.err;
+    const json top = json::parse(root.out);
+    EXPECT_EQ(top["branches"], json({"4400 VOK 7-01", "4400 VOK 8-03"}));
+    EXPECT_TRUE(top["leaves"].empty());
+
+    const VokOutcome group = Vok("opc browse '4400 vok 8-03.analog data'" + config);
+    ASSERT_EQ(group.status, 0) << group.err;
+    const json analog = json::parse(group.out);
+    EXPECT_TRUE(analog["branches"].empty());
+    EXPECT_EQ(analog["leaves"].size(), 16u);
+
+    const VokOutcome all = Vok("opc browse --all" + config);
+    ASSERT_EQ(all.status, 0) << all.err;
+    const json items = json::parse(all.out)["items"];
+    // Two counters of four bins: 14 tags of their own, 4 in each of the five
+    // bin groups and 16 analog tags each.
+    ASSERT_EQ(items.size(), 100u);
+    const std::vector<std::string> ids = items.get<std::vector<std::string>>();
+    EXPECT_NE(std::find(ids.begin(), ids.end(), "4400 VOK 7-01.Sample Interval"), ids.end());
+    EXPECT_NE(std::find(ids.begin(), ids.end(), "4400 VOK 8-03.Differential Raw Bin Counts.Differential Raw Count Bin 04"), ids.end());
+    // What the walk yields, a group resolves.
+    const VokOutcome read = Vok("opc read --timeout 0 '" + ids.front() + "' '" + ids.back() + "'" + config);
+    EXPECT_EQ(read.status, 0) << read.err;
+
+    const VokOutcome missing = Vok("opc browse '4400 VOK 7-01.No Such Group'" + config);
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("No Such Group"), std::string::npos) << missing.err;
+    EXPECT_NE(missing.err.find("0x80070057"), std::string::npos) << missing.err;
 }

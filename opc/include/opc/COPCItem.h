@@ -13,6 +13,22 @@
 class OPCGroup;
 class OPCS_Tag;
 
+// What an attribute enumerator reports of one item, taken under its group's
+// item lock so that the enumerator fills the client's array without it.
+struct ItemAttributes {
+    OPCHANDLE hServer = 0;
+    OPCHANDLE hClient = 0;
+    BOOL active = FALSE;
+    DWORD accessRights = OPC_READABLE;
+    VARTYPE requestedType = VT_EMPTY;
+    // The type of the cached value: VT_EMPTY before the first refresh.
+    VARTYPE cachedType = VT_EMPTY;
+    std::string tagName;
+    bool hasRange = false;
+    double low = 0;
+    double high = 0;
+};
+
 class COPCItem {
 public:
     // Takes a reference on the tag (which must be live) and a server handle.
@@ -33,6 +49,7 @@ public:
     // OPC_READABLE, and OPC_WRITEABLE for a read/write tag.
     DWORD AccessRights() const;
     bool IsWritable() const;
+    ItemAttributes Attributes() const;
 
     // Asks the tag's device to poll for this item (once), and empties the
     // cached value so that the next scan reports it afresh.

@@ -10,6 +10,7 @@
 // Locks, outermost first: the advise lock, the item lock, the configuration
 // lock, then the locks of devices and tags.
 
+#include "opc/COPCItem.h"
 #include "opc/OPCServer.h"
 #include "opc/OpcDa.h"
 #include "platform/DataObject.h"
@@ -21,8 +22,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-class COPCItem;
 
 struct GroupState {
     std::u16string name;
@@ -127,6 +126,10 @@ public:
     virtual void SendAsyncCompletion(ASyncRequest& request);
 
     OPCHANDLE ServerHandle() const { return handle_; }
+    // For the group's attribute enumerators: under the item lock, the
+    // attributes of up to count items from server handle `from` on, in handle
+    // order; `from` moves past the last one taken.
+    std::vector<ItemAttributes> ItemAttributesFrom(std::uint64_t& from, ULONG count) const;
     // Read by the server under its lock; changed only under it.
     std::u16string Name() const;
     void SetNameLocked(const std::u16string& name);
