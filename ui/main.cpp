@@ -3,6 +3,7 @@
 #include "opc/CommandLine.h"
 #include "opc/HeadlessServer.h"
 #include "platform/Signals.h"
+#include "remote/RemoteBroker.h"
 
 #include <cstdio>
 #include <string>
@@ -14,7 +15,12 @@ int main(int argc, char** argv) {
     signals::BlockTermination();
     const std::vector<std::string> args(argv + 1, argv + argc);
     const CommandLine line = ParseCommandLine(args);
-    if (line.headless || line.action != CommandLine::Action::Run) return RunHeadlessServer(args);
+    // Clients in other processes reach the class through the broker, which
+    // publishes it as soon as the class-factory thread registers it.
+    remote::RemoteBroker broker;
+    broker.Install();
+    // Started by a client's activation there is no one to see a window yet.
+    if (line.headless || line.embedding || line.action != CommandLine::Action::Run) return RunHeadlessServer(args);
     std::fputs("vok-explorer: the operator's window is not part of this build yet; run 'vok-explorer --headless [FILE]'\n",
                stderr);
     return 2;

@@ -3,8 +3,10 @@
 #include "platform/Com.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -111,6 +113,8 @@ ClassTable& Classes() {
 // The entry that serves a request in the given context: the latest
 // registration whose context overlaps it, so a newer registration of the same
 // class shadows an older one until it is revoked.
+std::atomic<platform::LocalServerBroker*> broker{nullptr};
+
 Registration* FindServing(ClassTable& table, REFCLSID clsid, DWORD context) {
     for (auto it = table.entries.rbegin(); it != table.entries.rend(); ++it) {
         if (it->clsid == clsid && (it->context & context) != 0) return &*it;
@@ -175,6 +179,10 @@ void CoUninitialize() {
     if (t_apartmentEntries > 0) --t_apartmentEntries;
 }
 
+namespace platform {
+void SetLocalServerBroker(LocalServerBroker* carrier) { broker.store(carrier); }
+}  // namespace platform
+
 HRESULT CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD dwClsContext, DWORD, LPDWORD lpdwRegister) {
     if (lpdwRegister != nullptr) *lpdwRegister = 0;
     if (pUnk == nullptr || lpdwRegister == nullptr || dwClsContext == 0) return E_INVALIDARG;
@@ -201,12 +209,25 @@ HRESULT CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD dwClsContex
             *lpdwRegister = cookie;
         }
     }
-    if (FAILED(hr)) pUnk->Release();
+    if (FAILED(hr)) {
+        pUnk->Release();
+        return hr;
+    }
+    platform::LocalServerBroker* carrier = broker.load();
+    if (carrier != nullptr && (dwClsContext & CLSCTX_LOCAL_SERVER) != 0) {
+        hr = carrier->Publish(rclsid, pUnk);
+        if (FAILED(hr)) {
+            const DWORD cookie = *lpdwRegister;
+            *lpdwRegister = 0;
+            CoRevokeClassObject(cookie);
+        }
+    }
     return hr;
 }
 
 HRESULT CoRevokeClassObject(DWORD dwRegister) {
     IUnknown* object = nullptr;
+    std::optional<CLSID> withdraw;
     {
         ClassTable& table = Classes();
         std::lock_guard lock(table.mutex);
@@ -214,8 +235,11 @@ HRESULT CoRevokeClassObject(DWORD dwRegister) {
                                [&](const Registration& r) { return r.cookie == dwRegister; });
         if (it == table.entries.end()) return CO_E_OBJNOTREG;
         object = it->object;
+        if ((it->context & CLSCTX_LOCAL_SERVER) != 0) withdraw = it->clsid;
         table.entries.erase(it);
     }
+    platform::LocalServerBroker* carrier = broker.load();
+    if (carrier != nullptr && withdraw) carrier->Withdraw(*withdraw);
     // Released outside the lock: the last Release may run a destructor that
     // registers or revokes other classes.
     object->Release();
@@ -231,12 +255,20 @@ HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID, REFIID rii
     {
         ClassTable& table = Classes();
         std::lock_guard lock(table.mutex);
-        Registration* entry = FindServing(table, rclsid, dwClsContext);
-        if (entry == nullptr) return REGDB_E_CLASSNOTREG;
-        // Held before the lock goes, so a revoke on another thread cannot
-        // release the object while it is being asked for the interface.
-        object = entry->object;
-        object->AddRef();
+        if (Registration* entry = FindServing(table, rclsid, dwClsContext)) {
+            // Held before the lock goes, so a revoke on another thread cannot
+            // release the object while it is being asked for the interface.
+            object = entry->object;
+            object->AddRef();
+        }
+    }
+    if (object == nullptr) {
+        // Not served here: another process may serve it.
+        platform::LocalServerBroker* carrier = broker.load();
+        if (carrier == nullptr || (dwClsContext & CLSCTX_LOCAL_SERVER) == 0) return REGDB_E_CLASSNOTREG;
+        const HRESULT hr = carrier->GetClassObject(rclsid, riid, ppv);
+        if (FAILED(hr)) *ppv = nullptr;
+        return hr;
     }
     const HRESULT hr = object->QueryInterface(riid, ppv);
     object->Release();

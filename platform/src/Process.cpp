@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <cstring>
 #include <pwd.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -109,6 +111,53 @@ std::string UserRuntimeFolder() {
 bool IsFolderWritable(const std::string& folder) {
     if (folder.empty()) return false;
     return access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+bool StartDetachedProgram(const std::string& path, const std::vector<std::string>& arguments, std::string& error) {
+    if (::access(path.c_str(), X_OK) != 0) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    // Everything the new processes need is made before fork: between fork and
+    // exec only async-signal-safe calls are allowed in a threaded program.
+    std::vector<std::string> words{path};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child < 0) {
+        error = std::string("fork: ") + std::strerror(errno);
+        return false;
+    }
+    if (child == 0) {
+        // The first child only starts the second and ends, so that the program
+        // becomes nobody's child here and leaves no process to wait for.
+        ::setsid();
+        const pid_t grandchild = ::fork();
+        if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            ::dup2(null, 0);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            if (null > 2) ::close(null);
+        }
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        error = "cannot start " + path;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace platform

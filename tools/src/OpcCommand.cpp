@@ -6,6 +6,7 @@
 #include "model/ScriptedUiServices.h"
 #include "opc/InProcessServer.h"
 #include "opc/OpcDa.h"
+#include "remote/RemoteBroker.h"
 #include "tools/Commands.h"
 #include "tools/ToolOutput.h"
 #include "ToolSupport.h"
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -286,6 +288,14 @@ int Browse(const std::string& path, bool all) {
     return done(0);
 }
 
+// The calling thread in the apartment for the command's lifetime.
+struct ApartmentScope {
+    ApartmentScope() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+    ~ApartmentScope() { CoUninitialize(); }
+    ApartmentScope(const ApartmentScope&) = delete;
+    ApartmentScope& operator=(const ApartmentScope&) = delete;
+};
+
 }  // namespace
 
 int RunOpcCommand(int argc, char** argv) {
@@ -309,7 +319,7 @@ int RunOpcCommand(int argc, char** argv) {
     browse->add_option("PATH", browsePath, "position to browse, Device.Group (default: the root)");
     browse->add_flag("--all", browseAll, "print the full item ID of every tag at and below the position");
     for (CLI::App* sub : {status, read, browse}) {
-        sub->add_option("--config", config, "configuration file the server serves");
+        sub->add_option("--config", config, "serve this configuration file in this process (without it: the running server)");
         sub->add_option("--log", logFile, "write the event log to this file");
     }
     try {
@@ -322,12 +332,22 @@ int RunOpcCommand(int argc, char** argv) {
         return 1;
     }
     ScriptedUiServices ui;
-    InProcessServer host;
-    if (FAILED(host.Status())) return Fail("publishing the server class", host.Status());
-    std::string error;
-    if (!config.empty() && !host.LoadConfiguration(config, error)) {
-        std::fprintf(stderr, "vok opc: %s\n", ValidUtf8(error).c_str());
-        return 1;
+    // With a configuration the server is served in this process; without
+    // one, the running server is reached (and started when none runs).
+    std::unique_ptr<InProcessServer> host;
+    std::unique_ptr<remote::RemoteBroker> broker;
+    ApartmentScope apartment;
+    if (config.empty()) {
+        broker = std::make_unique<remote::RemoteBroker>();
+        broker->Install();
+    } else {
+        host = std::make_unique<InProcessServer>();
+        if (FAILED(host->Status())) return Fail("publishing the server class", host->Status());
+        std::string error;
+        if (!host->LoadConfiguration(config, error)) {
+            std::fprintf(stderr, "vok opc: %s\n", ValidUtf8(error).c_str());
+            return 1;
+        }
     }
     if (browse->parsed()) return Browse(browsePath, browseAll);
     return read->parsed() ? Read(itemIds, timeoutS) : Status(groupNames, unnamed);

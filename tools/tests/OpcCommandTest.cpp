@@ -26,7 +26,8 @@ TEST_F(OpcCommandTest, StatusConnectsAddsGroupsAndReportsThem) {
 }
 
 TEST_F(OpcCommandTest, RefusedGroupsAndUnreadableConfigurationsFail) {
-    const VokOutcome duplicate = Vok("opc status --group A --group A");
+    ASSERT_EQ(Vok("config new '" + dir_.File("c.psf") + "'").status, 0);
+    const VokOutcome duplicate = Vok("opc status --group A --group A --config '" + dir_.File("c.psf") + "'");
     EXPECT_EQ(duplicate.status, 2);
     EXPECT_NE(duplicate.err.find("0xC004000C"), std::string::npos) << duplicate.err;
     EXPECT_EQ(json::parse(duplicate.out)["group_count"], 1);

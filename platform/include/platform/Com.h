@@ -75,6 +75,8 @@ constexpr HRESULT CO_E_CLASSSTRING = static_cast<HRESULT>(0x800401F3);
 constexpr HRESULT CO_E_OBJNOTREG = static_cast<HRESULT>(0x800401FB);
 constexpr HRESULT CO_E_OBJISREG = static_cast<HRESULT>(0x800401FC);
 constexpr HRESULT CO_E_SERVER_EXEC_FAILURE = static_cast<HRESULT>(0x80080005);
+// The object's process is gone or the connection to it broke.
+constexpr HRESULT RPC_E_DISCONNECTED = static_cast<HRESULT>(0x80010108);
 constexpr HRESULT RPC_E_CHANGED_MODE = static_cast<HRESULT>(0x80010106);
 constexpr HRESULT DISP_E_EXCEPTION = static_cast<HRESULT>(0x80020009);
 constexpr HRESULT OLE_E_ADVISENOTSUPPORTED = static_cast<HRESULT>(0x80040003);
@@ -144,8 +146,28 @@ namespace platform {
 bool IsThreadInApartment();
 }
 
+namespace platform {
+// The carrier of classes between processes. Without one, a class registered
+// for a local server is served only to callers in its own process. With one,
+// registering a class for a local server also publishes it to the user's
+// other processes, and a CoGetClassObject that finds no class here asks the
+// broker for one another process serves (starting that program if need be).
+class LocalServerBroker {
+public:
+    virtual ~LocalServerBroker() = default;
+    // The class object is held by the table while published.
+    virtual HRESULT Publish(REFCLSID clsid, IUnknown* classObject) = 0;
+    virtual void Withdraw(REFCLSID clsid) = 0;
+    virtual HRESULT GetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) = 0;
+};
+// Installs (or with null removes) the broker; it must outlive its use.
+void SetLocalServerBroker(LocalServerBroker* broker);
+}  // namespace platform
+
 // Publishes a class object in the process-wide class table (it is AddRef'ed
-// and kept until revoked). The calling thread must be in the apartment
+// and kept until revoked). With a broker installed, a class registered for a
+// local server is published to other processes too; when that fails, the
+// registration is undone and the broker's failure returned. The calling thread must be in the apartment
 // (CO_E_NOTINITIALIZED otherwise). A class already registered for a local
 // server gives CO_E_OBJISREG. The cookie is non-zero and not reused.
 HRESULT CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD dwClsContext, DWORD flags, LPDWORD lpdwRegister);
@@ -155,7 +177,7 @@ HRESULT CoRevokeClassObject(DWORD dwRegister);
 // The registered class object asked for riid. A class published for a local
 // server in this process is served to callers of this process in any context
 // that includes CLSCTX_LOCAL_SERVER. REGDB_E_CLASSNOTREG when no class is
-// registered (activation of a server in another process is not served yet).
+// registered here and no broker serves it from another process.
 // The caller must be in the apartment, as for CoCreateInstance.
 HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved, REFIID riid, LPVOID* ppv);
 // CoGetClassObject for IClassFactory, then CreateInstance. The caller must be

@@ -5,6 +5,7 @@
 #include "platform/WinTypes.h"
 
 #include <string>
+#include <vector>
 
 using HMODULE = void*;
 
@@ -32,5 +33,14 @@ std::string UserRuntimeFolder();
 
 // Whether this process may create files in the folder.
 bool IsFolderWritable(const std::string& folder);
+
+}  // namespace platform
+
+namespace platform {
+
+// Starts the program with the arguments as a process of its own session,
+// detached from this one (its standard streams on /dev/null, not a child
+// this process must wait for). False with the reason when it cannot start.
+bool StartDetachedProgram(const std::string& path, const std::vector<std::string>& arguments, std::string& error);
 
 }  // namespace platform

@@ -1,0 +1,1255 @@
+#include "ServerSide.h"
+
+#include "Wire.h"
+
+#include "foundation/CLogFile.h"
+#include "opc/ComObjects.h"
+#include "opc/OpcStream.h"
+#include "platform/LocalSocket.h"
+
+#include <capnp/rpc-twoparty.h>
+#include <capnp/message.h>
+
+#include <algorithm>
+#include <deque>
+#include <list>
+#include <mutex>
+#include <vector>
+
+namespace remote {
+
+namespace {
+
+// The most elements one call hands to a real object or asks it for: a
+// message may claim billions, and nothing of the server grows with a claim.
+constexpr std::size_t kMaxElements = 1u << 20;
+
+struct Shared {
+    EventLoop& loop;
+    WorkerPool& pool;
+    ServerSettings settings;
+};
+
+// One reference on a server object, given back on a worker thread: a last
+// Release may stop a group's threads, which must not happen on the loop.
+class Held {
+public:
+    Held() = default;
+    Held(Shared& shared, IUnknown* object) : shared_(&shared), object_(object) {}
+    Held(Held&& other) noexcept : shared_(other.shared_), object_(other.object_) { other.object_ = nullptr; }
+    Held& operator=(Held&& other) noexcept {
+        std::swap(shared_, other.shared_);
+        std::swap(object_, other.object_);
+        return *this;
+    }
+    ~Held() {
+        if (object_ == nullptr) return;
+        IUnknown* object = object_;
+        shared_->pool.Submit([object] { object->Release(); });
+    }
+    IUnknown* get() const { return object_; }
+    // The reference goes to whoever took it over (an adapter's own Held).
+    void Disown() { object_ = nullptr; }
+
+private:
+    Shared* shared_ = nullptr;
+    IUnknown* object_ = nullptr;
+};
+
+// The interface of an object asked for, or null; the reference is the caller's.
+template <typename I>
+I* Ask(IUnknown* object, REFIID iid) {
+    void* out = nullptr;
+    if (object == nullptr || FAILED(object->QueryInterface(iid, &out))) return nullptr;
+    return static_cast<I*>(out);
+}
+
+// A call carried to a worker: its parameters copied out of the connection's
+// message, its results built apart, and objects it made held until they are
+// wrapped for the client (or released when the client went away meanwhile).
+template <typename P, typename R>
+struct Call {
+    capnp::MallocMessageBuilder out;
+    std::vector<Held> made;
+};
+
+template <typename P, typename R>
+using Work = std::function<void(typename P::Reader, typename R::Builder, Call<P, R>&)>;
+template <typename P, typename R>
+using Finish = std::function<void(typename R::Builder, Call<P, R>&)>;
+
+// Runs work on a worker thread and answers the call when it is done; then
+// finish (on the loop) may attach capabilities to the results. The work reads
+// only what it captured.
+template <typename P, typename R>
+kj::Promise<void> OffLoopResults(Shared& shared, capnp::CallContext<P, R> context,
+                                 std::function<void(typename R::Builder, Call<P, R>&)> work,
+                                 Finish<P, R> finish = nullptr) {
+    auto call = std::make_shared<Call<P, R>>();
+    auto pair = kj::newPromiseAndCrossThreadFulfiller<void>();
+    auto fulfiller = std::make_shared<kj::Own<kj::CrossThreadPromiseFulfiller<void>>>(kj::mv(pair.fulfiller));
+    shared.pool.Submit([call, fulfiller, work = std::move(work)] {
+        KJ_IF_MAYBE(failure, kj::runCatchingExceptions([&] { work(call->out.template initRoot<R>(), *call); })) {
+            (*fulfiller)->reject(kj::mv(*failure));
+        } else {
+            (*fulfiller)->fulfill();
+        }
+    });
+    return pair.promise.then([context, call, finish = std::move(finish)]() mutable {
+        context.setResults(call->out.template getRoot<R>().asReader());
+        if (finish) finish(context.getResults(), *call);
+    });
+}
+
+// The same with the call's parameters, copied out of the connection's message
+// first (a connection that goes away takes its messages with it).
+template <typename P, typename R>
+kj::Promise<void> OffLoop(Shared& shared, capnp::CallContext<P, R> context, Work<P, R> work,
+                          Finish<P, R> finish = nullptr) {
+    auto in = std::make_shared<capnp::MallocMessageBuilder>();
+    in->setRoot(context.getParams());
+    context.releaseParams();
+    return OffLoopResults<P, R>(
+        shared, context,
+        [in, work = std::move(work)](typename R::Builder out, Call<P, R>& call) {
+            work(in->getRoot<P>().asReader(), out, call);
+        },
+        std::move(finish));
+}
+
+// An array of the client's, refused whole when it claims too much.
+template <typename List>
+bool Fits(const List& list) {
+    return list.size() <= kMaxElements;
+}
+
+std::vector<OPCHANDLE> Handles(capnp::List<std::uint32_t>::Reader list) {
+    std::vector<OPCHANDLE> handles;
+    handles.reserve(list.size());
+    for (std::uint32_t handle : list) handles.push_back(handle);
+    return handles;
+}
+
+void PutErrors(HRESULT* errors, std::size_t count, capnp::List<std::int32_t>::Builder out) {
+    for (std::size_t i = 0; errors != nullptr && i < count; ++i) out.set(static_cast<unsigned>(i), errors[i]);
+}
+
+template <typename Results>
+void TakeErrors(Results results, HRESULT* errors, std::size_t count) {
+    if (errors != nullptr) PutErrors(errors, count, results.initErrors(static_cast<unsigned>(count)));
+    CoTaskMemFree(errors);
+}
+
+// The client's variants; false when one of them is of a type not served.
+bool Values(capnp::List<vokrpc::Variant>::Reader list, std::vector<VARIANT>& values) {
+    values.resize(list.size());
+    bool good = true;
+    for (unsigned i = 0; i < list.size(); ++i) good = FromWire(list[i], values[i]) && good;
+    if (!good)
+        for (VARIANT& v : values) VariantClear(&v);
+    return good;
+}
+
+void ClearValues(std::vector<VARIANT>& values) {
+    for (VARIANT& v : values) VariantClear(&v);
+}
+
+// ---------------------------------------------------------------------------
+// Enumerators
+
+class EnumStringImpl final : public vokrpc::EnumString::Server {
+public:
+    EnumStringImpl(Shared& shared, IEnumString* list) : shared_(shared), held_(shared, list), list_(list) {}
+
+    kj::Promise<void> next(NextContext context) override {
+        return OffLoop<NextParams, NextResults>(shared_, context, [this](auto in, auto out, auto&) {
+            const ULONG count = static_cast<ULONG>(std::min<std::size_t>(in.getCount(), kMaxElements));
+            std::vector<LPOLESTR> names(count, nullptr);
+            ULONG fetched = 0;
+            const HRESULT hr = list_->Next(count, names.data(), &fetched);
+            fetched = std::min(fetched, count);
+            // Fewer than asked, because the call was cut to size, is S_FALSE too.
+            out.setHr(hr == S_OK && count < in.getCount() ? S_FALSE : hr);
+            auto list = out.initNames(fetched);
+            for (ULONG i = 0; i < fetched; ++i) {
+                list.set(i, Text(names[i]));
+                CoTaskMemFree(names[i]);
+            }
+        });
+    }
+    kj::Promise<void> skip(SkipContext context) override {
+        return OffLoop<SkipParams, SkipResults>(shared_, context, [this](auto in, auto out, auto&) {
+            out.setHr(list_->Skip(in.getCount()));
+        });
+    }
+    kj::Promise<void> reset(ResetContext context) override {
+        return OffLoop<ResetParams, ResetResults>(shared_, context,
+                                                  [this](auto, auto out, auto&) { out.setHr(list_->Reset()); });
+    }
+    kj::Promise<void> clone(CloneContext context) override;
+
+private:
+    Shared& shared_;
+    Held held_;
+    IEnumString* list_;
+};
+
+kj::Promise<void> EnumStringImpl::clone(CloneContext context) {
+    return OffLoop<CloneParams, CloneResults>(
+        shared_, context,
+        [this](auto, auto out, auto& call) {
+            IEnumString* copy = nullptr;
+            out.setHr(list_->Clone(&copy));
+            if (copy != nullptr) call.made.emplace_back(shared_, copy);
+        },
+        [this](auto out, auto& call) {
+            if (call.made.empty()) return;
+            auto* copy = static_cast<IEnumString*>(call.made.front().get());
+            out.setNames(kj::heap<EnumStringImpl>(shared_, copy));
+            call.made.front().Disown();
+        });
+}
+
+class EnumAttributesImpl final : public vokrpc::EnumItemAttributes::Server {
+public:
+    EnumAttributesImpl(Shared& shared, IEnumOPCItemAttributes* list)
+        : shared_(shared), held_(shared, list), list_(list) {}
+
+    kj::Promise<void> next(NextContext context) override {
+        return OffLoop<NextParams, NextResults>(shared_, context, [this](auto in, auto out, auto&) {
+            const ULONG count = static_cast<ULONG>(std::min<std::size_t>(in.getCount(), kMaxElements));
+            OPCITEMATTRIBUTES* array = nullptr;
+            ULONG fetched = 0;
+            const HRESULT hr = list_->Next(count, &array, &fetched);
+            if (array == nullptr) fetched = 0;
+            out.setHr(hr == S_OK && count < in.getCount() ? S_FALSE : hr);
+            auto items = out.initItems(fetched);
+            for (ULONG i = 0; i < fetched; ++i) {
+                OPCITEMATTRIBUTES& a = array[i];
+                auto item = items[i];
+                item.setAccessPath(Text(a.szAccessPath));
+                item.setItemId(Text(a.szItemID));
+                item.setActive(a.bActive != FALSE);
+                item.setHClient(a.hClient);
+                item.setHServer(a.hServer);
+                item.setAccessRights(a.dwAccessRights);
+                if (a.pBlob != nullptr) item.setBlob(kj::arrayPtr(a.pBlob, a.dwBlobSize));
+                item.setRequestedType(a.vtRequestedDataType);
+                item.setCanonicalType(a.vtCanonicalDataType);
+                item.setEuType(a.dwEUType);
+                ToWire(a.vEUInfo, item.initEuInfo());
+                CoTaskMemFree(a.szAccessPath);
+                CoTaskMemFree(a.szItemID);
+                CoTaskMemFree(a.pBlob);
+                VariantClear(&a.vEUInfo);
+            }
+            CoTaskMemFree(array);
+        });
+    }
+    kj::Promise<void> skip(SkipContext context) override {
+        return OffLoop<SkipParams, SkipResults>(shared_, context, [this](auto in, auto out, auto&) {
+            out.setHr(list_->Skip(in.getCount()));
+        });
+    }
+    kj::Promise<void> reset(ResetContext context) override {
+        return OffLoop<ResetParams, ResetResults>(shared_, context,
+                                                  [this](auto, auto out, auto&) { out.setHr(list_->Reset()); });
+    }
+    kj::Promise<void> clone(CloneContext context) override {
+        return OffLoop<CloneParams, CloneResults>(
+            shared_, context,
+            [this](auto, auto out, auto& call) {
+                IEnumOPCItemAttributes* copy = nullptr;
+                out.setHr(list_->Clone(&copy));
+                if (copy != nullptr) call.made.emplace_back(shared_, copy);
+            },
+            [this](auto out, auto& call) {
+                if (call.made.empty()) return;
+                out.setItems(kj::heap<EnumAttributesImpl>(
+                    shared_, static_cast<IEnumOPCItemAttributes*>(call.made.front().get())));
+                call.made.front().Disown();
+            });
+    }
+
+private:
+    Shared& shared_;
+    Held held_;
+    IEnumOPCItemAttributes* list_;
+};
+
+// ---------------------------------------------------------------------------
+// The client's advise sink, as the group's data thread sees it
+
+class SinkProxy final : public IAdviseSink {
+public:
+    SinkProxy(Shared& shared, vokrpc::AdviseSink::Client client)
+        : shared_(shared), client_(kj::heap<vokrpc::AdviseSink::Client>(kj::mv(client))) {}
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        if (riid != IID_IUnknown && riid != IID_IAdviseSink) return E_NOINTERFACE;
+        *ppv = static_cast<IAdviseSink*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override {
+        const ULONG left = --refs_;
+        if (left == 0) delete this;
+        return left;
+    }
+
+    // Called by a data or async thread: the change is queued and sent by the
+    // loop, so that the thread never waits for the client.
+    void OnDataChange(FORMATETC* format, STGMEDIUM* medium) override {
+        if (format == nullptr || medium == nullptr || medium->tymed != TYMED_HGLOBAL) return;
+        Pending change{*format, medium->tymed, opcstream::FromGlobal(medium->hGlobal)};
+        bool start = false;
+        std::uint64_t dropped = 0;
+        {
+            std::lock_guard lock(mutex_);
+            if (broken_) return;
+            if (queue_.size() >= shared_.settings.backlog) {
+                queue_.pop_front();
+                dropped = ++dropped_;
+            }
+            queue_.push_back(std::move(change));
+            start = !sending_;
+            sending_ = sending_ || start;
+        }
+        // The first drop and every hundredth after it, so that a stuck client
+        // does not fill the log.
+        if (dropped % 100 == 1)
+            EventLog()
+                .Append("Data change for a client that does not keep up dropped, dropped so far:")
+                .Append(static_cast<unsigned long>(dropped))
+                .Commit(CLogFile::kWrite);
+        if (!start) return;
+        AddRef();  // for the sending
+        try {
+            shared_.loop.Run([this] { SendNext(); });
+        } catch (const kj::Exception&) {
+            Stop();
+        }
+    }
+    void OnViewChange(DWORD, LONG) override {}
+    void OnRename(IMoniker*) override {}
+    void OnSave() override {}
+    void OnClose() override {}
+
+private:
+    struct Pending {
+        FORMATETC format;
+        DWORD tymed;
+        std::vector<std::uint8_t> bytes;
+    };
+
+    ~SinkProxy() noexcept override {
+        // The capability lives on the loop and is let go there.
+        if (EventLoop::IsLoopThread()) {
+            client_ = nullptr;
+            return;
+        }
+        try {
+            shared_.loop.Run([this] { client_ = nullptr; });
+        } catch (const kj::Exception&) {
+            // The loop is gone: the capability cannot be let go anywhere else.
+            new kj::Own<vokrpc::AdviseSink::Client>(kj::mv(client_));
+        }
+    }
+
+    // On the loop: one change in flight at a time; the next goes when the
+    // client has taken this one.
+    void SendNext() {
+        Pending next;
+        {
+            std::lock_guard lock(mutex_);
+            if (queue_.empty() || broken_) {
+                sending_ = false;
+                queue_.clear();
+                FinishSending();
+                return;
+            }
+            next = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        auto request = client_->onDataChangeRequest();
+        ToWire(next.format, request.initFormat());
+        request.setTymed(next.tymed);
+        request.setBytes(kj::arrayPtr(next.bytes.data(), next.bytes.size()));
+        shared_.loop.Tasks().add(request.send().then([this](auto&&) { SendNext(); },
+                                                     [this](kj::Exception&&) {
+                                                         {
+                                                             std::lock_guard lock(mutex_);
+                                                             broken_ = true;
+                                                         }
+                                                         SendNext();
+                                                     }));
+    }
+
+    // The sending is over: its reference goes (on a worker, as it may be the last).
+    void FinishSending() {
+        shared_.pool.Submit([this] { Release(); });
+    }
+
+    void Stop() {
+        {
+            std::lock_guard lock(mutex_);
+            broken_ = true;
+            sending_ = false;
+            queue_.clear();
+        }
+        Release();
+    }
+
+    std::atomic<ULONG> refs_{0};
+    Shared& shared_;
+    kj::Own<vokrpc::AdviseSink::Client> client_;
+    std::mutex mutex_;
+    std::deque<Pending> queue_;
+    bool sending_ = false;
+    bool broken_ = false;
+    std::uint64_t dropped_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Groups
+
+void FillDefs(capnp::List<vokrpc::ItemDef>::Reader list, std::vector<OPCITEMDEF>& defs,
+              std::vector<std::u16string>& texts, std::vector<std::vector<BYTE>>& blobs) {
+    defs.resize(list.size());
+    texts.resize(list.size() * 2);
+    blobs.resize(list.size());
+    for (unsigned i = 0; i < list.size(); ++i) {
+        auto def = list[i];
+        texts[2 * i] = Wide(def.getAccessPath());
+        texts[2 * i + 1] = Wide(def.getItemId());
+        blobs[i].assign(def.getBlob().begin(), def.getBlob().end());
+        defs[i] = OPCITEMDEF{};
+        defs[i].szAccessPath = texts[2 * i].data();
+        defs[i].szItemID = texts[2 * i + 1].data();
+        defs[i].bActive = def.getActive() ? TRUE : FALSE;
+        defs[i].hClient = def.getHClient();
+        defs[i].dwBlobSize = static_cast<DWORD>(blobs[i].size());
+        defs[i].pBlob = blobs[i].empty() ? nullptr : blobs[i].data();
+        defs[i].vtRequestedDataType = def.getRequestedType();
+    }
+}
+
+template <typename Results>
+void PutItemResults(Results out, OPCITEMRESULT* results, HRESULT* errors, std::size_t count) {
+    if (results != nullptr) {
+        auto list = out.initResults(static_cast<unsigned>(count));
+        for (std::size_t i = 0; i < count; ++i) {
+            auto r = list[static_cast<unsigned>(i)];
+            r.setHServer(results[i].hServer);
+            r.setCanonicalType(results[i].vtCanonicalDataType);
+            r.setAccessRights(results[i].dwAccessRights);
+            if (results[i].pBlob != nullptr) r.setBlob(kj::arrayPtr(results[i].pBlob, results[i].dwBlobSize));
+            CoTaskMemFree(results[i].pBlob);
+        }
+    }
+    CoTaskMemFree(results);
+    TakeErrors(out, errors, count);
+}
+
+class GroupImpl final : public vokrpc::OpcGroup::Server {
+public:
+    GroupImpl(Shared& shared, IUnknown* group)
+        : shared_(shared),
+          state_(Ask<IOPCGroupStateMgt>(group, IID_IOPCGroupStateMgt)),
+          public_(Ask<IOPCPublicGroupStateMgt>(group, IID_IOPCPublicGroupStateMgt)),
+          sync_(Ask<IOPCSyncIO>(group, IID_IOPCSyncIO)),
+          async_(Ask<IOPCAsyncIO>(group, IID_IOPCAsyncIO)),
+          items_(Ask<IOPCItemMgt>(group, IID_IOPCItemMgt)),
+          data_(Ask<IDataObject>(group, IID_IDataObject)),
+          held_{Held(shared, state_), Held(shared, public_), Held(shared, sync_),
+                Held(shared, async_), Held(shared, items_), Held(shared, data_)},
+          object_(shared, group) {}
+
+    kj::Promise<void> queryInterface(QueryInterfaceContext context) override {
+        return OffLoop<QueryInterfaceParams, QueryInterfaceResults>(shared_, context, [this](auto in, auto out,
+                                                                                             auto&) {
+            GUID iid;
+            void* answer = nullptr;
+            const HRESULT hr = FromWire(in.getIid(), iid) ? object_.get()->QueryInterface(iid, &answer)
+                                                          : E_INVALIDARG;
+            if (answer != nullptr) static_cast<IUnknown*>(answer)->Release();
+            out.setHr(hr);
+        });
+    }
+
+    kj::Promise<void> getState(GetStateContext context) override {
+        return OffLoop<GetStateParams, GetStateResults>(shared_, context, [this](auto, auto out, auto&) {
+            DWORD rate = 0, lcid = 0;
+            BOOL active = FALSE;
+            LPWSTR name = nullptr;
+            LONG bias = 0;
+            FLOAT deadband = 0;
+            OPCHANDLE client = 0, server = 0;
+            const HRESULT hr =
+                state_ == nullptr ? E_NOINTERFACE
+                                  : state_->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &client, &server);
+            out.setHr(hr);
+            out.setUpdateRate(rate);
+            out.setActive(active != FALSE);
+            out.setName(Text(name));
+            out.setTimeBias(bias);
+            out.setPercentDeadband(deadband);
+            out.setLcid(lcid);
+            out.setHClientGroup(client);
+            out.setHServerGroup(server);
+            CoTaskMemFree(name);
+        });
+    }
+
+    kj::Promise<void> setState(SetStateContext context) override {
+        return OffLoop<SetStateParams, SetStateResults>(shared_, context, [this](auto in, auto out, auto&) {
+            // Each [in] pointer the client gave is passed on; the others stay null.
+            DWORD rate = 0, revised = 0, lcid = 0;
+            BOOL active = FALSE;
+            LONG bias = 0;
+            FLOAT deadband = 0;
+            OPCHANDLE client = 0;
+            DWORD* pRate = nullptr;
+            BOOL* pActive = nullptr;
+            LONG* pBias = nullptr;
+            FLOAT* pDeadband = nullptr;
+            DWORD* pLcid = nullptr;
+            OPCHANDLE* pClient = nullptr;
+            if (in.getRequestedUpdateRate().isValue()) {
+                rate = static_cast<DWORD>(in.getRequestedUpdateRate().getValue());
+                pRate = &rate;
+            }
+            if (in.getActive().isValue()) {
+                active = in.getActive().getValue() != 0 ? TRUE : FALSE;
+                pActive = &active;
+            }
+            if (in.getTimeBias().isValue()) {
+                bias = in.getTimeBias().getValue();
+                pBias = &bias;
+            }
+            if (in.getPercentDeadband().isValue()) {
+                deadband = in.getPercentDeadband().getValue();
+                pDeadband = &deadband;
+            }
+            if (in.getLcid().isValue()) {
+                lcid = static_cast<DWORD>(in.getLcid().getValue());
+                pLcid = &lcid;
+            }
+            if (in.getHClientGroup().isValue()) {
+                client = static_cast<OPCHANDLE>(in.getHClientGroup().getValue());
+                pClient = &client;
+            }
+            out.setHr(state_ == nullptr ? E_NOINTERFACE
+                                        : state_->SetState(pRate, &revised, pActive, pBias, pDeadband, pLcid, pClient));
+            out.setRevisedUpdateRate(revised);
+        });
+    }
+
+    kj::Promise<void> setName(SetNameContext context) override {
+        return OffLoop<SetNameParams, SetNameResults>(shared_, context, [this](auto in, auto out, auto&) {
+            const std::u16string name = Wide(in.getName());
+            out.setHr(state_ == nullptr ? E_NOINTERFACE : state_->SetName(in.getHasName() ? name.c_str() : nullptr));
+        });
+    }
+
+    kj::Promise<void> cloneGroup(CloneGroupContext context) override {
+        return OffLoop<CloneGroupParams, CloneGroupResults>(
+            shared_, context,
+            [this](auto in, auto out, auto& call) {
+                GUID iid;
+                if (!FromWire(in.getIid(), iid) || state_ == nullptr) {
+                    out.setHr(E_INVALIDARG);
+                    return;
+                }
+                const std::u16string name = Wide(in.getName());
+                LPUNKNOWN made = nullptr;
+                out.setHr(state_->CloneGroup(name.c_str(), iid, &made));
+                if (made != nullptr) call.made.emplace_back(shared_, made);
+            },
+            [this](auto out, auto& call) {
+                if (call.made.empty()) return;
+                out.setGroup(kj::heap<GroupImpl>(shared_, call.made.front().get()));
+                call.made.front().Disown();
+            });
+    }
+
+    kj::Promise<void> getPublic(GetPublicContext context) override {
+        return OffLoop<GetPublicParams, GetPublicResults>(shared_, context, [this](auto, auto out, auto&) {
+            BOOL isPublic = FALSE;
+            out.setHr(public_ == nullptr ? E_NOINTERFACE : public_->GetState(&isPublic));
+            out.setPublic(isPublic != FALSE);
+        });
+    }
+
+    kj::Promise<void> moveToPublic(MoveToPublicContext context) override {
+        return OffLoop<MoveToPublicParams, MoveToPublicResults>(shared_, context, [this](auto, auto out, auto&) {
+            out.setHr(public_ == nullptr ? E_NOINTERFACE : public_->MoveToPublic());
+        });
+    }
+
+    kj::Promise<void> read(ReadContext context) override {
+        return OffLoop<ReadParams, ReadResults>(shared_, context, [this](auto in, auto out, auto&) {
+            if (!Fits(in.getHandles()) || sync_ == nullptr) return out.setHr(E_INVALIDARG);
+            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
+            OPCITEMSTATE* states = nullptr;
+            HRESULT* errors = nullptr;
+            const auto count = static_cast<DWORD>(handles.size());
+            const HRESULT hr = sync_->Read(static_cast<OPCDATASOURCE>(in.getSource()), count,
+                                           handles.empty() ? nullptr : handles.data(), &states, &errors);
+            out.setHr(hr);
+            if (states != nullptr) {
+                auto list = out.initStates(count);
+                for (DWORD i = 0; i < count; ++i) {
+                    auto s = list[i];
+                    s.setHClient(states[i].hClient);
+                    ToWire(states[i].ftTimeStamp, s.initTimeStamp());
+                    s.setQuality(states[i].wQuality);
+                    ToWire(states[i].vDataValue, s.initValue());
+                    VariantClear(&states[i].vDataValue);
+                }
+            }
+            CoTaskMemFree(states);
+            TakeErrors(out, errors, count);
+        });
+    }
+
+    kj::Promise<void> write(WriteContext context) override {
+        return OffLoop<WriteParams, WriteResults>(shared_, context, [this](auto in, auto out, auto&) {
+            if (!Fits(in.getHandles()) || in.getValues().size() != in.getHandles().size() || sync_ == nullptr)
+                return out.setHr(E_INVALIDARG);
+            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
+            std::vector<VARIANT> values;
+            if (!Values(in.getValues(), values)) return out.setHr(E_INVALIDARG);
+            HRESULT* errors = nullptr;
+            const auto count = static_cast<DWORD>(handles.size());
+            out.setHr(sync_->Write(count, handles.empty() ? nullptr : handles.data(),
+                                   values.empty() ? nullptr : values.data(), &errors));
+            ClearValues(values);
+            TakeErrors(out, errors, count);
+        });
+    }
+
+    kj::Promise<void> readAsync(ReadAsyncContext context) override {
+        return OffLoop<ReadAsyncParams, ReadAsyncResults>(shared_, context, [this](auto in, auto out, auto&) {
+            if (!Fits(in.getHandles()) || async_ == nullptr) return out.setHr(E_INVALIDARG);
+            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
+            DWORD transaction = 0;
+            HRESULT* errors = nullptr;
+            const auto count = static_cast<DWORD>(handles.size());
+            out.setHr(async_->Read(in.getConnection(), static_cast<OPCDATASOURCE>(in.getSource()), count,
+                                   handles.empty() ? nullptr : handles.data(), &transaction, &errors));
+            out.setTransactionId(transaction);
+            TakeErrors(out, errors, count);
+        });
+    }
+
+    kj::Promise<void> writeAsync(WriteAsyncContext context) override {
+        return OffLoop<WriteAsyncParams, WriteAsyncResults>(shared_, context, [this](auto in, auto out, auto&) {
+            if (!Fits(in.getHandles()) || in.getValues().size() != in.getHandles().size() || async_ == nullptr)
+                return out.setHr(E_INVALIDARG);
+            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
+            std::vector<VARIANT> values;
+            if (!Values(in.getValues(), values)) return out.setHr(E_INVALIDARG);
+            DWORD transaction = 0;
+            HRESULT* errors = nullptr;
+            const auto count = static_cast<DWORD>(handles.size());
+            out.setHr(async_->Write(in.getConnection(), count, handles.empty() ? nullptr : handles.data(),
+                                    values.empty() ? nullptr : values.data(), &transaction, &errors));
+            ClearValues(values);
+            out.setTransactionId(transaction);
+            TakeErrors(out, errors, count);
+        });
+    }
+
+    kj::Promise<void> refresh(RefreshContext context) override {
+        return OffLoop<RefreshParams, RefreshResults>(shared_, context, [this](auto in, auto out, auto&) {
+            DWORD transaction = 0;
+            out.setHr(async_ == nullptr ? E_NOINTERFACE
+                                        : async_->Refresh(in.getConnection(),
+                                                          static_cast<OPCDATASOURCE>(in.getSource()), &transaction));
+            out.setTransactionId(transaction);
+        });
+    }
+
+    kj::Promise<void> cancel(CancelContext context) override {
+        return OffLoop<CancelParams, CancelResults>(shared_, context, [this](auto in, auto out, auto&) {
+            out.setHr(async_ == nullptr ? E_NOINTERFACE : async_->Cancel(in.getTransactionId()));
+        });
+    }
+
+    kj::Promise<void> addItems(AddItemsContext context) override {
+        return OffLoop<AddItemsParams, AddItemsResults>(shared_, context, [this](auto in, auto out, auto&) {
+            if (!Fits(in.getItems()) || items_ == nullptr) return out.setHr(E_INVALIDARG);
+            std::vector<OPCITEMDEF> defs;
+            std::vector<std::u16string> texts;
+            std::vector<std::vector<BYTE>> blobs;
+            FillDefs(in.getItems(), defs, texts, blobs);
+            OPCITEMRESULT* results = nullptr;
+            HRESULT* errors = nullptr;
+            const auto count = static_cast<DWORD>(defs.size());
+            out.setHr(items_->AddItems(count, defs.empty() ? nullptr : defs.data(), &results, &errors));
+            PutItemResults(out, results, errors, count);
+        });
+    }
+
+    kj::Promise<void> validateItems(ValidateItemsContext context) override {
+        return OffLoop<ValidateItemsParams, ValidateItemsResults>(shared_, context, [this](auto in, auto out, auto&) {
+            if (!Fits(in.getItems()) || items_ == nullptr) return out.setHr(E_INVALIDARG);
+            std::vector<OPCITEMDEF> defs;
+            std::vector<std::u16string> texts;
+            std::vector<std::vector<BYTE>> blobs;
+            FillDefs(in.getItems(), defs, texts, blobs);
+            OPCITEMRESULT* results = nullptr;
+            HRESULT* errors = nullptr;
+            const auto count = static_cast<DWORD>(defs.size());
+            out.setHr(items_->ValidateItems(count, defs.empty() ? nullptr : defs.data(),
+                                            in.getBlobUpdate() ? TRUE : FALSE, &results, &errors));
+            PutItemResults(out, results, errors, count);
+        });
+    }
+
+    kj::Promise<void> removeItems(RemoveItemsContext context) override {
+        return OffLoop<RemoveItemsParams, RemoveItemsResults>(shared_, context, [this](auto in, auto out, auto&) {
+            if (!Fits(in.getHandles()) || items_ == nullptr) return out.setHr(E_INVALIDARG);
+            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
+            HRESULT* errors = nullptr;
+            const auto count = static_cast<DWORD>(handles.size());
+            out.setHr(items_->RemoveItems(count, handles.empty() ? nullptr : handles.data(), &errors));
+            TakeErrors(out, errors, count);
+        });
+    }
+
+    kj::Promise<void> setActiveState(SetActiveStateContext context) override {
+        return OffLoop<SetActiveStateParams, SetActiveStateResults>(shared_, context, [this](auto in, auto out,
+                                                                                             auto&) {
+            if (!Fits(in.getHandles()) || items_ == nullptr) return out.setHr(E_INVALIDARG);
+            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
+            HRESULT* errors = nullptr;
+            const auto count = static_cast<DWORD>(handles.size());
+            out.setHr(items_->SetActiveState(count, handles.empty() ? nullptr : handles.data(),
+                                             in.getActive() ? TRUE : FALSE, &errors));
+            TakeErrors(out, errors, count);
+        });
+    }
+
+    kj::Promise<void> setClientHandles(SetClientHandlesContext context) override {
+        return OffLoop<SetClientHandlesParams, SetClientHandlesResults>(shared_, context, [this](auto in, auto out,
+                                                                                                 auto&) {
+            if (!Fits(in.getHandles()) || in.getClientHandles().size() != in.getHandles().size() ||
+                items_ == nullptr)
+                return out.setHr(E_INVALIDARG);
+            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
+            std::vector<OPCHANDLE> clients = Handles(in.getClientHandles());
+            HRESULT* errors = nullptr;
+            const auto count = static_cast<DWORD>(handles.size());
+            out.setHr(items_->SetClientHandles(count, handles.empty() ? nullptr : handles.data(),
+                                               clients.empty() ? nullptr : clients.data(), &errors));
+            TakeErrors(out, errors, count);
+        });
+    }
+
+    kj::Promise<void> setDatatypes(SetDatatypesContext context) override {
+        return OffLoop<SetDatatypesParams, SetDatatypesResults>(shared_, context, [this](auto in, auto out, auto&) {
+            if (!Fits(in.getHandles()) || in.getTypes().size() != in.getHandles().size() || items_ == nullptr)
+                return out.setHr(E_INVALIDARG);
+            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
+            std::vector<VARTYPE> types;
+            for (std::uint16_t type : in.getTypes()) types.push_back(type);
+            HRESULT* errors = nullptr;
+            const auto count = static_cast<DWORD>(handles.size());
+            out.setHr(items_->SetDatatypes(count, handles.empty() ? nullptr : handles.data(),
+                                           types.empty() ? nullptr : types.data(), &errors));
+            TakeErrors(out, errors, count);
+        });
+    }
+
+    kj::Promise<void> createEnumerator(CreateEnumeratorContext context) override {
+        return OffLoop<CreateEnumeratorParams, CreateEnumeratorResults>(
+            shared_, context,
+            [this](auto in, auto out, auto& call) {
+                GUID iid;
+                if (!FromWire(in.getIid(), iid) || items_ == nullptr) return out.setHr(E_INVALIDARG);
+                LPUNKNOWN made = nullptr;
+                out.setHr(items_->CreateEnumerator(iid, &made));
+                if (made == nullptr) return;
+                // Carried as the enumerator's one interface, whatever was asked.
+                auto* list = Ask<IEnumOPCItemAttributes>(made, IID_IEnumOPCItemAttributes);
+                made->Release();
+                if (list == nullptr) return out.setHr(E_NOINTERFACE);
+                call.made.emplace_back(shared_, list);
+            },
+            [this](auto out, auto& call) {
+                if (call.made.empty()) return;
+                out.setItems(kj::heap<EnumAttributesImpl>(
+                    shared_, static_cast<IEnumOPCItemAttributes*>(call.made.front().get())));
+                call.made.front().Disown();
+            });
+    }
+
+    kj::Promise<void> getData(GetDataContext context) override {
+        return OffLoop<GetDataParams, GetDataResults>(shared_, context, [this](auto in, auto out, auto&) {
+            if (data_ == nullptr) return out.setHr(E_NOINTERFACE);
+            FORMATETC format = FromWire(in.getFormat());
+            STGMEDIUM medium{};
+            const HRESULT hr = data_->GetData(&format, &medium);
+            out.setHr(hr);
+            if (SUCCEEDED(hr)) {
+                out.setTymed(medium.tymed);
+                if (medium.tymed == TYMED_HGLOBAL) {
+                    const std::vector<std::uint8_t> bytes = opcstream::FromGlobal(medium.hGlobal);
+                    out.setBytes(kj::arrayPtr(bytes.data(), bytes.size()));
+                }
+                ReleaseStgMedium(&medium);
+            }
+        });
+    }
+
+    kj::Promise<void> queryGetData(QueryGetDataContext context) override {
+        return OffLoop<QueryGetDataParams, QueryGetDataResults>(shared_, context, [this](auto in, auto out, auto&) {
+            FORMATETC format = FromWire(in.getFormat());
+            out.setHr(data_ == nullptr ? E_NOINTERFACE : data_->QueryGetData(&format));
+        });
+    }
+
+    kj::Promise<void> dAdvise(DAdviseContext context) override {
+        // The sink's proxy is made here, on the loop, where its capability
+        // lives; the parameters are read here too, as they hold a capability.
+        auto params = context.getParams();
+        FORMATETC format = FromWire(params.getFormat());
+        const DWORD advf = params.getAdvf();
+        IAdviseSink* sink = nullptr;
+        if (params.hasSink()) {
+            sink = new SinkProxy(shared_, params.getSink());
+            sink->AddRef();
+        }
+        context.releaseParams();
+        return OffLoopResults<DAdviseParams, DAdviseResults>(shared_, context, [this, sink, format, advf](auto out,
+                                                                                                       auto&) mutable {
+            DWORD connection = 0;
+            out.setHr(data_ == nullptr ? E_NOINTERFACE : data_->DAdvise(&format, advf, sink, &connection));
+            out.setConnection(connection);
+            if (sink != nullptr) sink->Release();
+        });
+    }
+
+    kj::Promise<void> dUnadvise(DUnadviseContext context) override {
+        return OffLoop<DUnadviseParams, DUnadviseResults>(shared_, context, [this](auto in, auto out, auto&) {
+            out.setHr(data_ == nullptr ? E_NOINTERFACE : data_->DUnadvise(in.getConnection()));
+        });
+    }
+
+private:
+    Shared& shared_;
+    IOPCGroupStateMgt* state_;
+    IOPCPublicGroupStateMgt* public_;
+    IOPCSyncIO* sync_;
+    IOPCAsyncIO* async_;
+    IOPCItemMgt* items_;
+    IDataObject* data_;
+    Held held_[6];
+    Held object_;
+};
+
+// ---------------------------------------------------------------------------
+// Servers
+
+class ServerImpl final : public vokrpc::OpcServer::Server {
+public:
+    ServerImpl(Shared& shared, IUnknown* server)
+        : shared_(shared),
+          server_(Ask<IOPCServer>(server, IID_IOPCServer)),
+          browse_(Ask<IOPCBrowseServerAddressSpace>(server, IID_IOPCBrowseServerAddressSpace)),
+          held_{Held(shared, server_), Held(shared, browse_)},
+          object_(shared, server) {}
+
+    kj::Promise<void> queryInterface(QueryInterfaceContext context) override {
+        return OffLoop<QueryInterfaceParams, QueryInterfaceResults>(shared_, context, [this](auto in, auto out,
+                                                                                             auto&) {
+            GUID iid;
+            void* answer = nullptr;
+            const HRESULT hr = FromWire(in.getIid(), iid) ? object_.get()->QueryInterface(iid, &answer)
+                                                          : E_INVALIDARG;
+            if (answer != nullptr) static_cast<IUnknown*>(answer)->Release();
+            out.setHr(hr);
+        });
+    }
+
+    kj::Promise<void> addGroup(AddGroupContext context) override {
+        return OffLoop<AddGroupParams, AddGroupResults>(
+            shared_, context,
+            [this](auto in, auto out, auto& call) {
+                GUID iid;
+                if (!FromWire(in.getIid(), iid) || server_ == nullptr) return out.setHr(E_INVALIDARG);
+                const std::u16string name = Wide(in.getName());
+                LONG bias = 0;
+                FLOAT deadband = 0;
+                const bool hasBias = in.getTimeBias().isValue();
+                const bool hasDeadband = in.getPercentDeadband().isValue();
+                if (hasBias) bias = in.getTimeBias().getValue();
+                if (hasDeadband) deadband = in.getPercentDeadband().getValue();
+                OPCHANDLE handle = 0;
+                DWORD revised = 0;
+                LPUNKNOWN group = nullptr;
+                out.setHr(server_->AddGroup(name.c_str(), in.getActive() ? TRUE : FALSE, in.getRequestedUpdateRate(),
+                                            in.getHClientGroup(), hasBias ? &bias : nullptr,
+                                            hasDeadband ? &deadband : nullptr, in.getLcid(), &handle, &revised, iid,
+                                            &group));
+                out.setHServerGroup(handle);
+                out.setRevisedUpdateRate(revised);
+                if (group != nullptr) call.made.emplace_back(shared_, group);
+            },
+            [this](auto out, auto& call) {
+                if (call.made.empty()) return;
+                out.setGroup(kj::heap<GroupImpl>(shared_, call.made.front().get()));
+                call.made.front().Disown();
+            });
+    }
+
+    kj::Promise<void> getErrorString(GetErrorStringContext context) override {
+        return OffLoop<GetErrorStringParams, GetErrorStringResults>(shared_, context, [this](auto in, auto out,
+                                                                                             auto&) {
+            LPWSTR text = nullptr;
+            out.setHr(server_ == nullptr ? E_NOINTERFACE : server_->GetErrorString(in.getError(), in.getLocale(), &text));
+            out.setText(Text(text));
+            CoTaskMemFree(text);
+        });
+    }
+
+    kj::Promise<void> getGroupByName(GetGroupByNameContext context) override {
+        return OffLoop<GetGroupByNameParams, GetGroupByNameResults>(
+            shared_, context,
+            [this](auto in, auto out, auto& call) {
+                GUID iid;
+                if (!FromWire(in.getIid(), iid) || server_ == nullptr) return out.setHr(E_INVALIDARG);
+                const std::u16string name = Wide(in.getName());
+                LPUNKNOWN group = nullptr;
+                out.setHr(server_->GetGroupByName(name.c_str(), iid, &group));
+                if (group != nullptr) call.made.emplace_back(shared_, group);
+            },
+            [this](auto out, auto& call) {
+                if (call.made.empty()) return;
+                out.setGroup(kj::heap<GroupImpl>(shared_, call.made.front().get()));
+                call.made.front().Disown();
+            });
+    }
+
+    kj::Promise<void> getStatus(GetStatusContext context) override {
+        return OffLoop<GetStatusParams, GetStatusResults>(shared_, context, [this](auto, auto out, auto&) {
+            OPCSERVERSTATUS* status = nullptr;
+            out.setHr(server_ == nullptr ? E_NOINTERFACE : server_->GetStatus(&status));
+            if (status == nullptr) return;
+            auto s = out.initStatus();
+            ToWire(status->ftStartTime, s.initStartTime());
+            ToWire(status->ftCurrentTime, s.initCurrentTime());
+            ToWire(status->ftLastUpdateTime, s.initLastUpdateTime());
+            s.setServerState(status->dwServerState);
+            s.setGroupCount(status->dwGroupCount);
+            s.setBandWidth(status->dwBandWidth);
+            s.setMajorVersion(status->wMajorVersion);
+            s.setMinorVersion(status->wMinorVersion);
+            s.setBuildNumber(status->wBuildNumber);
+            s.setVendorInfo(Text(status->szVendorInfo));
+            CoTaskMemFree(status->szVendorInfo);
+            CoTaskMemFree(status);
+        });
+    }
+
+    kj::Promise<void> removeGroup(RemoveGroupContext context) override {
+        return OffLoop<RemoveGroupParams, RemoveGroupResults>(shared_, context, [this](auto in, auto out, auto&) {
+            out.setHr(server_ == nullptr ? E_NOINTERFACE
+                                         : server_->RemoveGroup(in.getHServerGroup(), in.getForce() ? TRUE : FALSE));
+        });
+    }
+
+    kj::Promise<void> createGroupEnumerator(CreateGroupEnumeratorContext context) override {
+        return OffLoop<CreateGroupEnumeratorParams, CreateGroupEnumeratorResults>(
+            shared_, context, [this](auto in, auto out, auto&) {
+                GUID iid;
+                if (!FromWire(in.getIid(), iid) || server_ == nullptr) return out.setHr(E_INVALIDARG);
+                LPUNKNOWN made = nullptr;
+                out.setHr(server_->CreateGroupEnumerator(static_cast<OPCENUMSCOPE>(in.getScope()), iid, &made));
+                // No group enumerator is served; one that came would have no carrier.
+                if (made != nullptr) {
+                    made->Release();
+                    out.setHr(E_NOTIMPL);
+                }
+            });
+    }
+
+    kj::Promise<void> queryOrganization(QueryOrganizationContext context) override {
+        return OffLoop<QueryOrganizationParams, QueryOrganizationResults>(shared_, context, [this](auto, auto out,
+                                                                                                   auto&) {
+            OPCNAMESPACETYPE type = OPC_NS_FLAT;
+            out.setHr(browse_ == nullptr ? E_NOINTERFACE : browse_->QueryOrganization(&type));
+            out.setNameSpaceType(type);
+        });
+    }
+
+    kj::Promise<void> changeBrowsePosition(ChangeBrowsePositionContext context) override {
+        return OffLoop<ChangeBrowsePositionParams, ChangeBrowsePositionResults>(
+            shared_, context, [this](auto in, auto out, auto&) {
+                const std::u16string name = Wide(in.getName());
+                out.setHr(browse_ == nullptr
+                              ? E_NOINTERFACE
+                              : browse_->ChangeBrowsePosition(static_cast<OPCBROWSEDIRECTION>(in.getDirection()),
+                                                              in.getHasName() ? name.c_str() : nullptr));
+            });
+    }
+
+    kj::Promise<void> browseItemIds(BrowseItemIdsContext context) override {
+        return OffLoop<BrowseItemIdsParams, BrowseItemIdsResults>(
+            shared_, context,
+            [this](auto in, auto out, auto& call) {
+                if (browse_ == nullptr) return out.setHr(E_NOINTERFACE);
+                const std::u16string criteria = Wide(in.getCriteria());
+                IEnumString* list = nullptr;
+                out.setHr(browse_->BrowseOPCItemIDs(static_cast<OPCBROWSETYPE>(in.getFilterType()), criteria.c_str(),
+                                                    in.getDataType(), in.getAccessRights(), &list));
+                if (list != nullptr) call.made.emplace_back(shared_, list);
+            },
+            [this](auto out, auto& call) {
+                if (call.made.empty()) return;
+                out.setNames(kj::heap<EnumStringImpl>(shared_, static_cast<IEnumString*>(call.made.front().get())));
+                call.made.front().Disown();
+            });
+    }
+
+    kj::Promise<void> getItemId(GetItemIdContext context) override {
+        return OffLoop<GetItemIdParams, GetItemIdResults>(shared_, context, [this](auto in, auto out, auto&) {
+            if (browse_ == nullptr) return out.setHr(E_NOINTERFACE);
+            std::u16string name = Wide(in.getItemDataId());
+            LPWSTR id = nullptr;
+            out.setHr(browse_->GetItemID(in.getHasItemDataId() ? name.data() : nullptr, &id));
+            out.setItemId(Text(id));
+            CoTaskMemFree(id);
+        });
+    }
+
+    kj::Promise<void> browseAccessPaths(BrowseAccessPathsContext context) override {
+        return OffLoop<BrowseAccessPathsParams, BrowseAccessPathsResults>(
+            shared_, context,
+            [this](auto in, auto out, auto& call) {
+                if (browse_ == nullptr) return out.setHr(E_NOINTERFACE);
+                const std::u16string id = Wide(in.getItemId());
+                IEnumString* list = nullptr;
+                out.setHr(browse_->BrowseAccessPaths(id.c_str(), &list));
+                if (list != nullptr) call.made.emplace_back(shared_, list);
+            },
+            [this](auto out, auto& call) {
+                if (call.made.empty()) return;
+                out.setNames(kj::heap<EnumStringImpl>(shared_, static_cast<IEnumString*>(call.made.front().get())));
+                call.made.front().Disown();
+            });
+    }
+
+private:
+    Shared& shared_;
+    IOPCServer* server_;
+    IOPCBrowseServerAddressSpace* browse_;
+    Held held_[2];
+    Held object_;
+};
+
+// The published class, the bootstrap of every connection.
+class ClassObjectImpl final : public vokrpc::ClassObject::Server {
+public:
+    ClassObjectImpl(Shared& shared, IClassFactory* factory)
+        : shared_(shared), factory_((factory->AddRef(), factory)), held_(shared, factory) {}
+
+    kj::Promise<void> createInstance(CreateInstanceContext context) override {
+        return OffLoop<CreateInstanceParams, CreateInstanceResults>(
+            shared_, context,
+            [this](auto in, auto out, auto& call) {
+                GUID iid;
+                if (!FromWire(in.getIid(), iid)) return out.setHr(E_INVALIDARG);
+                IUnknown* server = nullptr;
+                HRESULT hr = factory_->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&server));
+                if (SUCCEEDED(hr)) {
+                    // The client's interface must be one the object serves.
+                    void* asked = nullptr;
+                    hr = server->QueryInterface(iid, &asked);
+                    if (asked != nullptr) static_cast<IUnknown*>(asked)->Release();
+                    if (SUCCEEDED(hr))
+                        call.made.emplace_back(shared_, server);
+                    else
+                        server->Release();
+                }
+                out.setHr(hr);
+            },
+            [this](auto out, auto& call) {
+                if (call.made.empty()) return;
+                out.setServer(kj::heap<ServerImpl>(shared_, call.made.front().get()));
+                call.made.front().Disown();
+            });
+    }
+
+    kj::Promise<void> lockServer(LockServerContext context) override {
+        return OffLoop<LockServerParams, LockServerResults>(shared_, context, [this](auto in, auto out, auto&) {
+            out.setHr(factory_->LockServer(in.getLock() ? TRUE : FALSE));
+        });
+    }
+
+private:
+    Shared& shared_;
+    IClassFactory* factory_;
+    Held held_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Listening and connections
+
+struct ServerConnection {
+    ServerConnection(kj::Own<kj::AsyncIoStream>&& socket, capnp::Capability::Client bootstrap)
+        : stream(kj::mv(socket)),
+          network(*stream, capnp::rpc::twoparty::Side::SERVER),
+          rpc(capnp::makeRpcServer(network, kj::mv(bootstrap))) {}
+    kj::Own<kj::AsyncIoStream> stream;
+    capnp::TwoPartyVatNetwork network;
+    capnp::RpcSystem<capnp::rpc::twoparty::VatId> rpc;
+};
+
+class ClassListener : public kj::TaskSet::ErrorHandler {
+public:
+    // Takes over the factory's reference and the listening socket.
+    ClassListener(Shared shared, REFCLSID clsid, IClassFactory* factory, std::string path, int fd)
+        : shared_(shared),
+          clsid_(clsid),
+          path_(std::move(path)),
+          factory_(factory),
+          factoryHeld_(shared_, factory),
+          tasks_(kj::heap<kj::TaskSet>(*this)) {
+        receiver_ = shared_.loop.LowLevel().wrapListenSocketFd(fd, kj::LowLevelAsyncIoProvider::TAKE_OWNERSHIP);
+        tasks_->add(Accept());
+    }
+    ~ClassListener() noexcept {
+        // The watchers first, then the connections they watch.
+        tasks_ = nullptr;
+        connections_.clear();
+    }
+
+    void taskFailed(kj::Exception&& exception) override { (void)exception; }
+
+    REFCLSID Clsid() const { return clsid_; }
+    const std::string& Path() const { return path_; }
+    std::size_t ConnectionCount() const { return connections_.size(); }
+
+private:
+    kj::Promise<void> Accept() {
+        return receiver_->accept().then([this](kj::Own<kj::AsyncIoStream>&& stream) {
+            Accepted(kj::mv(stream));
+            return Accept();
+        });
+    }
+
+    void Accepted(kj::Own<kj::AsyncIoStream>&& stream) {
+        std::uint32_t user = 0;
+        bool known = false;
+        KJ_IF_MAYBE(fd, stream->getFd()) { known = platform::LocalSocketPeerUser(*fd, user); }
+        if (!known || user != platform::CurrentUserId()) {
+            // The socket's mode keeps other users out already; this is the
+            // check that does not depend on the file system.
+            EventLog()
+                .Append("OPC client connection refused: it belongs to user")
+                .Append(known ? static_cast<long>(user) : -1L)
+                .Commit(CLogFile::kWrite);
+            return;
+        }
+        auto connection = std::make_unique<ServerConnection>(
+            kj::mv(stream), vokrpc::ClassObject::Client(kj::heap<ClassObjectImpl>(shared_, factory_)));
+        ServerConnection* raw = connection.get();
+        connections_.push_back(std::move(connection));
+        tasks_->add(raw->network.onDisconnect().then([this, raw] {
+            // Let go after this turn of the loop: the network is still in its
+            // own callback here.
+            return kj::evalLater([this, raw] {
+                connections_.remove_if([raw](const std::unique_ptr<ServerConnection>& c) { return c.get() == raw; });
+            });
+        }));
+    }
+
+    Shared shared_;
+    const CLSID clsid_;
+    const std::string path_;
+    IClassFactory* factory_;
+    Held factoryHeld_;
+    kj::Own<kj::ConnectionReceiver> receiver_;
+    std::list<std::unique_ptr<ServerConnection>> connections_;
+    kj::Own<kj::TaskSet> tasks_;
+};
+
+ServerSide::ServerSide(EventLoop& loop, WorkerPool& pool, ServerSettings settings)
+    : loop_(loop), pool_(pool), settings_(settings) {}
+
+ServerSide::~ServerSide() {
+    try {
+        loop_.Run([this] { listeners_.clear(); });
+    } catch (const kj::Exception&) {
+    }
+    pool_.Drain();
+}
+
+HRESULT ServerSide::Publish(REFCLSID clsid, IUnknown* classObject, const std::string& path, std::string& error) {
+    auto* factory = Ask<IClassFactory>(classObject, IID_IClassFactory);
+    if (factory == nullptr) {
+        error = "the class object is no class factory";
+        return E_NOINTERFACE;
+    }
+    const int fd = platform::ListenLocalSocket(path, error);
+    if (fd < 0) {
+        factory->Release();
+        return E_FAIL;
+    }
+    try {
+        loop_.Run([&] {
+            listeners_.push_back(
+                std::make_unique<ClassListener>(Shared{loop_, pool_, settings_}, clsid, factory, path, fd));
+        });
+    } catch (const kj::Exception& e) {
+        error = e.getDescription().cStr();
+        factory->Release();
+        platform::RemoveLocalSocket(path);
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
+void ServerSide::Withdraw(REFCLSID clsid) {
+    std::vector<std::unique_ptr<ClassListener>> gone;
+    try {
+        loop_.Run([&] {
+            for (auto it = listeners_.begin(); it != listeners_.end();) {
+                if ((*it)->Clsid() == clsid) {
+                    gone.push_back(std::move(*it));
+                    it = listeners_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            // Connections and their adapters end here, on the loop; their
+            // references go to the workers.
+            for (auto& listener : gone) platform::RemoveLocalSocket(listener->Path());
+            gone.clear();
+        });
+    } catch (const kj::Exception&) {
+    }
+    pool_.Drain();
+}
+
+std::size_t ServerSide::ConnectionCount() {
+    try {
+        return loop_.Run([this] {
+            std::size_t count = 0;
+            for (const auto& listener : listeners_) count += listener->ConnectionCount();
+            return count;
+        });
+    } catch (const kj::Exception&) {
+        return 0;
+    }
+}
+
+}  // namespace remote

@@ -1,0 +1,504 @@
+// The server's objects reached through the socket, both ends in this
+// process: the broker publishes the class the in-process server registers,
+// and the client side connects to that socket as another process would.
+#include "remote/RemoteBroker.h"
+
+#include "config/OPCS_Doc.h"
+#include "model/Posting.h"
+#include "model/ScriptedUiServices.h"
+#include "model/VOKDevice.h"
+#include "model/VOKTag.h"
+#include "opc/ComObjects.h"
+#include "opc/InProcessServer.h"
+#include "opc/OPCGroup.h"
+#include "opc/OpcDa.h"
+#include "opc/OpcStream.h"
+#include "platform/Environment.h"
+#include "platform/LocalSocket.h"
+#include "platform/Thread.h"
+#include "schema/opc.capnp.h"
+#include "testsupport/TempDir.h"
+
+#include <capnp/rpc-twoparty.h>
+#include <gtest/gtest.h>
+#include <kj/async-io.h>
+#include <kj/io.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace {
+
+bool WaitUntil(const std::function<bool()>& done, int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (done()) return true;
+        Sleep(5);
+    }
+    return done();
+}
+
+// Keeps the streams it is given; can be told to hold each call until let go.
+class Sink : public IAdviseSink {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        if (riid != IID_IUnknown && riid != IID_IAdviseSink) return E_NOINTERFACE;
+        *ppv = this;
+        AddRef();
+        return S_OK;
+    }
+    ULONG AddRef() override { return ++refs; }
+    ULONG Release() override { return --refs; }
+    void OnDataChange(FORMATETC* format, STGMEDIUM* medium) override {
+        std::unique_lock lock(mutex);
+        streams.push_back(opcstream::FromGlobal(medium->hGlobal));
+        formats.push_back(format->cfFormat);
+        arrived.notify_all();
+        released.wait(lock, [this] { return !hold; });
+    }
+    void OnViewChange(DWORD, LONG) override {}
+    void OnRename(IMoniker*) override {}
+    void OnSave() override {}
+    void OnClose() override {}
+
+    std::size_t Count() {
+        std::lock_guard lock(mutex);
+        return streams.size();
+    }
+    void Hold(bool on) {
+        std::lock_guard lock(mutex);
+        hold = on;
+        released.notify_all();
+    }
+
+    std::atomic<ULONG> refs{0};
+    std::mutex mutex;
+    std::condition_variable arrived, released;
+    std::vector<std::vector<std::uint8_t>> streams;
+    std::vector<CLIPFORMAT> formats;
+    bool hold = false;
+};
+
+class TransportTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(SetEnvironmentVariableA("XDG_RUNTIME_DIR", dir_.Path().c_str()));
+        remote::BrokerSettings settings;
+        settings.backlog = 4;
+        broker_ = std::make_unique<remote::RemoteBroker>(settings);
+        broker_->Install();
+        host_ = std::make_unique<InProcessServer>();
+        ASSERT_EQ(host_->Status(), S_OK);
+        OPCS_Doc& doc = host_->UseDocument();
+        auto device = VOKDevice::Create(false);
+        device->SetName("Dev1");
+        device->SetSimulation(true);
+        device_ = device.get();
+        ASSERT_TRUE(doc.AddDevice(device.release()));
+        level_ = new VOKTag;
+        level_->SetName("Level");
+        level_->SetCanonicalType(VT_R8);
+        level_->SetAccessRights(1);
+        level_->SetVolatile(false);
+        level_->SetEULimitsEnabled(true);
+        level_->SetEULimits(0, 100);
+        ASSERT_TRUE(doc.InsertTag(device_, level_));
+    }
+
+    void TearDown() override {
+        host_.reset();
+        broker_.reset();
+        SetEnvironmentVariableA("XDG_RUNTIME_DIR", nullptr);
+    }
+
+    // A server object in the other process's sense: reached through the socket.
+    IOPCServer* Connect() {
+        IClassFactory* factory = nullptr;
+        EXPECT_EQ(broker_->GetClassObject(CLSID_VOKExplorer, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+                  S_OK);
+        if (factory == nullptr) return nullptr;
+        IOPCServer* server = nullptr;
+        EXPECT_EQ(factory->CreateInstance(nullptr, IID_IOPCServer, reinterpret_cast<void**>(&server)), S_OK);
+        factory->Release();
+        return server;
+    }
+
+    template <typename I>
+    static I* As(IUnknown* object, REFIID iid) {
+        void* out = nullptr;
+        EXPECT_EQ(object->QueryInterface(iid, &out), S_OK);
+        return static_cast<I*>(out);
+    }
+
+    void SetLevel(double value) {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_R8;
+        v.dblVal = value;
+        level_->SetValueGood(v);
+    }
+
+    long ObjectCount() const {
+        long count = 0;
+        for (const RecordedPost& post : ui_.Posts())
+            if (post.target == PostTarget::MainWindow && post.message == WM_COMOBJECT_COUNT)
+                count += post.wParam == kComObjectCreated ? 1 : -1;
+        return count;
+    }
+
+    TempDir dir_;
+    ScriptedUiServices ui_;
+    std::unique_ptr<remote::RemoteBroker> broker_;
+    std::unique_ptr<InProcessServer> host_;
+    VOKDevice* device_ = nullptr;
+    VOKTag* level_ = nullptr;
+};
+
+struct Items {
+    HRESULT hr = E_FAIL;
+    std::vector<OPCITEMRESULT> results;
+    std::vector<HRESULT> errors;
+};
+
+Items AddItems(IOPCItemMgt* items, const std::vector<std::u16string>& ids, BOOL active = TRUE) {
+    std::vector<OPCITEMDEF> defs(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        defs[i] = OPCITEMDEF{};
+        defs[i].szItemID = const_cast<LPWSTR>(ids[i].c_str());
+        defs[i].bActive = active;
+        defs[i].hClient = static_cast<OPCHANDLE>(10 + i);
+    }
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    Items out;
+    out.hr = items->AddItems(static_cast<DWORD>(ids.size()), defs.data(), &results, &errors);
+    if (results != nullptr) out.results.assign(results, results + ids.size());
+    if (errors != nullptr) out.errors.assign(errors, errors + ids.size());
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    return out;
+}
+
+std::vector<std::u16string> Names(IOPCBrowseServerAddressSpace* browse, OPCBROWSETYPE type) {
+    IEnumString* list = nullptr;
+    EXPECT_EQ(browse->BrowseOPCItemIDs(type, u"", VT_EMPTY, 0, &list), S_OK);
+    std::vector<std::u16string> names;
+    if (list == nullptr) return names;
+    LPOLESTR got[5];
+    ULONG fetched = 0;
+    while (SUCCEEDED(list->Next(5, got, &fetched)) && fetched > 0) {
+        for (ULONG i = 0; i < fetched; ++i) {
+            names.emplace_back(got[i]);
+            CoTaskMemFree(got[i]);
+        }
+    }
+    list->Release();
+    return names;
+}
+
+void Walk(IOPCBrowseServerAddressSpace* browse, std::vector<std::u16string>& ids) {
+    for (std::u16string& leaf : Names(browse, OPC_LEAF)) {
+        LPWSTR id = nullptr;
+        ASSERT_EQ(browse->GetItemID(leaf.data(), &id), S_OK);
+        ids.emplace_back(id);
+        CoTaskMemFree(id);
+    }
+    for (const std::u16string& branch : Names(browse, OPC_BRANCH)) {
+        ASSERT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, branch.c_str()), S_OK);
+        Walk(browse, ids);
+        ASSERT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_UP, u""), S_OK);
+    }
+}
+
+}  // namespace
+
+TEST_F(TransportTest, ThroughTheSocketEveryInterfaceAnswersAsInProcess) {
+    IOPCServer* server = Connect();
+    ASSERT_NE(server, nullptr);
+    EXPECT_EQ(broker_->ServedConnections(), 1u);
+    void* none = nullptr;
+    EXPECT_EQ(server->QueryInterface(IID_IDataObject, &none), E_NOINTERFACE);
+    auto* browse = As<IOPCBrowseServerAddressSpace>(server, IID_IOPCBrowseServerAddressSpace);
+    ASSERT_NE(browse, nullptr);
+
+    OPCSERVERSTATUS* status = nullptr;
+    ASSERT_EQ(server->GetStatus(&status), S_OK);
+    EXPECT_EQ(std::u16string(status->szVendorInfo), u"VOK Explorer by Vell Company");
+    EXPECT_EQ(status->dwServerState, OPC_STATUS_RUNNING);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+
+    // Every item the walk finds resolves in a group of the same server.
+    std::vector<std::u16string> ids;
+    Walk(browse, ids);
+    std::size_t tags = static_cast<std::size_t>(device_->GetTagCount());
+    Dll<OPCS_TagGroup*> groups;
+    device_->CopyGroups(groups);
+    for (OPCS_TagGroup* group : groups) tags += static_cast<std::size_t>(group->GetTagCount());
+    ASSERT_EQ(ids.size(), tags);
+    OPCHANDLE groupHandle = 0;
+    DWORD revised = 0;
+    IUnknown* unknown = nullptr;
+    LONG bias = 60;
+    ASSERT_EQ(server->AddGroup(u"Room", TRUE, 50, 7, &bias, nullptr, 0, &groupHandle, &revised, IID_IOPCItemMgt,
+                               &unknown),
+              S_OK);
+    EXPECT_EQ(revised, 50u);
+    IUnknown* twin = nullptr;
+    EXPECT_EQ(server->AddGroup(u"Room", FALSE, 50, 7, nullptr, nullptr, 0, nullptr, nullptr, IID_IOPCItemMgt, &twin),
+              OPC_E_DUPLICATENAME);
+    EXPECT_EQ(twin, nullptr);
+    auto* items = static_cast<IOPCItemMgt*>(unknown);
+    const Items all = AddItems(items, ids);
+    EXPECT_EQ(all.hr, S_OK);
+    ASSERT_EQ(all.errors.size(), ids.size());
+    for (HRESULT e : all.errors) EXPECT_EQ(e, S_OK);
+
+    const Items mixed = AddItems(items, {u"Dev1.Level", u"Dev1.Nothing"});
+    EXPECT_EQ(mixed.hr, S_FALSE);
+    ASSERT_EQ(mixed.errors.size(), 2u);
+    EXPECT_EQ(mixed.errors[1], OPC_E_UNKNOWNITEMID);
+    EXPECT_EQ(mixed.results[0].vtCanonicalDataType, VT_R8);
+    EXPECT_EQ(mixed.results[0].dwAccessRights, OPC_READABLE | OPC_WRITEABLE);
+
+    // A write and a read of the device's cache, values as the client gave them.
+    auto* sync = As<IOPCSyncIO>(items, IID_IOPCSyncIO);
+    auto* state = As<IOPCGroupStateMgt>(items, IID_IOPCGroupStateMgt);
+    LONG gotBias = 0;
+    LPWSTR name = nullptr;
+    ASSERT_EQ(state->GetState(nullptr, nullptr, &name, &gotBias, nullptr, nullptr, nullptr, nullptr), S_OK);
+    EXPECT_EQ(std::u16string(name), u"Room");
+    EXPECT_EQ(gotBias, 60);
+    CoTaskMemFree(name);
+    // A write as text, converted by the server, and the device's own read back.
+    const Items interval = AddItems(items, {u"dev1.sample interval"});
+    ASSERT_EQ(interval.hr, S_OK);
+    OPCHANDLE handle = interval.results[0].hServer;
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_BSTR;
+    value.bstrVal = SysAllocStringFromUtf8("20");
+    HRESULT* errors = nullptr;
+    EXPECT_EQ(sync->Write(1, &handle, &value, &errors), S_OK);
+    ASSERT_NE(errors, nullptr);
+    EXPECT_EQ(errors[0], S_OK);
+    CoTaskMemFree(errors);
+    VariantClear(&value);
+    EXPECT_EQ(device_->GetSampleInterval(), 20u);
+    OPCITEMSTATE* states = nullptr;
+    ASSERT_EQ(sync->Read(OPC_DS_DEVICE, 1, &handle, &states, &errors), S_OK);
+    EXPECT_EQ(states[0].hClient, 10u);
+    EXPECT_EQ(states[0].vDataValue.vt, VT_R8);
+    EXPECT_EQ(states[0].vDataValue.dblVal, 20.0);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+    OPCHANDLE forged = 0x7FFFFFF0;
+    EXPECT_EQ(sync->Read(OPC_DS_CACHE, 1, &forged, &states, &errors), E_FAIL);
+
+    // The attribute enumerator carries the analog range as two doubles.
+    IUnknown* listUnknown = nullptr;
+    ASSERT_EQ(items->CreateEnumerator(IID_IEnumOPCItemAttributes, &listUnknown), S_OK);
+    auto* list = static_cast<IEnumOPCItemAttributes*>(listUnknown);
+    ASSERT_EQ(list->Skip(static_cast<ULONG>(ids.size())), S_OK);
+    OPCITEMATTRIBUTES* attributes = nullptr;
+    ULONG fetched = 0;
+    EXPECT_EQ(list->Next(10, &attributes, &fetched), S_FALSE);
+    ASSERT_EQ(fetched, 2u) << "Level and the sample interval";
+    EXPECT_EQ(std::u16string(attributes[1].szItemID), u"Sample Interval");
+    EXPECT_EQ(std::u16string(attributes[0].szItemID), u"Level");
+    EXPECT_EQ(attributes[0].dwEUType, OPC_ANALOG);
+    ASSERT_EQ(attributes[0].vEUInfo.vt, VT_ARRAY | VT_R8);
+    LONG index = 1;
+    double high = 0;
+    SafeArrayGetElement(attributes[0].vEUInfo.parray, &index, &high);
+    EXPECT_EQ(high, 100.0);
+    for (ULONG i = 0; i < fetched; ++i) {
+        CoTaskMemFree(attributes[i].szAccessPath);
+        CoTaskMemFree(attributes[i].szItemID);
+        VariantClear(&attributes[i].vEUInfo);
+    }
+    CoTaskMemFree(attributes);
+    list->Release();
+
+    for (IUnknown* i : std::initializer_list<IUnknown*>{sync, state, items}) i->Release();
+    EXPECT_EQ(server->RemoveGroup(groupHandle, FALSE), S_OK);
+    browse->Release();
+    server->Release();
+    EXPECT_TRUE(WaitUntil([] { return OPCGroup::LiveCount() == 0; }, 3000));
+    EXPECT_TRUE(WaitUntil([&] { return ObjectCount() == 0; }, 3000)) << ObjectCount();
+}
+
+TEST_F(TransportTest, DataChangesArriveAsTheExactStreamsTheGroupBuilt) {
+    IOPCServer* server = Connect();
+    ASSERT_NE(server, nullptr);
+    IUnknown* unknown = nullptr;
+    OPCHANDLE handle = 0;
+    ASSERT_EQ(server->AddGroup(u"", TRUE, 20, 99, nullptr, nullptr, 0, &handle, nullptr, IID_IDataObject, &unknown),
+              S_OK);
+    auto* data = static_cast<IDataObject*>(unknown);
+    auto* items = As<IOPCItemMgt>(data, IID_IOPCItemMgt);
+    SetLevel(12.5);
+    ASSERT_EQ(AddItems(items, {u"Dev1.Level"}).hr, S_OK);
+    Sink sink;
+    FORMATETC format{static_cast<CLIPFORMAT>(opcstream::DataTimeFormat()), nullptr, DVASPECT_CONTENT, -1,
+                     TYMED_HGLOBAL};
+    DWORD connection = 0;
+    ASSERT_EQ(data->DAdvise(&format, 0, &sink, &connection), S_OK);
+    SetLevel(13.5);
+    ASSERT_TRUE(WaitUntil([&] { return sink.Count() >= 1; }, 3000));
+    {
+        std::lock_guard lock(sink.mutex);
+        EXPECT_EQ(sink.formats[0], format.cfFormat);
+        std::string error;
+        auto stream = opcstream::ReadDataStream(sink.streams.back(), true, &error);
+        ASSERT_TRUE(stream) << error;
+        EXPECT_EQ(stream->hClientGroup, 99u);
+        ASSERT_EQ(stream->items.size(), 1u);
+        EXPECT_EQ(stream->items[0].hClient, 10u);
+    }
+    EXPECT_EQ(data->DUnadvise(connection), S_OK);
+    EXPECT_EQ(data->DUnadvise(connection), OLE_E_NOCONNECTION);
+    EXPECT_TRUE(WaitUntil([&] { return sink.refs.load() == 0; }, 3000)) << "the server let the sink go";
+    items->Release();
+    data->Release();
+    server->Release();
+}
+
+TEST_F(TransportTest, ASinkThatDoesNotKeepUpLosesOldChangesAndHoldsUpNobody) {
+    IOPCServer* server = Connect();
+    ASSERT_NE(server, nullptr);
+    IUnknown* unknown = nullptr;
+    ASSERT_EQ(server->AddGroup(u"Fast", TRUE, 10, 1, nullptr, nullptr, 0, nullptr, nullptr, IID_IDataObject,
+                               &unknown),
+              S_OK);
+    auto* data = static_cast<IDataObject*>(unknown);
+    auto* items = As<IOPCItemMgt>(data, IID_IOPCItemMgt);
+    const Items added = AddItems(items, {u"Dev1.Level"});
+    ASSERT_EQ(added.hr, S_OK);
+    Sink stuck;
+    stuck.Hold(true);
+    FORMATETC format{static_cast<CLIPFORMAT>(opcstream::DataFormat()), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    DWORD connection = 0;
+    ASSERT_EQ(data->DAdvise(&format, 0, &stuck, &connection), S_OK);
+    // The level changes every scan for a second while the client sits on
+    // the first change it got.
+    auto* sync = As<IOPCSyncIO>(items, IID_IOPCSyncIO);
+    for (int i = 0; i < 100; ++i) {
+        SetLevel(i);
+        Sleep(10);
+        if (i % 20 == 0) {
+            // Calls of the same client go on meanwhile.
+            OPCHANDLE h = added.results[0].hServer;
+            OPCITEMSTATE* states = nullptr;
+            HRESULT* errors = nullptr;
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(sync->Read(OPC_DS_CACHE, 1, &h, &states, &errors), S_OK);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+            VariantClear(&states[0].vDataValue);
+            CoTaskMemFree(states);
+            CoTaskMemFree(errors);
+        }
+    }
+    EXPECT_EQ(stuck.Count(), 1u);
+    stuck.Hold(false);
+    // What arrives after is at most the backlog of 4 (and the one in flight),
+    // not the hundred changes there were.
+    Sleep(300);
+    EXPECT_LE(stuck.Count(), 1u + 4u + 1u + 30u / 10u);
+    EXPECT_GE(stuck.Count(), 2u);
+    data->DUnadvise(connection);
+    sync->Release();
+    items->Release();
+    data->Release();
+    server->Release();
+}
+
+TEST_F(TransportTest, WithdrawingTheClassReleasesWhatItsClientsHeld) {
+    IOPCServer* server = Connect();
+    ASSERT_NE(server, nullptr);
+    IUnknown* unknown = nullptr;
+    ASSERT_EQ(server->AddGroup(u"", TRUE, 20, 1, nullptr, nullptr, 0, nullptr, nullptr, IID_IOPCItemMgt, &unknown),
+              S_OK);
+    auto* items = static_cast<IOPCItemMgt*>(unknown);
+    ASSERT_EQ(AddItems(items, {u"Dev1.Level", u"Dev1.Sample Interval"}).hr, S_OK);
+    EXPECT_EQ(OPCGroup::LiveCount(), 1u);
+    EXPECT_GT(device_->GetClientPollRequests(), 0);
+    // The program's shutdown: the class goes, and with it every connection.
+    host_.reset();
+    EXPECT_EQ(OPCGroup::LiveCount(), 0u);
+    EXPECT_EQ(broker_->ServedConnections(), 0u);
+    // The client's objects answer that their server is gone.
+    HRESULT* errors = nullptr;
+    OPCHANDLE h = 1;
+    EXPECT_EQ(items->RemoveItems(1, &h, &errors), RPC_E_DISCONNECTED);
+    items->Release();
+    server->Release();
+}
+
+TEST_F(TransportTest, GarbageOnTheSocketEndsThatConnectionOnly) {
+    const std::string path = remote::RemoteBroker::SocketPath(CLSID_VOKExplorer);
+    std::mt19937 random(7);
+    for (int round = 0; round < 20; ++round) {
+        const int fd = platform::ConnectLocalSocket(path);
+        ASSERT_GE(fd, 0);
+        std::vector<kj::byte> bytes(static_cast<std::size_t>(random() % 4096));
+        for (kj::byte& b : bytes) b = static_cast<kj::byte>(random());
+        // A frame header that claims an enormous message, now and then.
+        if (round % 3 == 0 && bytes.size() >= 8) {
+            bytes[0] = 0;
+            bytes[1] = bytes[2] = bytes[3] = 0;
+            bytes[4] = bytes[5] = bytes[6] = 0xFF;
+            bytes[7] = 0x7F;
+        }
+        kj::FdOutputStream(fd).write(bytes.data(), bytes.size());
+        platform::CloseDescriptor(fd);
+    }
+    IOPCServer* server = Connect();
+    ASSERT_NE(server, nullptr);
+    OPCSERVERSTATUS* status = nullptr;
+    EXPECT_EQ(server->GetStatus(&status), S_OK);
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    EXPECT_TRUE(WaitUntil([&] { return broker_->ServedConnections() == 1; }, 3000));
+    server->Release();
+}
+
+TEST_F(TransportTest, AnEnumeratorAskedForBillionsGivesWhatItHas) {
+    // A client of the wire format itself, not of the proxies, which never ask
+    // for more than a chunk.
+    const int fd = platform::ConnectLocalSocket(remote::RemoteBroker::SocketPath(CLSID_VOKExplorer));
+    ASSERT_GE(fd, 0);
+    auto io = kj::setupAsyncIo();
+    auto stream = io.lowLevelProvider->wrapSocketFd(fd, kj::LowLevelAsyncIoProvider::TAKE_OWNERSHIP);
+    capnp::TwoPartyClient client(*stream);
+    auto factory = client.bootstrap().castAs<vokrpc::ClassObject>();
+    auto create = factory.createInstanceRequest();
+    create.initIid().setData1(IID_IOPCServer.Data1);
+    create.getIid().setData2(IID_IOPCServer.Data2);
+    create.getIid().setData3(IID_IOPCServer.Data3);
+    create.getIid().setData4(kj::arrayPtr(IID_IOPCServer.Data4, 8));
+    auto made = create.send().wait(io.waitScope);
+    ASSERT_EQ(made.getHr(), S_OK);
+    auto browse = made.getServer().browseItemIdsRequest();
+    browse.setFilterType(OPC_BRANCH);
+    auto names = browse.send().wait(io.waitScope).getNames();
+    auto next = names.nextRequest();
+    next.setCount(0xFFFFFFFFu);
+    auto answer = next.send().wait(io.waitScope);
+    EXPECT_EQ(answer.getHr(), S_FALSE);
+    ASSERT_EQ(answer.getNames().size(), 1u);
+    EXPECT_EQ(std::string(answer.getNames()[0].cStr()), "Dev1");
+
+    // An interface identifier of the wrong size is refused, not read past.
+    auto bad = made.getServer().queryInterfaceRequest();
+    bad.initIid().setData4(kj::arrayPtr(IID_IOPCServer.Data4, 3));
+    EXPECT_EQ(bad.send().wait(io.waitScope).getHr(), E_INVALIDARG);
+}
