@@ -46,7 +46,7 @@ echo "that configuration, loaded again (devices and their standard groups):"
 "$vok" config dump "$config" | python3 -c 'import json,sys; d=json.load(sys.stdin); [print(" ", x["name"], "port", x["port_number"], "address", x["bus_address"] - 128, "groups", [g["name"] for g in x["groups"]]) for x in d["devices"]]; print("  errors:", d["errors"])' 2>/dev/null || "$vok" config dump "$config" | head -20
 echo "two items read through an OPC group (the client serves the class in its own process):"
 "$vok" opc read --config "$config" "4400 VOK 90-01.Cumulative Raw Bin Counts.Cumulative Raw Count Bin 01" \
-  "4400 vok 90-02.sample interval" --timeout 60 | python3 -c 'import json,sys; [print("  ", i["id"], "=", i.get("value"), "quality", i.get("quality"), i.get("type")) for i in json.load(sys.stdin)["items"]]'
+  "4400 vok 90-02.sample interval" --timeout 60 | python3 -c 'import json,sys; [print("  ", i["id"], "=", i.get("value"), "quality", i.get("quality"), i.get("canonical_type")) for i in json.load(sys.stdin)["items"]]'
 echo "the address space as a browsing client sees it:"
 "$vok" opc browse --config "$config" "4400 VOK 90-02" | python3 -c 'import json,sys; d=json.load(sys.stdin); print("  at", d["position"], "branches", d["branches"]); print("  leaves", d["leaves"])'
 "$vok" opc browse --config "$config" --all | python3 -c 'import json,sys; d=json.load(sys.stdin)["items"]; print("  a walk from the root yields", len(d), "item IDs, e.g.", d[0], "and", d[-1])'

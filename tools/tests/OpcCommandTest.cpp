@@ -28,8 +28,8 @@ TEST_F(OpcCommandTest, StatusConnectsAddsGroupsAndReportsThem) {
 TEST_F(OpcCommandTest, RefusedGroupsAndUnreadableConfigurationsFail) {
     ASSERT_EQ(Vok("config new '" + dir_.File("c.psf") + "'").status, 0);
     const VokOutcome duplicate = Vok("opc status --group A --group A --config '" + dir_.File("c.psf") + "'");
-    EXPECT_EQ(duplicate.status, 2);
-    EXPECT_NE(duplicate.err.find("0xC004000C"), std::string::npos) << duplicate.err;
+    EXPECT_EQ(duplicate.status, 1);
+    EXPECT_NE(duplicate.err.find("OPC_E_DUPLICATENAME (0xC004000C)"), std::string::npos) << duplicate.err;
     EXPECT_EQ(json::parse(duplicate.out)["group_count"], 1);
     const VokOutcome missing = Vok("opc status --config '" + dir_.File("none.psf") + "'");
     EXPECT_EQ(missing.status, 1);
@@ -41,16 +41,17 @@ TEST_F(OpcCommandTest, ReadPrintsEachItemThroughAGroup) {
     const VokOutcome run = Vok("opc read --config '" + dir_.File("c.psf") +
                                "' '4400 VOK 7-02.Sample Interval' '4400 vok 7-02.bin sizes.bin size 01' 'Nope.Tag' "
                                "--timeout 20");
-    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_EQ(run.status, 1) << run.err;
     const json out = json::parse(run.out);
     ASSERT_EQ(out["items"].size(), 3u);
-    EXPECT_EQ(out["items"][0]["type"], "VT_R8");
+    EXPECT_EQ(out["items"][0]["canonical_type"], "VT_R8");
+    EXPECT_EQ(out["items"][0]["delivered_type"], "VT_R8");
     EXPECT_EQ(out["items"][0]["writable"], true);
     EXPECT_EQ(out["items"][0]["quality"], 192);
     EXPECT_EQ(out["items"][0]["value"], 30.0);
     EXPECT_EQ(out["items"][1]["quality"], 192);
     EXPECT_EQ(out["items"][1]["writable"], false);
-    EXPECT_EQ(out["items"][2]["error"], "0xC0040007");
+    EXPECT_EQ(out["items"][2]["error"], "OPC_E_UNKNOWNITEMID (0xC0040007)");
     EXPECT_FALSE(out["items"][2].contains("value"));
 }
 
@@ -85,5 +86,5 @@ TEST_F(OpcCommandTest, BrowseListsAPositionAndWalksEveryItemId) {
     const VokOutcome missing = Vok("opc browse '4400 VOK 7-01.No Such Group'" + config);
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("No Such Group"), std::string::npos) << missing.err;
-    EXPECT_NE(missing.err.find("0x80070057"), std::string::npos) << missing.err;
+    EXPECT_NE(missing.err.find("E_INVALIDARG (0x80070057)"), std::string::npos) << missing.err;
 }
