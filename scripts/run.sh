@@ -63,10 +63,16 @@ echo "  $(cat "$demo/server.out")"
 "$explorer" --headless "$config"
 echo "  a second start ends at once with status $? (one server per user)"
 sleep 6
-echo "an OPC client of the server class (served in the client's process):"
-"$vok" opc status --config "$config" --group Cleanroom --groups 2
+echo "OPC clients in processes of their own, through the server's socket:"
+"$vok" opc status --group Cleanroom --groups 2
+"$vok" opc browse --all | python3 -c 'import json,sys; d=json.load(sys.stdin)["items"]; print("  browsing the running server yields", len(d), "item IDs")'
+echo "  live counts of counter 1, three data changes at 500 ms:"
+"$vok" opc subscribe "4400 VOK 90-01.Cumulative Raw Bin Counts.Cumulative Raw Count Bin 01" "4400 VOK 90-01.Total Raw Counts" \
+  --rate 500 --count 3 | python3 -c 'import json,sys; [print("   ", ", ".join("%s = %s (quality %s)" % (i["id"].split(".")[-1], i["value"], i["quality"]) for i in json.loads(l)["items"])) for l in sys.stdin]'
+"$vok" opc write "4400 VOK 90-02.Sample Interval=20" | python3 -c 'import json,sys; [print("  wrote", i["id"], "= 20:", i["result"]) for i in json.load(sys.stdin)["items"]]'
 kill -TERM "$server"
 wait "$server" && status=0 || status=$?
 echo "the server stopped on SIGTERM with exit status $status; its event log:"
 grep -E "Application|Poll [Ll]oop|Open successfully" "$demo/events.txt" | sed 's/^/  /' | head -20
 echo "  ... and $(grep -c "Msg Success" "$demo/events.txt") counter exchanges answered while it ran"
+echo "counter 2, asked directly, now reports a sample interval of $("$vok" query --port "$port" --address 2 | python3 -c 'import json,sys; print(json.load(sys.stdin)["sample_interval"])') s"
