@@ -3,11 +3,18 @@
 // configuration of them, and vok opc as the client, as a user runs them.
 #include "ServerProcess.h"
 
+#include "opc/OpcDa.h"
+#include "opc/OpcStream.h"
+#include "platform/Com.h"
 #include "platform/LocalSocket.h"
+#include "remote/RemoteBroker.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <set>
 #include <functional>
 #include <sstream>
 
@@ -218,4 +225,126 @@ TEST_F(RemoteClientTest, AConnectionOfAnotherUserIsRefusedAndLogged) {
     std::system(("chmod 0700 '" + runtime_ + "' '" + runtime_ + "/vok'").c_str());
     EXPECT_EQ(Vok("opc status").status, 0);
     EXPECT_EQ(Stop(), 0);
+}
+
+namespace {
+
+// Keeps the streams of one group's data changes.
+class KeepingSink : public IAdviseSink {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        if (riid != IID_IUnknown && riid != IID_IAdviseSink) return E_NOINTERFACE;
+        *ppv = static_cast<IAdviseSink*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG AddRef() override { return ++refs; }
+    ULONG Release() override { return --refs; }
+    void OnDataChange(FORMATETC*, STGMEDIUM* medium) override {
+        auto stream = opcstream::ReadDataStream(opcstream::FromGlobal(medium->hGlobal), true, nullptr);
+        std::lock_guard lock(mutex);
+        if (stream)
+            for (const auto& item : stream->items)
+                if (item.quality == OPC_QUALITY_GOOD) good.insert(item.hClient);
+    }
+    void OnViewChange(DWORD, LONG) override {}
+    void OnRename(IMoniker*) override {}
+    void OnSave() override {}
+    void OnClose() override {}
+    std::size_t Good() {
+        std::lock_guard lock(mutex);
+        return good.size();
+    }
+
+    std::atomic<ULONG> refs{0};
+    std::mutex mutex;
+    std::set<OPCHANDLE> good;
+};
+
+}  // namespace
+
+TEST_F(RemoteClientTest, AClientProgramOfItsOwnUsesTheSameInterfacesAsInProcess) {
+    StartPlant("--headless --poll");
+    // This test's process is the client: the class is not served here, so
+    // CoCreateInstance reaches the server program through the broker.
+    SetEnvironmentVariableA("VOK_REGISTRY_DIR", registry_.c_str());
+    SetEnvironmentVariableA("XDG_RUNTIME_DIR", runtime_.c_str());
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    {
+        remote::RemoteBroker broker;
+        broker.Install();
+        IOPCServer* server = nullptr;
+        ASSERT_EQ(CoCreateInstance(CLSID_VOKExplorer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                                   reinterpret_cast<void**>(&server)),
+                  S_OK);
+        IOPCBrowseServerAddressSpace* browse = nullptr;
+        ASSERT_EQ(server->QueryInterface(IID_IOPCBrowseServerAddressSpace, reinterpret_cast<void**>(&browse)), S_OK);
+        // Every tag, found by browsing alone.
+        std::vector<std::u16string> ids;
+        std::function<void()> walk = [&] {
+            for (OPCBROWSETYPE type : {OPC_LEAF, OPC_BRANCH}) {
+                IEnumString* list = nullptr;
+                ASSERT_EQ(browse->BrowseOPCItemIDs(type, u"*", VT_EMPTY, 0, &list), S_OK);
+                std::vector<std::u16string> names;
+                LPOLESTR got[8];
+                ULONG fetched = 0;
+                while (SUCCEEDED(list->Next(8, got, &fetched)) && fetched > 0)
+                    for (ULONG i = 0; i < fetched; ++i) {
+                        names.emplace_back(got[i]);
+                        CoTaskMemFree(got[i]);
+                    }
+                list->Release();
+                for (std::u16string& name : names) {
+                    if (type == OPC_LEAF) {
+                        LPWSTR id = nullptr;
+                        ASSERT_EQ(browse->GetItemID(name.data(), &id), S_OK);
+                        ids.emplace_back(id);
+                        CoTaskMemFree(id);
+                    } else {
+                        ASSERT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, name.c_str()), S_OK);
+                        walk();
+                        ASSERT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_UP, nullptr), S_OK);
+                    }
+                }
+            }
+        };
+        walk();
+        ASSERT_EQ(ids.size(), 50u);
+        browse->Release();
+
+        IUnknown* unknown = nullptr;
+        ASSERT_EQ(server->AddGroup(u"Own", TRUE, 200, 5, nullptr, nullptr, 0, nullptr, nullptr, IID_IDataObject,
+                                   &unknown),
+                  S_OK);
+        auto* data = static_cast<IDataObject*>(unknown);
+        IOPCItemMgt* items = nullptr;
+        ASSERT_EQ(data->QueryInterface(IID_IOPCItemMgt, reinterpret_cast<void**>(&items)), S_OK);
+        std::vector<OPCITEMDEF> defs(ids.size());
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            defs[i] = OPCITEMDEF{};
+            defs[i].szItemID = ids[i].data();
+            defs[i].bActive = TRUE;
+            defs[i].hClient = static_cast<OPCHANDLE>(i);
+        }
+        OPCITEMRESULT* results = nullptr;
+        HRESULT* errors = nullptr;
+        EXPECT_EQ(items->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results, &errors), S_OK);
+        CoTaskMemFree(results);
+        CoTaskMemFree(errors);
+        KeepingSink sink;
+        FORMATETC format{opcstream::DataTimeFormat(), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+        DWORD connection = 0;
+        ASSERT_EQ(data->DAdvise(&format, 0, &sink, &connection), S_OK);
+        // The polled counter's tags turn good one after the other.
+        EXPECT_TRUE(WaitFor([&] { return sink.Good() >= 40; }, 60000)) << sink.Good();
+        EXPECT_EQ(data->DUnadvise(connection), S_OK);
+        items->Release();
+        data->Release();
+        server->Release();
+        EXPECT_TRUE(WaitFor([&] { return sink.refs.load() == 0; }, 3000));
+    }
+    CoUninitialize();
+    EXPECT_EQ(Stop(), 0) << "the client let go of everything it held";
 }
