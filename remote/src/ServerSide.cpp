@@ -64,6 +64,16 @@ I* Ask(IUnknown* object, REFIID iid) {
     return static_cast<I*>(out);
 }
 
+// Whether the object serves the interface a client asks about.
+HRESULT ServesInterface(IUnknown* object, vokrpc::Guid::Reader wire) {
+    GUID iid;
+    if (!FromWire(wire, iid)) return E_INVALIDARG;
+    void* answer = nullptr;
+    const HRESULT hr = object->QueryInterface(iid, &answer);
+    if (answer != nullptr) static_cast<IUnknown*>(answer)->Release();
+    return hr;
+}
+
 // A call carried to a worker: its parameters copied out of the connection's
 // message, its results built apart, and objects it made held until they are
 // wrapped for the client (or released when the client went away meanwhile).
@@ -469,15 +479,8 @@ public:
           object_(shared, group) {}
 
     kj::Promise<void> queryInterface(QueryInterfaceContext context) override {
-        return OffLoop<QueryInterfaceParams, QueryInterfaceResults>(shared_, context, [this](auto in, auto out,
-                                                                                             auto&) {
-            GUID iid;
-            void* answer = nullptr;
-            const HRESULT hr = FromWire(in.getIid(), iid) ? object_.get()->QueryInterface(iid, &answer)
-                                                          : E_INVALIDARG;
-            if (answer != nullptr) static_cast<IUnknown*>(answer)->Release();
-            out.setHr(hr);
-        });
+        return OffLoop<QueryInterfaceParams, QueryInterfaceResults>(
+            shared_, context, [this](auto in, auto out, auto&) { out.setHr(ServesInterface(object_.get(), in.getIid())); });
     }
 
     kj::Promise<void> getState(GetStateContext context) override {
@@ -866,15 +869,8 @@ public:
           object_(shared, server) {}
 
     kj::Promise<void> queryInterface(QueryInterfaceContext context) override {
-        return OffLoop<QueryInterfaceParams, QueryInterfaceResults>(shared_, context, [this](auto in, auto out,
-                                                                                             auto&) {
-            GUID iid;
-            void* answer = nullptr;
-            const HRESULT hr = FromWire(in.getIid(), iid) ? object_.get()->QueryInterface(iid, &answer)
-                                                          : E_INVALIDARG;
-            if (answer != nullptr) static_cast<IUnknown*>(answer)->Release();
-            out.setHr(hr);
-        });
+        return OffLoop<QueryInterfaceParams, QueryInterfaceResults>(
+            shared_, context, [this](auto in, auto out, auto&) { out.setHr(ServesInterface(object_.get(), in.getIid())); });
     }
 
     kj::Promise<void> addGroup(AddGroupContext context) override {
