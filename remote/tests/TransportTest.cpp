@@ -502,3 +502,54 @@ TEST_F(TransportTest, AnEnumeratorAskedForBillionsGivesWhatItHas) {
     bad.initIid().setData4(kj::arrayPtr(IID_IOPCServer.Data4, 3));
     EXPECT_EQ(bad.send().wait(io.waitScope).getHr(), E_INVALIDARG);
 }
+
+TEST_F(TransportTest, ASlowCallOfOneGroupHoldsUpNoCallOfAnother) {
+    IOPCServer* server = Connect();
+    ASSERT_NE(server, nullptr);
+    IUnknown* slowUnknown = nullptr;
+    IUnknown* quickUnknown = nullptr;
+    ASSERT_EQ(server->AddGroup(u"Slow", FALSE, 1000, 1, nullptr, nullptr, 0, nullptr, nullptr, IID_IOPCItemMgt,
+                               &slowUnknown),
+              S_OK);
+    ASSERT_EQ(server->AddGroup(u"Quick", FALSE, 1000, 2, nullptr, nullptr, 0, nullptr, nullptr, IID_IOPCItemMgt,
+                               &quickUnknown),
+              S_OK);
+    auto* slow = static_cast<IOPCItemMgt*>(slowUnknown);
+    auto* quick = static_cast<IOPCItemMgt*>(quickUnknown);
+    const Items level = AddItems(quick, {u"Dev1.Level"});
+    ASSERT_EQ(level.hr, S_OK);
+    auto* sync = As<IOPCSyncIO>(quick, IID_IOPCSyncIO);
+
+    // Half a million item IDs to resolve keep the slow group's AddItems busy
+    // for a long while on the server.
+    std::vector<std::u16string> many(500000);
+    for (std::size_t i = 0; i < many.size(); ++i) many[i] = u"Dev1.No Such Tag " + Utf8ToUtf16(std::to_string(i));
+    std::atomic<bool> adding{true};
+    std::thread adder([&] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        const Items none = AddItems(slow, many);
+        EXPECT_EQ(none.hr, S_FALSE);
+        adding = false;
+        CoUninitialize();
+    });
+    Sleep(100);
+    int readsWhileAdding = 0;
+    for (int i = 0; i < 20 && adding.load(); ++i) {
+        OPCHANDLE h = level.results[0].hServer;
+        OPCITEMSTATE* states = nullptr;
+        HRESULT* errors = nullptr;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(sync->Read(OPC_DS_CACHE, 1, &h, &states, &errors), S_OK);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+        if (adding.load()) ++readsWhileAdding;
+        VariantClear(&states[0].vDataValue);
+        CoTaskMemFree(states);
+        CoTaskMemFree(errors);
+    }
+    adder.join();
+    EXPECT_GT(readsWhileAdding, 0) << "the AddItems ended before the reads could overlap it";
+    sync->Release();
+    slow->Release();
+    quick->Release();
+    server->Release();
+}
