@@ -640,9 +640,13 @@ public:
         if (ppAddResults != nullptr) *ppAddResults = nullptr;
         if (ppErrors != nullptr) *ppErrors = nullptr;
         if (pItemArray == nullptr || ppAddResults == nullptr || ppErrors == nullptr) return E_INVALIDARG;
+        // The definitions are encoded here, so that the loop only copies them.
+        capnp::MallocMessageBuilder encoded;
+        auto params = encoded.initRoot<vokrpc::OpcGroup::AddItemsParams>();
+        PutDefs(params.initItems(dwCount), pItemArray, dwCount);
         return Call([&](vokrpc::OpcGroup::Client& cap) {
             auto request = cap.addItemsRequest();
-            PutDefs(request.initItems(dwCount), pItemArray, dwCount);
+            request.setItems(params.asReader().getItems());
             return request.send().then(
                 [&](auto&& r) { return TakeItemResults(r, dwCount, ppAddResults, ppErrors); });
         });
@@ -652,9 +656,12 @@ public:
         if (ppResults != nullptr) *ppResults = nullptr;
         if (ppErrors != nullptr) *ppErrors = nullptr;
         if (pItemArray == nullptr || ppResults == nullptr || ppErrors == nullptr) return E_INVALIDARG;
+        capnp::MallocMessageBuilder encoded;
+        auto params = encoded.initRoot<vokrpc::OpcGroup::ValidateItemsParams>();
+        PutDefs(params.initItems(dwCount), pItemArray, dwCount);
         return Call([&](vokrpc::OpcGroup::Client& cap) {
             auto request = cap.validateItemsRequest();
-            PutDefs(request.initItems(dwCount), pItemArray, dwCount);
+            request.setItems(params.asReader().getItems());
             request.setBlobUpdate(bBlobUpdate != FALSE);
             return request.send().then([&](auto&& r) { return TakeItemResults(r, dwCount, ppResults, ppErrors); });
         });
