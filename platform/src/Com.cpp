@@ -110,11 +110,13 @@ ClassTable& Classes() {
     return *table;
 }
 
+// The carrier of local-server classes between processes; null when the
+// program installed none.
+std::atomic<platform::LocalServerBroker*> broker{nullptr};
+
 // The entry that serves a request in the given context: the latest
 // registration whose context overlaps it, so a newer registration of the same
 // class shadows an older one until it is revoked.
-std::atomic<platform::LocalServerBroker*> broker{nullptr};
-
 Registration* FindServing(ClassTable& table, REFCLSID clsid, DWORD context) {
     for (auto it = table.entries.rbegin(); it != table.entries.rend(); ++it) {
         if (it->clsid == clsid && (it->context & context) != 0) return &*it;
