@@ -88,6 +88,16 @@ using Work = std::function<void(typename P::Reader, typename R::Builder, Call<P,
 template <typename P, typename R>
 using Finish = std::function<void(typename R::Builder, Call<P, R>&)>;
 
+// The adapter of the object a call made, which takes over the call's
+// reference on it; null when the call made none.
+template <typename Impl, typename Interface, typename Made>
+kj::Own<Impl> AdoptMade(Shared& shared, Made& call) {
+    if (call.made.empty()) return {};
+    auto adapter = kj::heap<Impl>(shared, static_cast<Interface*>(call.made.front().get()));
+    call.made.front().Disown();
+    return adapter;
+}
+
 // Runs work on a worker thread and answers the call when it is done; then
 // finish (on the loop) may attach capabilities to the results. The work reads
 // only what it captured.
@@ -213,10 +223,8 @@ kj::Promise<void> EnumStringImpl::clone(CloneContext context) {
             if (copy != nullptr) call.made.emplace_back(shared_, copy);
         },
         [this](auto out, auto& call) {
-            if (call.made.empty()) return;
-            auto* copy = static_cast<IEnumString*>(call.made.front().get());
-            out.setNames(kj::heap<EnumStringImpl>(shared_, copy));
-            call.made.front().Disown();
+            auto adapter = AdoptMade<EnumStringImpl, IEnumString>(shared_, call);
+            if (adapter.get() != nullptr) out.setNames(kj::mv(adapter));
         });
 }
 
@@ -274,10 +282,8 @@ public:
                 if (copy != nullptr) call.made.emplace_back(shared_, copy);
             },
             [this](auto out, auto& call) {
-                if (call.made.empty()) return;
-                out.setItems(kj::heap<EnumAttributesImpl>(
-                    shared_, static_cast<IEnumOPCItemAttributes*>(call.made.front().get())));
-                call.made.front().Disown();
+                auto adapter = AdoptMade<EnumAttributesImpl, IEnumOPCItemAttributes>(shared_, call);
+                if (adapter.get() != nullptr) out.setItems(kj::mv(adapter));
             });
     }
 
@@ -573,9 +579,8 @@ public:
                 if (made != nullptr) call.made.emplace_back(shared_, made);
             },
             [this](auto out, auto& call) {
-                if (call.made.empty()) return;
-                out.setGroup(kj::heap<GroupImpl>(shared_, call.made.front().get()));
-                call.made.front().Disown();
+                auto adapter = AdoptMade<GroupImpl, IUnknown>(shared_, call);
+                if (adapter.get() != nullptr) out.setGroup(kj::mv(adapter));
             });
     }
 
@@ -785,10 +790,8 @@ public:
                 call.made.emplace_back(shared_, list);
             },
             [this](auto out, auto& call) {
-                if (call.made.empty()) return;
-                out.setItems(kj::heap<EnumAttributesImpl>(
-                    shared_, static_cast<IEnumOPCItemAttributes*>(call.made.front().get())));
-                call.made.front().Disown();
+                auto adapter = AdoptMade<EnumAttributesImpl, IEnumOPCItemAttributes>(shared_, call);
+                if (adapter.get() != nullptr) out.setItems(kj::mv(adapter));
             });
     }
 
@@ -898,9 +901,8 @@ public:
                 if (group != nullptr) call.made.emplace_back(shared_, group);
             },
             [this](auto out, auto& call) {
-                if (call.made.empty()) return;
-                out.setGroup(kj::heap<GroupImpl>(shared_, call.made.front().get()));
-                call.made.front().Disown();
+                auto adapter = AdoptMade<GroupImpl, IUnknown>(shared_, call);
+                if (adapter.get() != nullptr) out.setGroup(kj::mv(adapter));
             });
     }
 
@@ -926,9 +928,8 @@ public:
                 if (group != nullptr) call.made.emplace_back(shared_, group);
             },
             [this](auto out, auto& call) {
-                if (call.made.empty()) return;
-                out.setGroup(kj::heap<GroupImpl>(shared_, call.made.front().get()));
-                call.made.front().Disown();
+                auto adapter = AdoptMade<GroupImpl, IUnknown>(shared_, call);
+                if (adapter.get() != nullptr) out.setGroup(kj::mv(adapter));
             });
     }
 
@@ -1007,9 +1008,8 @@ public:
                 if (list != nullptr) call.made.emplace_back(shared_, list);
             },
             [this](auto out, auto& call) {
-                if (call.made.empty()) return;
-                out.setNames(kj::heap<EnumStringImpl>(shared_, static_cast<IEnumString*>(call.made.front().get())));
-                call.made.front().Disown();
+                auto adapter = AdoptMade<EnumStringImpl, IEnumString>(shared_, call);
+                if (adapter.get() != nullptr) out.setNames(kj::mv(adapter));
             });
     }
 
@@ -1035,9 +1035,8 @@ public:
                 if (list != nullptr) call.made.emplace_back(shared_, list);
             },
             [this](auto out, auto& call) {
-                if (call.made.empty()) return;
-                out.setNames(kj::heap<EnumStringImpl>(shared_, static_cast<IEnumString*>(call.made.front().get())));
-                call.made.front().Disown();
+                auto adapter = AdoptMade<EnumStringImpl, IEnumString>(shared_, call);
+                if (adapter.get() != nullptr) out.setNames(kj::mv(adapter));
             });
     }
 
@@ -1076,9 +1075,8 @@ public:
                 out.setHr(hr);
             },
             [this](auto out, auto& call) {
-                if (call.made.empty()) return;
-                out.setServer(kj::heap<ServerImpl>(shared_, call.made.front().get()));
-                call.made.front().Disown();
+                auto adapter = AdoptMade<ServerImpl, IUnknown>(shared_, call);
+                if (adapter.get() != nullptr) out.setServer(kj::mv(adapter));
             });
     }
 
