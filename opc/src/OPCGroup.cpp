@@ -27,15 +27,6 @@ GroupList& Groups() {
     return *list;
 }
 
-// A zeroed task-allocated array for an [out] parameter; null when out of memory.
-template <typename T>
-T* TaskArray(DWORD count) {
-    const std::size_t bytes = sizeof(T) * (count == 0 ? 1 : count);
-    auto* array = static_cast<T*>(CoTaskMemAlloc(bytes));
-    if (array != nullptr) std::memset(static_cast<void*>(array), 0, bytes);
-    return array;
-}
-
 // Frees an [out] array on a failed call, so that the caller is given nothing to free.
 template <typename T>
 void DropArray(T** out) {

@@ -29,15 +29,4 @@ FORMATETC FromWire(vokrpc::FormatEtc::Reader in);
 std::string Text(LPCWSTR text);
 std::u16string Wide(capnp::Text::Reader text);
 
-// The array of an [out] parameter, task-allocated; null when count is 0 or
-// memory is short.
-template <typename T>
-T* TaskArray(std::size_t count) {
-    if (count == 0) return nullptr;
-    auto* array = static_cast<T*>(CoTaskMemAlloc(count * sizeof(T)));
-    if (array != nullptr)
-        for (std::size_t i = 0; i < count; ++i) array[i] = T{};
-    return array;
-}
-
 }  // namespace remote

@@ -7,6 +7,8 @@
 #include "platform/Messages.h"
 #include "platform/OleAuto.h"
 
+#include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -20,5 +22,16 @@ void PostComObjectCount(bool created);
 
 // A task-allocated, zero-terminated copy; null when out of memory.
 LPWSTR TaskAllocString(std::u16string_view text);
+// A zeroed task-allocated array for an [out] parameter (one element's room
+// for a count of 0, so that the caller always gets an array to free); null
+// when out of memory.
+template <typename T>
+T* TaskArray(std::size_t count) {
+    const std::size_t bytes = sizeof(T) * (count == 0 ? 1 : count);
+    auto* array = static_cast<T*>(CoTaskMemAlloc(bytes));
+    if (array != nullptr) std::memset(static_cast<void*>(array), 0, bytes);
+    return array;
+}
+
 // The text of a wide string given by a client; null reads as empty.
 std::u16string WideText(LPCWSTR text);
