@@ -1,9 +1,10 @@
-// vok-explorer: the operator's program and OPC server. With --headless it
-// serves without a window.
+// vok-explorer: the operator's program and OPC server. With --headless, or
+// where no display can be opened, it serves without a window.
 #include "opc/CommandLine.h"
 #include "opc/HeadlessServer.h"
 #include "platform/Signals.h"
 #include "remote/RemoteBroker.h"
+#include "ui/OperatorProgram.h"
 
 #include <cstdio>
 #include <string>
@@ -21,7 +22,11 @@ int main(int argc, char** argv) {
     broker.Install();
     // Started by a client's activation there is no one to see a window yet.
     if (line.headless || line.embedding || line.action != CommandLine::Action::Run) return RunHeadlessServer(args);
-    std::fputs("vok-explorer: the operator's window is not part of this build yet; run 'vok-explorer --headless [FILE]'\n",
-               stderr);
-    return 2;
+    if (!DisplayAvailable()) {
+        std::fputs("vok-explorer: no display to open the window on (DISPLAY is not set or not reachable); "
+                   "running the server without a window, as with --headless\n",
+                   stderr);
+        return RunHeadlessServer(args);
+    }
+    return RunOperatorProgram(argc, argv, args);
 }

@@ -109,24 +109,33 @@ void HeadlessPosting::Flush() {
     CloseHandle(done);
 }
 
-int RunHeadlessServer(const std::vector<std::string>& args) {
-    HeadlessUiServices ui;
-    HeadlessPosting posting;
-    OPCS_App app;
-    if (const auto status = app.InitInstance(args)) return *status;
+void StartPollingWhenAsked(OPCS_App& app) {
+    if (!app.GetCommandLine().poll) return;
+    Dll<OPCS_Device*> devices;
+    app.GetDocument()->GetDeviceList(devices);
+    for (OPCS_Device* device : devices) device->RequestPolling(OPCS_Device::kOperator);
+}
 
+void PrintServingLine(OPCS_App& app) {
     OPCS_Doc* doc = app.GetDocument();
     Dll<OPCS_Device*> devices;
     doc->GetDeviceList(devices);
-    if (app.GetCommandLine().poll) {
-        for (OPCS_Device* device : devices) device->RequestPolling(OPCS_Device::kOperator);
-    }
     std::printf("{\"serving\": \"%s\", \"class_published\": %s, \"configuration\": %s, \"new\": %s, "
                 "\"devices\": %d, \"polling\": %s}\n",
                 platform::GuidToString(CLSID_VOKExplorer).c_str(), app.IsServing() ? "true" : "false",
                 JsonString(doc->GetPathName()).c_str(), app.IsNewConfiguration() ? "true" : "false", devices.GetCount(),
                 app.GetCommandLine().poll ? "true" : "false");
     std::fflush(stdout);
+}
+
+int RunHeadlessServer(const std::vector<std::string>& args) {
+    HeadlessUiServices ui;
+    HeadlessPosting posting;
+    OPCS_App app;
+    if (const auto status = app.InitInstance(args)) return *status;
+
+    StartPollingWhenAsked(app);
+    PrintServingLine(app);
 
     signals::WaitForTermination(-1);
 

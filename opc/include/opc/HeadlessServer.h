@@ -48,6 +48,12 @@ private:
     HANDLE ready_ = nullptr;
 };
 
+// With --poll: every device of the configuration polled for the operator.
+void StartPollingWhenAsked(OPCS_App& app);
+// The start-up line on standard output that scripts wait for: the class
+// served, the configuration, its devices and whether they poll.
+void PrintServingLine(OPCS_App& app);
+
 // The whole program with --headless; returns its exit status. The caller
 // holds back the termination signals before any thread starts.
 int RunHeadlessServer(const std::vector<std::string>& args);

@@ -1,0 +1,15 @@
+#pragma once
+// vok-explorer with its window: the same start as the server without one,
+// then the main window on the configuration, until the operator closes it or
+// the process is asked to terminate (which closes the window the same way).
+
+#include <string>
+#include <vector>
+
+// Whether a window can be shown: a Qt platform is named, or a local X display
+// has its socket, or a Wayland display is set. A display that is not there
+// would end the program inside the toolkit.
+bool DisplayAvailable();
+
+// Returns the exit status.
+int RunOperatorProgram(int argc, char** argv, const std::vector<std::string>& args);
