@@ -3,7 +3,8 @@
 # simulated counters on a pseudo-terminal registered as COM90, read with every
 # counter command by 'vok query', polled by 'vok probe', put in a configuration
 # that the headless server 'vok-explorer --headless --poll' serves until it is
-# told to stop. VOK_DEMO_PORT picks another COM name.
+# told to stop, and on a machine with a display the operator's window on it.
+# VOK_DEMO_PORT picks another COM name.
 source "$(dirname "$0")/common.sh"
 vok_build
 vok="$VOK_BUILD_DIR/bin/vok"
@@ -76,3 +77,11 @@ echo "the server stopped on SIGTERM with exit status $status; its event log:"
 grep -E "Application|Poll [Ll]oop|Open successfully" "$demo/events.txt" | sed 's/^/  /' | head -20
 echo "  ... and $(grep -c "Msg Success" "$demo/events.txt") counter exchanges answered while it ran"
 echo "counter 2, asked directly, now reports a sample interval of $("$vok" query --port "$port" --address 2 | python3 -c 'import json,sys; print(json.load(sys.stdin)["sample_interval"])') s"
+
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo "the operator's window on that configuration, both counters polling; close it (or File / Exit) to end the demo"
+  "$explorer" --poll "$config" >"$demo/window.out" 2>"$demo/window.err" && status=0 || status=$?
+  echo "the window closed with exit status $status"
+else
+  echo "no display here (DISPLAY is not set): the operator's window 'vok-explorer --poll FILE' needs one; the headless server above is what this machine runs"
+fi

@@ -30,6 +30,9 @@ CTagView::CTagView(OPCS_Doc& doc, OPCS_Registry& settings, QWidget* parent)
     setItemsExpandable(false);
     setUniformRowHeights(true);
     setAllColumnsShowFocus(true);
+    // Tag names differ at their ends ("... Bin 01", "... Bin 02"): a narrow
+    // column keeps the ends in view.
+    setTextElideMode(Qt::ElideMiddle);
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setContextMenuPolicy(Qt::CustomContextMenu);
     setIconSize(QSize(bitmaps::kIconSize, bitmaps::kIconSize));

@@ -32,6 +32,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -374,4 +375,35 @@ TEST_F(MainWindowTest, ThePlacementComesFromTheSettingsAndTheExitStoresEverythin
     frame->close();
     EXPECT_EQ(forcedTerminations, 1);
     EXPECT_EQ(log.CountContaining("Forcing termination of server while clients connected"), 1);
+}
+
+// With VOK_SCREENSHOT_DIR set: the window with a polling counter selected,
+// as the README shows it.
+TEST_F(MainWindowTest, ScreenshotOfTheWindowWithAPollingCounter) {
+    const char* folder = std::getenv("VOK_SCREENSHOT_DIR");
+    if (folder == nullptr || folder[0] == '\0') GTEST_SKIP() << "VOK_SCREENSHOT_DIR names the folder for the picture";
+    SimLineConfig config;
+    for (int address : {1, 2}) {
+        SimCounterConfig counter;
+        counter.address = address;
+        counter.sampleIntervalS = 60;
+        config.counters.push_back(counter);
+    }
+    config.comName = "COM43";
+    config.timeScale = 60;
+    std::string error;
+    ASSERT_TRUE(line.Start(config, &error)) << error;
+    CSerial::EnumeratePorts();
+    VOKDevice* first = AddDevice("4400 VOK 43-01", 43, 1);
+    AddDevice("4400 VOK 43-02", 43, 2);
+    settings().SetWindowLocation(RECT{20, 20, 1220, 700});
+    OpenWindow();
+    tree().ItemOf(first)->setExpanded(true);
+    OPCS_TagGroup* counts = first->GetKindGroup(VOKTagGroup::CumulativeRaw);
+    Select(counts);
+    Trigger(doccmd::kStartPolling);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tags().topLevelItem(0)->text(ShownColumn("Quality")) == "Good"; }, 20000));
+    QTest::qWait(1200);
+    frame->UpdateCommands();
+    EXPECT_TRUE(frame->grab().save(QString(folder) + "/main-window.png"));
 }

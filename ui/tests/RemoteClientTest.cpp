@@ -348,3 +348,25 @@ TEST_F(RemoteClientTest, AClientProgramOfItsOwnUsesTheSameInterfacesAsInProcess)
     CoUninitialize();
     EXPECT_EQ(Stop(), 0) << "the client let go of everything it held";
 }
+
+// The operator's window (on the offscreen platform) closed by a terminate
+// request while a client holds a group: everything is saved first, then the
+// forcing entry, and the process ends with status 1.
+TEST_F(RemoteClientTest, TheWindowClosedWhileAClientIsConnectedSavesEverythingAndEndsWithStatusOne) {
+    SetEnvironmentVariableA("QT_QPA_PLATFORM", "offscreen");
+    StartPlant("--poll");
+    SetEnvironmentVariableA("QT_QPA_PLATFORM", nullptr);
+    Background("sub", std::string("opc subscribe ") + kInterval + " --rate 100");
+    ASSERT_TRUE(WaitFor([&] { return !ReadFileText(dir_.File("sub.out")).empty(); }, 30000))
+        << ReadFileText(dir_.File("sub.err"));
+    std::filesystem::remove(config_);
+    EXPECT_EQ(Stop(), 1) << ReadFileText(dir_.File("err"));
+    const std::string log = ReadFileText(log_);
+    EXPECT_EQ(Count(log, "Forcing termination of server while clients connected"), "1") << log;
+    EXPECT_EQ(Count(log, "Application terminating normally"), "0");
+    EXPECT_TRUE(std::filesystem::exists(config_)) << "the configuration is saved before the forced end";
+    const std::string settings = ReadFileText(registry_ + "/HKEY_LOCAL_MACHINE.reg");
+    EXPECT_NE(settings.find("\"Last Window Location\"=hex:"), std::string::npos) << settings;
+    EXPECT_NE(settings.find("\"Last Splitter Wnd Val\"=hex:"), std::string::npos);
+    EXPECT_NE(settings.find("\"Column Info\"=\"Name,0,0,"), std::string::npos);
+}
