@@ -7,4 +7,6 @@ vok_build
 cd "$VOK_BUILD_DIR"
 args=(--output-on-failure --parallel "$(nproc)" --timeout 300)
 [ -n "${VOK_TEST_REGEX:-}" ] && args+=(-R "$VOK_TEST_REGEX")
+# The sanitizers' leak check skips what the desktop libraries keep for good.
+export LSAN_OPTIONS="suppressions=$VOK_ROOT/scripts/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 ctest "${args[@]}"
