@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 using vokdevice::Hold;
 using vokdevice::LogStart;
@@ -87,6 +89,13 @@ std::unique_ptr<VOKDevice> VOKDevice::Create(bool loading) {
     auto device = std::make_unique<VOKDevice>();
     if (!loading) device->BuildTagTree();
     return device;
+}
+
+bool VOKDevice::FitsCounter(double size) {
+    if (!std::isfinite(size) || size <= 0) return false;
+    char carried[32];
+    std::snprintf(carried, sizeof carried, "%g", size);
+    return std::strlen(carried) <= 3 && std::strtod(carried, nullptr) == size;
 }
 
 bool VOKDevice::IsValidVOKDevice(const OPCS_TagGroup* group) {

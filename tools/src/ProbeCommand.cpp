@@ -46,12 +46,7 @@ bool ParseBins(const std::string& text, Dll<double>& bins) {
         try {
             std::size_t used = 0;
             const double size = std::stod(item, &used);
-            if (used != item.size() || !(size > last)) return false;
-            // The counter holds a size as at most three characters; any other size
-            // would be written as a different one and its counts never matched.
-            char carried[32];
-            std::snprintf(carried, sizeof carried, "%g", size);
-            if (std::strlen(carried) > 3 || std::stod(carried) != size) return false;
+            if (used != item.size() || !(size > last) || !VOKDevice::FitsCounter(size)) return false;
             bins.AddTail(size);
             last = size;
         } catch (const std::exception&) {

@@ -1,5 +1,10 @@
 #include "ui/QtUiServices.h"
 
+#include "model/VOKDevice.h"
+#include "ui/BusyWork.h"
+#include "ui/VOK_DlgDevice.h"
+#include "ui/VOK_DlgGroup.h"
+
 #include <QApplication>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -85,15 +90,31 @@ std::string QtFileFilter(const std::string& pipes) {
 
 MessageAnswer QtUiServices::ShowMessage(const std::string& text, MessageIcon icon, MessageButtons buttons,
                                         const std::string& caption) {
-    if (!OnGuiThread()) return HeadlessUiServices::ShowMessage(text, icon, buttons, caption);
+    if (!OnGuiThread()) {
+        if (!busywork::OnWorkThread()) return HeadlessUiServices::ShowMessage(text, icon, buttons, caption);
+        // The GUI thread waits for this work in its event loop: it shows the box.
+        MessageAnswer answer = DefaultAnswer(buttons);
+        QMetaObject::invokeMethod(
+            qApp, [&] { answer = ShowMessage(text, icon, buttons, caption); }, Qt::BlockingQueuedConnection);
+        return answer;
+    }
     QMessageBox box(BoxIcon(icon), QString::fromStdString(caption.empty() ? kApplicationTitle : caption),
                     QString::fromStdString(text), BoxButtons(buttons), QApplication::activeWindow());
     return Answer(box.exec(), buttons);
 }
 
 bool QtUiServices::ShowProperties(OPCS_Tag&) { return NotAvailable("tag properties"); }
-bool QtUiServices::ShowProperties(OPCS_TagGroup&) { return NotAvailable("tag group"); }
-bool QtUiServices::ShowDeviceProperties(OPCS_Device&) { return NotAvailable("device properties"); }
+bool QtUiServices::ShowProperties(OPCS_TagGroup& group) {
+    if (!OnGuiThread()) return false;
+    VOK_DlgGroup dialog(group, QApplication::activeWindow());
+    return dialog.exec() == QDialog::Accepted;
+}
+
+bool QtUiServices::ShowDeviceProperties(OPCS_Device& device) {
+    if (!OnGuiThread() || !VOKDevice::IsValidVOKDevice(&device)) return false;
+    VOK_DlgDevice dialog(static_cast<VOKDevice&>(device), QApplication::activeWindow());
+    return dialog.exec() == QDialog::Accepted;
+}
 
 std::optional<std::string> QtUiServices::ChooseFile(const FileChoice& choice) {
     if (!OnGuiThread()) return std::nullopt;

@@ -85,6 +85,10 @@ public:
     // A new device; unless it is about to be loaded from a file, with its tag tree.
     static std::unique_ptr<VOKDevice> Create(bool loading);
     static bool IsValidVOKDevice(const OPCS_TagGroup* group);
+    // Whether the counter can hold this bin size: it keeps a size as at most
+    // three characters ("0.3", "12", "999"), so any other would be written as a
+    // different size and its counts never matched.
+    static bool FitsCounter(double size);
 
     void BuildTagTree();
 
