@@ -1,30 +1,29 @@
 #include "ui/CMainFrame.h"
 
-#include "foundation/CLogFile.h"
-#include "foundation/VersionInfo.h"
 #include "opc/OPCS_App.h"
+#include "ui/CAboutDlg.h"
 #include "ui/CDeviceView.h"
 #include "ui/CTagView.h"
 #include "ui/FramePlacement.h"
+#include "ui/HelpWindow.h"
+#include "ui/OPCS_DlgWriteToTag.h"
 #include "ui/OPCS_DlgColumns.h"
 #include "ui/ProgramBitmaps.h"
 #include "ui/QtPosting.h"
 #include "ui/QtUiServices.h"
 #include "ui/UiCommands.h"
+#include "ui/VOK_DlgOptions.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDesktopServices>
 #include <QLabel>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStyle>
 #include <QToolBar>
-#include <QUrl>
 
 #include <cstdio>
 #include <cstdlib>
@@ -111,11 +110,12 @@ CMainFrame::CMainFrame(OPCS_Doc& doc, OPCS_Registry& settings, QtPosting& postin
     tree_->SetActions(actionOf);
     tags_->SetActions(actionOf);
     tree_->SetTagList(tags_);
-    tags_->SetWriteDialog([](OPCS_Tag&) {
-        QMessageBox::information(QApplication::activeWindow(), kApplicationTitle,
-                                 "The Write To Tag dialog is not part of this version of VOK Explorer yet.");
-    });
+    tags_->SetWriteDialog([this](OPCS_Tag& tag) { OPCS_DlgWriteToTag::Open(tag, this); });
     doc_.Hooks().chooseColumns = [this] { ChooseColumns(); };
+    doc_.Hooks().options = [this] {
+        VOK_DlgOptions dialog(settings_, doc_.GetPathName(), this);
+        dialog.exec();
+    };
     posting_.SetReceiver(PostTarget::DeviceTree, tree_);
     posting_.SetReceiver(PostTarget::TagList, tags_);
     tree_->InitialUpdate();
@@ -139,6 +139,7 @@ CMainFrame::~CMainFrame() {
     posting_.SetReceiver(PostTarget::DeviceTree, nullptr);
     posting_.SetReceiver(PostTarget::TagList, nullptr);
     doc_.Hooks().chooseColumns = nullptr;
+    doc_.Hooks().options = nullptr;
 }
 
 void CMainFrame::BuildActions() {
@@ -320,26 +321,9 @@ void CMainFrame::ChooseColumns() {
     doc_.UpdateAllViews(dochint::kTagList);
 }
 
-void CMainFrame::ShowHelp(int context) {
-    const std::string file = versioninfo::ExecutableFolder() + "help/index.html";
-    if (versioninfo::FileExists(file)) {
-        QUrl url = QUrl::fromLocalFile(QString::fromStdString(file));
-        url.setFragment(QString::number(context));
-        QDesktopServices::openUrl(url);
-        return;
-    }
-    EventLog().Append("Unable to find help file:").Append(file).Commit(CLogFile::kWrite);
-    GetUiServices().ShowMessage("Unable to find the help file", MessageIcon::Information, MessageButtons::Ok);
-}
+void CMainFrame::ShowHelp(int context) { help::ShowHelp(context, this); }
 
-void CMainFrame::ShowAbout() {
-    QMessageBox::about(this, "About VOK Explorer",
-                       QString("<b>%1</b><br>%2<br>Version: %3<br><br>%4")
-                           .arg(QString::fromStdString(versioninfo::ProductName()),
-                                QString::fromStdString(versioninfo::CompanyName()),
-                                QString::fromStdString(versioninfo::ProductVersion()),
-                                QString::fromStdString(versioninfo::LegalCopyright())));
-}
+void CMainFrame::ShowAbout() { ShowAboutBox(this); }
 
 bool CMainFrame::SaveForExit() {
     tags_->StoreColumnWidths();
