@@ -45,6 +45,7 @@ void DefaultPortNames(Dll<std::string>& out);
 
 CSerial::CSerial(const std::string& name) : name_(name) {
     InitializeCriticalSection(&lock_);
+    InitializeCriticalSection(&traceLock_);
     LiveObjects<CSerial>::Add(this);
     std::lock_guard lock(Ports().mutex);
     Ports().ports.AddTail(this);
@@ -58,6 +59,7 @@ CSerial::~CSerial() {
     LiveObjects<CSerial>::Remove(this);
     signature_ = 0;
     if (handle_ != nullptr) CloseHandle(handle_);
+    DeleteCriticalSection(&traceLock_);
     DeleteCriticalSection(&lock_);
 }
 
@@ -122,7 +124,7 @@ bool CSerial::Open() {
     }
     ResetStatistics();
     errorCode_ = NoError;
-    if (traceCapacity_ == 0) SetTraceSize(kDefaultTraceSlots);
+    if (GetTraceSize() == 0) SetTraceSize(kDefaultTraceSlots);
     openCount_ = 1;
     return true;
 }
@@ -173,15 +175,9 @@ void CSerial::LoseLine() {
 
 bool CSerial::HaveLine() { return handle_ != nullptr || OpenHandle("Line restored - Handle:"); }
 
-bool CSerial::IsOpen() const {
-    CriticalSectionLock hold(lock_);
-    return openCount_ > 0;
-}
+bool CSerial::IsOpen() const { return openCount_.load() > 0; }
 
-DWORD CSerial::GetOpenCount() const {
-    CriticalSectionLock hold(lock_);
-    return openCount_;
-}
+DWORD CSerial::GetOpenCount() const { return openCount_.load(); }
 
 void CSerial::ApplySettings(const SerialPortSettings& s) {
     if (!IsValid()) return;
@@ -300,7 +296,7 @@ bool CSerial::Send(CSerialMsg& message) {
     if (written != message.Length()) {
         Count(SerialStatistics::ShortWrites);
         errorCode_ = WriteFailed;
-        if (traceEnabled_) AddTraceLine("Send - Error");
+        if (traceEnabled_.load()) AddTraceLine("Send - Error");
         return false;
     }
     Count(SerialStatistics::MessagesSent);
@@ -339,14 +335,14 @@ bool CSerial::Receive(CSerialMsg& message) {
             DWORD errors = 0;
             ClearCommError(handle_, &errors, nullptr);
             errorCode_ = ReadFailed;
-            if (traceEnabled_) AddTraceLine("Receive - Error");
+            if (traceEnabled_.load()) AddTraceLine("Receive - Error");
             if (error == ERROR_DEVICE_NOT_CONNECTED) LoseLine();
             return false;
         }
         if (got == 0) {
             Count(SerialStatistics::ReadTimeouts);
             errorCode_ = ReadTimeout;
-            if (traceEnabled_) AddTraceLine("Receive - TimeOut");
+            if (traceEnabled_.load()) AddTraceLine("Receive - TimeOut");
             return false;
         }
         message.Append(byte);
@@ -362,7 +358,7 @@ bool CSerial::Receive(CSerialMsg& message) {
     }
     Count(SerialStatistics::ReceiveOverflows);
     errorCode_ = MessageFull;
-    if (traceEnabled_) AddTraceLine("Receive - Buffer Overflow");
+    if (traceEnabled_.load()) AddTraceLine("Receive - Buffer Overflow");
     return false;
 }
 
@@ -390,7 +386,7 @@ void CSerial::ResetStatistics() {
 }
 
 void CSerial::SetTraceSize(DWORD slots) {
-    CriticalSectionLock hold(lock_);
+    CriticalSectionLock hold(traceLock_);
     if (slots == traceCapacity_) return;
     trace_.assign(slots, std::string());
     traceCapacity_ = slots;
@@ -399,64 +395,67 @@ void CSerial::SetTraceSize(DWORD slots) {
 }
 
 DWORD CSerial::GetTraceSize() const {
-    CriticalSectionLock hold(lock_);
+    CriticalSectionLock hold(traceLock_);
     return traceCapacity_;
 }
 
 DWORD CSerial::GetTraceCount() const {
-    CriticalSectionLock hold(lock_);
+    CriticalSectionLock hold(traceLock_);
     return traceUsed_;
 }
 
-bool CSerial::IsTraceEnabled() const {
-    CriticalSectionLock hold(lock_);
-    return traceEnabled_;
-}
+bool CSerial::IsTraceEnabled() const { return traceEnabled_.load(); }
 
 void CSerial::EnableTrace() {
-    CriticalSectionLock hold(lock_);
+    CriticalSectionLock hold(traceLock_);
     traceEnabled_ = true;
     if (traceCapacity_ == 0) SetTraceSize(kDefaultTraceSlots);
 }
 
-void CSerial::DisableTrace() {
-    CriticalSectionLock hold(lock_);
-    traceEnabled_ = false;
-}
+void CSerial::DisableTrace() { traceEnabled_ = false; }
 
-void CSerial::SetHexMode(bool on) {
-    CriticalSectionLock hold(lock_);
-    hexTrace_ = on;
-}
+void CSerial::SetHexMode(bool on) { hexTrace_ = on; }
 
 void CSerial::ClearTrace() {
-    CriticalSectionLock hold(lock_);
+    CriticalSectionLock hold(traceLock_);
     for (auto& line : trace_) line.clear();
     traceUsed_ = 0;
     traceStart_ = 0;
 }
 
 std::string CSerial::GetTraceLine(DWORD index) const {
-    CriticalSectionLock hold(lock_);
+    CriticalSectionLock hold(traceLock_);
     if (index >= traceUsed_) return {};
     return trace_[(traceStart_ + index) % traceCapacity_];
 }
 
 void CSerial::AddTraceLine(const std::string& text) {
-    CriticalSectionLock hold(lock_);
+    CriticalSectionLock hold(traceLock_);
     if (traceCapacity_ == 0) return;
     const DWORD slot = (traceStart_ + traceUsed_) % traceCapacity_;
     trace_[slot] = text;
     if (traceUsed_ == traceCapacity_) traceStart_ = (traceStart_ + 1) % traceCapacity_;
     traceUsed_ = std::min(traceCapacity_, traceUsed_ + 1);
+    ++traceAdded_;
+}
+
+SerialTraceSnapshot CSerial::GetTraceSnapshot() const {
+    SerialTraceSnapshot snapshot;
+    CriticalSectionLock hold(traceLock_);
+    snapshot.lines.reserve(traceUsed_);
+    for (DWORD i = 0; i < traceUsed_; ++i) snapshot.lines.push_back(trace_[(traceStart_ + i) % traceCapacity_]);
+    snapshot.added = traceAdded_;
+    snapshot.enabled = traceEnabled_.load();
+    return snapshot;
 }
 
 void CSerial::TraceTransfer(const char* prefix, const BYTE* bytes, DWORD n) {
-    if (!traceEnabled_ || n == 0) return;
+    if (!traceEnabled_.load() || n == 0) return;
+    const bool inHex = hexTrace_.load();
     std::string line = prefix;
     for (DWORD i = 0; i < n; ++i) {
         const BYTE b = bytes[i];
-        if (hexTrace_) {
+        if (inHex) {
             char hex[4];
             std::snprintf(hex, sizeof hex, "%02X", b);
             line += hex;

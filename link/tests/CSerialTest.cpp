@@ -213,6 +213,85 @@ TEST(CSerialTrace, TheRingKeepsTheNewestLines) {
     EXPECT_EQ(port.GetTraceLine(0), "");
 }
 
+TEST(CSerialTrace, TheSnapshotCopiesTheRingOldestFirstAndCountsEveryLineEverAdded) {
+    CSerial port("COM-SNAPSHOT");
+    port.SetTraceSize(3);
+    SerialTraceSnapshot empty = port.GetTraceSnapshot();
+    EXPECT_TRUE(empty.lines.empty());
+    EXPECT_EQ(empty.added, 0u);
+    EXPECT_FALSE(empty.enabled);
+
+    port.EnableTrace();
+    for (const char* line : {"A", "B", "C", "D", "E"}) port.AddTraceLine(line);
+    SerialTraceSnapshot wrapped = port.GetTraceSnapshot();
+    EXPECT_EQ(wrapped.lines, (std::vector<std::string>{"C", "D", "E"}));
+    EXPECT_EQ(wrapped.added, 5u);
+    EXPECT_TRUE(wrapped.enabled);
+
+    // Emptying the ring never turns the count back: a reader that saw 5 knows
+    // that the one line after a clear is new.
+    port.ClearTrace();
+    port.AddTraceLine("F");
+    port.SetTraceSize(4);
+    port.AddTraceLine("G");
+    SerialTraceSnapshot after = port.GetTraceSnapshot();
+    EXPECT_EQ(after.lines, (std::vector<std::string>{"G"}));
+    EXPECT_EQ(after.added, 7u);
+
+    port.SetTraceSize(0);
+    port.AddTraceLine("H");
+    EXPECT_TRUE(port.GetTraceSnapshot().lines.empty()) << "a ring without slots keeps nothing";
+    EXPECT_EQ(port.GetTraceSnapshot().added, 7u) << "and counts nothing it did not keep";
+}
+
+// A device holds the port's lock for a whole exchange, seconds when a counter
+// does not answer; the trace, the counters and the open state must stay
+// readable and changeable by the port monitor meanwhile.
+TEST(CSerialTrace, TraceCountersAndOpenStateDoNotWaitForAPortHeldByAnotherThread) {
+    CSerial port("COM-HELD");
+    port.SetTraceSize(5);
+    port.AddTraceLine("Send: A ");
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool holding = false, release = false;
+    std::thread holder([&] {
+        SerialPortLock hold(port);
+        std::unique_lock lock(mutex);
+        holding = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(10), [&] { return release; });
+    });
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return holding; });
+    }
+    const auto start = Clock::now();
+    EXPECT_EQ(port.GetTraceSnapshot().lines, (std::vector<std::string>{"Send: A "}));
+    port.EnableTrace();
+    EXPECT_TRUE(port.IsTraceEnabled());
+    port.SetHexMode(false);
+    port.SetTraceSize(7);
+    EXPECT_EQ(port.GetTraceSize(), 7u);
+    port.AddTraceLine("Receive: A ");
+    EXPECT_EQ(port.GetTraceCount(), 1u);
+    EXPECT_EQ(port.GetTraceLine(0), "Receive: A ");
+    port.ClearTrace();
+    port.DisableTrace();
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.GetOpenCount(), 0u);
+    SerialStatistics stats;
+    port.GetStatistics(stats);
+    port.ResetStatistics();
+    const long took = MsSince(start);
+    {
+        std::lock_guard lock(mutex);
+        release = true;
+    }
+    changed.notify_all();
+    holder.join();
+    EXPECT_LT(took, 1000) << "the calls waited for the port's lock";
+}
+
 TEST(CSerialPortList, IsSortedByteWiseAndFoundByNameOrNumber) {
     CSerial::SetPortNameSource([](Dll<std::string>& out) {
         out.AddTail("COM3");

@@ -10,6 +10,7 @@
 #include "platform/Sync.h"
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -23,6 +24,16 @@ struct SerialPortSettings {
     std::int32_t stopBitsIndex = 1;  // 0 = one, 1 = two
     std::int32_t rtsControl = 0;
     std::int32_t dtrControl = 0;
+};
+
+// The trace ring as one copy, taken in one go, for a window that must not wait
+// on the port while a device holds it for a whole exchange.
+struct SerialTraceSnapshot {
+    std::vector<std::string> lines;  // oldest first
+    // Lines ever added to this port's ring; never goes back, not even when the
+    // ring is cleared or resized, so that a reader can tell which lines are new.
+    std::uint64_t added = 0;
+    bool enabled = false;
 };
 
 // Transfer statistics; the port monitor shows them with these labels.
@@ -93,6 +104,7 @@ public:
 
     bool Open();
     void Close();
+    // Both read the count without waiting for the port's lock.
     bool IsOpen() const;
     DWORD GetOpenCount() const;
 
@@ -115,6 +127,9 @@ public:
     void GetStatistics(SerialStatistics& out) const;
     void ResetStatistics();
 
+    // The trace has a lock of its own (taken inside the port's lock by the
+    // transfers, never the other way round), so that the port monitor reads
+    // and changes it while a device holds the port for a whole exchange.
     void SetTraceSize(DWORD slots);
     DWORD GetTraceSize() const;
     DWORD GetTraceCount() const;
@@ -125,6 +140,7 @@ public:
     void ClearTrace();
     std::string GetTraceLine(DWORD index) const;
     void AddTraceLine(const std::string& text);
+    SerialTraceSnapshot GetTraceSnapshot() const;
 
     // The port's lock, for callers that make a whole exchange exclusive.
     void Lock() { EnterCriticalSection(&lock_); }
@@ -152,7 +168,7 @@ private:
 
     std::string name_;
     DWORD baudRate_ = 9600;
-    DWORD openCount_ = 0;
+    std::atomic<DWORD> openCount_{0};  // changed under lock_ only
     DWORD readTimeout_ = 100;
     DWORD writeTimeout_ = 100;
     DWORD traceCapacity_ = 0;
@@ -170,9 +186,12 @@ private:
     HANDLE handle_ = nullptr;
     bool stateDirty_ = true;
     bool timeoutsDirty_ = true;
-    bool traceEnabled_ = false;
-    bool hexTrace_ = true;
+    std::atomic<bool> traceEnabled_{false};
+    std::atomic<bool> hexTrace_{true};
     std::atomic<DWORD> statistics_[SerialStatistics::Count] = {};
+    // Guards the ring, its capacity, used and start counts and traceAdded_.
+    mutable CRITICAL_SECTION traceLock_;
+    std::uint64_t traceAdded_ = 0;
     std::vector<std::string> trace_;
 };
 
