@@ -6,6 +6,7 @@
 #include "ui/CTagView.h"
 #include "ui/FramePlacement.h"
 #include "ui/HelpWindow.h"
+#include "ui/OPCS_DlgCommPort.h"
 #include "ui/OPCS_DlgWriteToTag.h"
 #include "ui/OPCS_DlgColumns.h"
 #include "ui/ProgramBitmaps.h"
@@ -264,6 +265,7 @@ CommandState CMainFrame::CommandStateOf(UINT id) {
     switch (id) {
     case uicmd::kFileNew: return {!ClientsConnected(), false};
     case uicmd::kFileSave:
+    case uicmd::kPortStatistics:
     case uicmd::kAppExit:
     case uicmd::kAppAbout:
     case uicmd::kHelpFinder: return {true, false};
@@ -286,6 +288,9 @@ void CMainFrame::RunCommand(UINT id) {
         case uicmd::kFileSave: doc_.OnSaveDocument(doc_.GetPathName()); break;
         case uicmd::kAppExit: close(); break;
         case uicmd::kHelpFinder: ShowHelp(uicmd::kHelpFrame); break;
+        case uicmd::kPortStatistics:
+            OPCS_DlgCommPort::Open(this)->onHelp = [this](int context) { ShowHelp(context); };
+            break;
         case uicmd::kAppAbout: ShowAbout(); break;
         default: break;
         }

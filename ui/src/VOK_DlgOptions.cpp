@@ -30,6 +30,7 @@ VOK_DlgOptions::VOK_DlgOptions(OPCS_Registry& settings, const std::string& confi
     sizeMb_->setObjectName("logSize");
     sizeMb_->setRange(1, 1000);
     sizeMb_->setValue(static_cast<int>(settings.GetEventLogFileSize() / kMegabyte));
+    sizeMb_->setMaximumWidth(90);
     file_ = new QLineEdit(QString::fromStdString(settings.GetEventLogFile()), this);
     file_->setObjectName("logFile");
     file_->setMinimumWidth(320);
@@ -48,7 +49,10 @@ VOK_DlgOptions::VOK_DlgOptions(OPCS_Registry& settings, const std::string& confi
     logForm->addRow(enabled_);
     logForm->addRow("Size (MB):", sizeMb_);
     logForm->addRow("File Name:", fileRow);
-    logForm->addRow("", clear);
+    auto* clearRow = new QHBoxLayout;
+    clearRow->addWidget(clear);
+    clearRow->addStretch();
+    logForm->addRow("", clearRow);
 
     minutes_ = new QSpinBox(this);
     minutes_->setObjectName("pollMinutes");

@@ -1,0 +1,81 @@
+// With VOK_SCREENSHOT_DIR set: the device's property pages, the Tag Group and
+// the Program Options dialogs, on a counter of a simulated line.
+#include "ui/VOK_DlgDevice.h"
+#include "ui/VOK_DlgGroup.h"
+#include "ui/VOK_DlgOptions.h"
+
+#include "QtTestApp.h"
+#include "config/OPCS_Registry.h"
+#include "link/CSerial.h"
+#include "model/ScriptedUiServices.h"
+#include "model/VOKDevice.h"
+#include "model/VOKTagGroup.h"
+#include "platform/Environment.h"
+#include "sim/SimLine.h"
+#include "testsupport/TempDir.h"
+
+#include <QTabWidget>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+TEST(Screenshots, DevicePagesTagGroupAndOptions) {
+    const char* folder = std::getenv("VOK_SCREENSHOT_DIR");
+    if (folder == nullptr || folder[0] == '\0') GTEST_SKIP() << "VOK_SCREENSHOT_DIR names the folder for the pictures";
+    QtTestApp();
+    TempDir registry;
+    SetEnvironmentVariableA("VOK_REGISTRY_DIR", registry.Path().string().c_str());
+    ScriptedUiServices ui;
+    SimLine line;
+    SimLineConfig config;
+    SimCounterConfig counter;
+    counter.address = 5;
+    config.counters = {counter};
+    config.comName = "COM47";
+    std::string error;
+    ASSERT_TRUE(line.Start(config, &error)) << error;
+    CSerial::EnumeratePorts();
+    auto device = VOKDevice::Create(false);
+    device->SetPort(47);
+    device->SetAddress(0x85);
+    device->SetName(device->GetDefaultName());
+    Dll<double> bins;
+    for (double size : {0.3, 0.5, 1.0, 5.0, 10.0}) bins.AddTail(size);
+    device->SetBinSizes(bins, false);
+    // One poll pass reads the counter's calibration points for the last page.
+    device->RequestPolling(OPCS_Device::kOperator);
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        Dll<VOK_CalPt> points;
+        device->GetCalPoints(points);
+        return points.GetCount() > 0;
+    }, 20000));
+    {
+        VOK_DlgDevice sheet(*device);
+        sheet.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&sheet));
+        const char* names[] = {"device-configuration.png", "device-bins.png", "device-analog.png",
+                               "device-calibration.png"};
+        for (int page = 0; page < 4; ++page) {
+            sheet.Tabs().setCurrentIndex(page);
+            QTest::qWait(50);
+            EXPECT_TRUE(sheet.grab().save(QString(folder) + "/" + names[page]));
+        }
+    }
+    {
+        VOK_DlgGroup dialog(*device->GetKindGroup(VOKTagGroup::AnalogData));
+        dialog.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+        EXPECT_TRUE(dialog.grab().save(QString(folder) + "/tag-group.png"));
+    }
+    {
+        VOK_DlgOptions dialog(ProgramSettings(), "/home/operator/VOKConfig.psf");
+        dialog.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+        EXPECT_TRUE(dialog.grab().save(QString(folder) + "/program-options.png"));
+    }
+    device.reset();
+    line.Stop();
+    SetEnvironmentVariableA("VOK_REGISTRY_DIR", nullptr);
+}
