@@ -10,6 +10,7 @@
 #include "model/ScopedLock.h"
 
 #include <algorithm>
+#include <utility>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -483,14 +484,20 @@ void OPCS_Tag::SetScaling(double offset, double gain) {
     if (StorePair(scalingEnabled_, scalingActive_, offset_, gain_, offset, gain)) ConfigurationChanged();
 }
 
+// A limit or scaling switched off changes what the configuration file holds.
+void OPCS_Tag::ClearEULimits() {
+    TagLock hold(*this);
+    if (std::exchange(euLimitsActive_, false)) ConfigurationChanged();
+}
+
 void OPCS_Tag::ClearRawLimits() {
     TagLock hold(*this);
-    rawLimitsActive_ = false;
+    if (std::exchange(rawLimitsActive_, false)) ConfigurationChanged();
 }
 
 void OPCS_Tag::ClearScaling() {
     TagLock hold(*this);
-    scalingActive_ = false;
+    if (std::exchange(scalingActive_, false)) ConfigurationChanged();
 }
 
 double OPCS_Tag::GetEUMin() const { TagLock hold(*this); return euMin_; }

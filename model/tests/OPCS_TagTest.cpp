@@ -115,6 +115,23 @@ TEST_F(AnalogTag, LimitSettersFollowTheirEnabledFlagsAndMarkOnlyRealChanges) {
     EXPECT_DOUBLE_EQ(tag->GetDeadBand(), 12.5);
 }
 
+TEST_F(AnalogTag, ClearingALimitOrTheScalingSwitchesOnlyItOffAndMarksTheChangeOnce) {
+    const int before = host.modified;
+    tag->ClearEULimits();
+    EXPECT_FALSE(tag->IsEULimitsActive());
+    EXPECT_TRUE(tag->IsRawLimitsActive()) << "the raw limits stay";
+    EXPECT_TRUE(tag->IsScalingActive());
+    EXPECT_DOUBLE_EQ(tag->GetEUMax(), 20) << "the stored pair is kept for the next time";
+    EXPECT_EQ(host.modified, before + 1);
+    tag->ClearEULimits();
+    EXPECT_EQ(host.modified, before + 1) << "already off: nothing changed";
+    tag->ClearRawLimits();
+    tag->ClearScaling();
+    EXPECT_FALSE(tag->IsRawLimitsActive());
+    EXPECT_FALSE(tag->IsScalingActive());
+    EXPECT_EQ(host.modified, before + 3);
+}
+
 TEST(TagValues, UnconvertibleValuesAreRefusedAndTextsFollowTypeAndQuality) {
     VOKTag tag;
     tag.SetCanonicalType(VT_I4);

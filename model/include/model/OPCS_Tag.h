@@ -94,6 +94,7 @@ public:
     void SetEULimits(double min, double max);
     void SetRawLimits(double min, double max);
     void SetScaling(double offset, double gain);
+    void ClearEULimits();
     void ClearRawLimits();
     void ClearScaling();
     double GetEUMin() const;
