@@ -1,8 +1,10 @@
 #include "ui/QtUiServices.h"
 
 #include "model/VOKDevice.h"
+#include "model/VOKTag.h"
 #include "ui/BusyWork.h"
 #include "ui/VOK_DlgDevice.h"
+#include "ui/VOK_DlgTag.h"
 #include "ui/VOK_DlgGroup.h"
 
 #include <QApplication>
@@ -103,7 +105,13 @@ MessageAnswer QtUiServices::ShowMessage(const std::string& text, MessageIcon ico
     return Answer(box.exec(), buttons);
 }
 
-bool QtUiServices::ShowProperties(OPCS_Tag&) { return NotAvailable("tag properties"); }
+bool QtUiServices::ShowProperties(OPCS_Tag& tag) {
+    if (!OnGuiThread()) return false;
+    // Only counter tags have a property sheet; any other kind of tag is told so.
+    if (!VOKTag::IsValidVOKTag(&tag)) return NotAvailable("tag properties");
+    VOK_DlgTag dialog(static_cast<VOKTag&>(tag), QApplication::activeWindow());
+    return dialog.exec() == QDialog::Accepted;
+}
 bool QtUiServices::ShowProperties(OPCS_TagGroup& group) {
     if (!OnGuiThread()) return false;
     VOK_DlgGroup dialog(group, QApplication::activeWindow());
