@@ -1,5 +1,7 @@
 #include "ui/OPCS_DlgColumns.h"
 
+#include "ui/DialogWidgets.h"
+
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -32,14 +34,6 @@ public:
     }
 };
 
-QPushButton* Button(const QString& text, const char* name, QWidget* parent) {
-    auto* button = new QPushButton(text, parent);
-    button->setObjectName(QLatin1String(name));
-    // Only OK answers the Enter key.
-    button->setAutoDefault(false);
-    return button;
-}
-
 }  // namespace
 
 OPCS_DlgColumns::OPCS_DlgColumns(OPCS_Registry& settings, QWidget* parent)
@@ -67,15 +61,15 @@ OPCS_DlgColumns::OPCS_DlgColumns(OPCS_Registry& settings, QWidget* parent)
     widthLabel->setBuddy(width_);
     auto* pixels = new QLabel(QStringLiteral("pixels"), this);
 
-    auto* ok = Button(QStringLiteral("OK"), "ok", this);
+    auto* ok = DialogButton(QStringLiteral("OK"), "ok", this);
     ok->setAutoDefault(true);
     ok->setDefault(true);
-    auto* cancel = Button(QStringLiteral("Cancel"), "cancel", this);
-    moveUp_ = Button(QStringLiteral("Move Up"), "moveUp", this);
-    moveDown_ = Button(QStringLiteral("Move Down"), "moveDown", this);
-    rename_ = Button(QStringLiteral("Rename"), "rename", this);
-    reset_ = Button(QStringLiteral("Reset"), "reset", this);
-    auto* help = Button(QStringLiteral("Help"), "help", this);
+    auto* cancel = DialogButton(QStringLiteral("Cancel"), "cancel", this);
+    moveUp_ = DialogButton(QStringLiteral("Move Up"), "moveUp", this);
+    moveDown_ = DialogButton(QStringLiteral("Move Down"), "moveDown", this);
+    rename_ = DialogButton(QStringLiteral("Rename"), "rename", this);
+    reset_ = DialogButton(QStringLiteral("Reset"), "reset", this);
+    auto* help = DialogButton(QStringLiteral("Help"), "help", this);
 
     auto* widthRow = new QHBoxLayout;
     widthRow->addWidget(widthLabel);

@@ -1,5 +1,7 @@
 #include "ui/OPCS_DlgCommPort.h"
 
+#include "ui/DialogWidgets.h"
+
 #include "foundation/RegIO.h"
 #include "foundation/TextCompare.h"
 #include "foundation/VersionInfo.h"
@@ -65,13 +67,6 @@ std::vector<CSerial*> OpenPorts() {
     return open;
 }
 
-QPushButton* Button(const QString& text, const char* name, QWidget* parent) {
-    auto* button = new QPushButton(text, parent);
-    button->setObjectName(QLatin1String(name));
-    button->setAutoDefault(false);
-    return button;
-}
-
 }  // namespace
 
 OPCS_DlgCommPort* OPCS_DlgCommPort::Open(QWidget* parent) {
@@ -127,7 +122,7 @@ void OPCS_DlgCommPort::BuildControls() {
     portList_->setObjectName(QStringLiteral("portList"));
     portList_->setMinimumContentsLength(8);
     portLabel->setBuddy(portList_);
-    reset_ = Button(QStringLiteral("Reset"), "reset", this);
+    reset_ = DialogButton(QStringLiteral("Reset"), "reset", this);
 
     auto* portRow = new QHBoxLayout;
     portRow->addWidget(portLabel);
@@ -161,7 +156,7 @@ void OPCS_DlgCommPort::BuildControls() {
     for (int column : {2, 5}) grid->setColumnMinimumWidth(column, 16);
 
     auto* viewerBox = new QGroupBox(QStringLiteral("Communication Viewer"), this);
-    startStop_ = Button(QStringLiteral("Start"), "startStop", viewerBox);
+    startStop_ = DialogButton(QStringLiteral("Start"), "startStop", viewerBox);
     startStop_->setCheckable(true);
     auto* sizeLabel = new QLabel(QStringLiteral("Buffer Size:"), viewerBox);
     bufferSize_ = new QSpinBox(viewerBox);
@@ -182,7 +177,7 @@ void OPCS_DlgCommPort::BuildControls() {
     modeRow->addWidget(ascii_);
     modeRow->addWidget(binaryHex_);
 
-    clear_ = Button(QStringLiteral("Clear"), "clear", viewerBox);
+    clear_ = DialogButton(QStringLiteral("Clear"), "clear", viewerBox);
     recordData_ = new QCheckBox(QStringLiteral("Record Data"), viewerBox);
     recordData_->setObjectName(QStringLiteral("recordData"));
     recordData_->setEnabled(false);
@@ -215,8 +210,8 @@ void OPCS_DlgCommPort::BuildControls() {
     viewerLayout->addLayout(controls);
     viewerLayout->addWidget(viewer_, 1);
 
-    auto* help = Button(QStringLiteral("Help"), "help", this);
-    auto* close = Button(QStringLiteral("Close"), "close", this);
+    auto* help = DialogButton(QStringLiteral("Help"), "help", this);
+    auto* close = DialogButton(QStringLiteral("Close"), "close", this);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(help);

@@ -1,5 +1,7 @@
 #include "ui/VOK_DlgTagProperties.h"
 
+#include "ui/DialogWidgets.h"
+
 #include "model/OPCS_Tag.h"
 #include "model/UiServices.h"
 #include "ui/ScaleWizardLogic.h"
@@ -17,16 +19,6 @@
 #include <climits>
 
 namespace {
-
-constexpr const char* kNotANumber = "Please enter a number.";
-constexpr const char* kMinAboveMax = "The minimum must not be greater than the maximum.";
-
-QLineEdit* NumberEdit(const char* name, QWidget* parent) {
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(name);
-    edit->setAlignment(Qt::AlignRight);
-    return edit;
-}
 
 QString Shown(double value) { return QString::fromStdString(scalewizard::FormatNumber(value)); }
 
@@ -130,7 +122,7 @@ bool VOK_DlgTagProperties::Validate() {
     const auto max = scalewizard::ParseNumber(euMax_->text().toStdString());
     QLineEdit* wrong = !min ? euMin_ : !max ? euMax_ : *min > *max ? euMin_ : nullptr;
     if (wrong == nullptr) return true;
-    GetUiServices().ShowMessage(!min || !max ? kNotANumber : kMinAboveMax, MessageIcon::Warning,
+    GetUiServices().ShowMessage(!min || !max ? scalewizard::kNotANumber : scalewizard::kMinAboveMax, MessageIcon::Warning,
                                 MessageButtons::Ok);
     wrong->setFocus();
     wrong->selectAll();

@@ -1,5 +1,7 @@
 #include "ui/VOK_DlgTagScaling.h"
 
+#include "ui/DialogWidgets.h"
+
 #include "foundation/VersionInfo.h"
 #include "model/OPCS_Tag.h"
 #include "model/UiServices.h"
@@ -21,18 +23,9 @@
 
 namespace {
 
-constexpr int kRefreshMs = 500;
-constexpr const char* kNotANumber = "Please enter a number.";
-constexpr const char* kMinAboveMax = "The minimum must not be greater than the maximum.";
-
-QLineEdit* NumberEdit(const char* name, QWidget* parent) {
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(name);
-    edit->setAlignment(Qt::AlignRight);
-    return edit;
-}
-
 QString Shown(double value) { return QString::fromStdString(scalewizard::FormatNumber(value)); }
+
+constexpr int kRefreshMs = 500;
 
 // The wizard button's picture: a straight line through two marked points.
 QIcon WizardIcon() {
@@ -200,10 +193,10 @@ bool VOK_DlgTagScaling::Validate() {
         const auto first = scalewizard::ParseNumber(pair.first->text().toStdString());
         const auto second = scalewizard::ParseNumber(pair.second->text().toStdString());
         QLineEdit* wrong = !first ? pair.first : !second ? pair.second : nullptr;
-        const char* text = kNotANumber;
+        const char* text = scalewizard::kNotANumber;
         if (wrong == nullptr && pair.ordered && *first > *second) {
             wrong = pair.first;
-            text = kMinAboveMax;
+            text = scalewizard::kMinAboveMax;
         }
         if (wrong == nullptr) continue;
         GetUiServices().ShowMessage(text, MessageIcon::Warning, MessageButtons::Ok);

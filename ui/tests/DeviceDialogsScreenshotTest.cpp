@@ -5,6 +5,7 @@
 #include "ui/VOK_DlgOptions.h"
 
 #include "QtTestApp.h"
+#include "TestLine.h"
 #include "config/OPCS_Registry.h"
 #include "link/CSerial.h"
 #include "model/ScriptedUiServices.h"
@@ -15,6 +16,7 @@
 #include "testsupport/TempDir.h"
 
 #include <QTabWidget>
+#include <QDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -25,18 +27,12 @@ TEST(Screenshots, DevicePagesTagGroupAndOptions) {
     const char* folder = std::getenv("VOK_SCREENSHOT_DIR");
     if (folder == nullptr || folder[0] == '\0') GTEST_SKIP() << "VOK_SCREENSHOT_DIR names the folder for the pictures";
     QtTestApp();
+    ASSERT_TRUE(QDir().mkpath(folder));
     TempDir registry;
     SetEnvironmentVariableA("VOK_REGISTRY_DIR", registry.Path().string().c_str());
     ScriptedUiServices ui;
     SimLine line;
-    SimLineConfig config;
-    SimCounterConfig counter;
-    counter.address = 5;
-    config.counters = {counter};
-    config.comName = "COM47";
-    std::string error;
-    ASSERT_TRUE(line.Start(config, &error)) << error;
-    CSerial::EnumeratePorts();
+    ASSERT_TRUE(StartTestLine(line, "COM47", {TestCounter(5, 60)}, 1));
     auto device = VOKDevice::Create(false);
     device->SetPort(47);
     device->SetAddress(0x85);

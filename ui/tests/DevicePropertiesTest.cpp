@@ -7,6 +7,7 @@
 #include "ui/VOK_DlgGroup.h"
 
 #include "QtTestApp.h"
+#include "TestLine.h"
 #include "link/CSerial.h"
 #include "model/ScriptedUiServices.h"
 #include "model/VOKDevice.h"
@@ -82,17 +83,9 @@ protected:
     void SetUp() override {
         QtTestApp();
         SetEnvironmentVariableA("VOK_REGISTRY_DIR", registry_.Path().string().c_str());
-        SimLineConfig config;
-        SimCounterConfig counter;
-        counter.address = 1;
+        SimCounterConfig counter = TestCounter(1, 60);
         counter.binsUm = {0.3, 0.5, 1.0, 5.0, 10.0};
-        counter.sampleIntervalS = 60;
-        config.counters = {counter};
-        config.comName = "COM46";
-        config.timeScale = 1000;
-        std::string error;
-        ASSERT_TRUE(line.Start(config, &error)) << error;
-        CSerial::EnumeratePorts();
+        ASSERT_TRUE(StartTestLine(line, "COM46", {counter}));
         device = VOKDevice::Create(false);
         device->SetPort(46);
         device->SetAddress(0x81);

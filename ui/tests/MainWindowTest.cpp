@@ -9,6 +9,7 @@
 #include "ui/UiCommands.h"
 
 #include "QtTestApp.h"
+#include "TestLine.h"
 #include "config/OPCS_Doc.h"
 #include "config/OPCS_Registry.h"
 #include "link/CSerial.h"
@@ -27,6 +28,7 @@
 #include <QTimer>
 #include <QHeaderView>
 #include <QSplitter>
+#include <QDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -223,16 +225,7 @@ TEST_F(MainWindowTest, DeleteSelectsTheNeighbourAndIsNeverOfferedForStandardGrou
 }
 
 TEST_F(MainWindowTest, VolatileCellsAreBlankUntilTheCounterPollsAndFillFromTheLine) {
-    SimLineConfig config;
-    SimCounterConfig counter;
-    counter.address = 1;
-    counter.sampleIntervalS = 1;
-    config.counters = {counter};
-    config.comName = "COM42";
-    config.timeScale = 1000;
-    std::string error;
-    ASSERT_TRUE(line.Start(config, &error)) << error;
-    CSerial::EnumeratePorts();
+    ASSERT_TRUE(StartTestLine(line, "COM42", {TestCounter(1)}));
     VOKDevice* device = AddDevice("Counter", 42, 1);
     OpenWindow();
     OPCS_TagGroup* counts = device->GetKindGroup(VOKTagGroup::CumulativeRaw);
@@ -382,18 +375,8 @@ TEST_F(MainWindowTest, ThePlacementComesFromTheSettingsAndTheExitStoresEverythin
 TEST_F(MainWindowTest, ScreenshotOfTheWindowWithAPollingCounter) {
     const char* folder = std::getenv("VOK_SCREENSHOT_DIR");
     if (folder == nullptr || folder[0] == '\0') GTEST_SKIP() << "VOK_SCREENSHOT_DIR names the folder for the picture";
-    SimLineConfig config;
-    for (int address : {1, 2}) {
-        SimCounterConfig counter;
-        counter.address = address;
-        counter.sampleIntervalS = 60;
-        config.counters.push_back(counter);
-    }
-    config.comName = "COM43";
-    config.timeScale = 60;
-    std::string error;
-    ASSERT_TRUE(line.Start(config, &error)) << error;
-    CSerial::EnumeratePorts();
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ASSERT_TRUE(StartTestLine(line, "COM43", {TestCounter(1, 60), TestCounter(2, 60)}, 60));
     VOKDevice* first = AddDevice("4400 VOK 43-01", 43, 1);
     AddDevice("4400 VOK 43-02", 43, 2);
     settings().SetWindowLocation(RECT{20, 20, 1220, 700});

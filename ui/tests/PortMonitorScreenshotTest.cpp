@@ -3,6 +3,7 @@
 #include "ui/OPCS_DlgCommPort.h"
 
 #include "QtTestApp.h"
+#include "TestLine.h"
 #include "link/CSerial.h"
 #include "model/ScriptedUiServices.h"
 #include "model/VOKDevice.h"
@@ -32,16 +33,7 @@ TEST(Screenshots, PortMonitor) {
     ScriptedUiServices ui;
 
     SimLine line;
-    SimLineConfig config;
-    SimCounterConfig counter;
-    counter.address = 1;
-    counter.sampleIntervalS = 1;
-    config.counters = {counter};
-    config.comName = "COM47";
-    config.timeScale = 1000;
-    std::string error;
-    ASSERT_TRUE(line.Start(config, &error)) << error;
-    CSerial::EnumeratePorts();
+    ASSERT_TRUE(StartTestLine(line, "COM47", {TestCounter(1)}));
     CSerial* port = CSerial::FindPortByName("COM47");
     ASSERT_NE(port, nullptr);
 

@@ -6,6 +6,7 @@
 #include "ui/OPCS_DlgCommPort.h"
 
 #include "QtTestApp.h"
+#include "TestLine.h"
 #include "link/CSerial.h"
 #include "model/ScriptedUiServices.h"
 #include "model/VOKDevice.h"
@@ -46,22 +47,7 @@ std::string ComName(int port) { return "COM" + std::to_string(port); }
 // The text of each entry of a log file after its start entry (headers dropped,
 // CR LF read as LF, each entry's closing empty line dropped).
 std::vector<std::string> LogEntries(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    std::string text;
-    for (char c : s.str())
-        if (c != '\r') text += c;
-    std::vector<std::string> entries;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const std::size_t headerEnd = text.find('\n', at);
-        if (headerEnd == std::string::npos) break;
-        const std::size_t end = text.find("\n\n", headerEnd + 1);
-        if (end == std::string::npos) break;
-        entries.push_back(text.substr(headerEnd + 1, end - headerEnd - 1));
-        at = end + 2;
-    }
+    std::vector<std::string> entries = EventLogCapture::EntriesOf(path);
     if (!entries.empty() && entries.front().rfind("Log started or reset", 0) == 0) entries.erase(entries.begin());
     return entries;
 }
@@ -87,20 +73,7 @@ protected:
         SetEnvironmentVariableA("VOK_REGISTRY_DIR", nullptr);
     }
 
-    static bool StartLine(SimLine& line, int port) {
-        SimLineConfig config;
-        SimCounterConfig counter;
-        counter.address = 1;
-        counter.sampleIntervalS = 1;
-        config.counters = {counter};
-        config.comName = ComName(port);
-        config.timeScale = 1000;
-        std::string error;
-        const bool started = line.Start(config, &error);
-        EXPECT_TRUE(started) << error;
-        CSerial::EnumeratePorts();
-        return started;
-    }
+    static bool StartLine(SimLine& line, int port) { return StartTestLine(line, ComName(port), {TestCounter(1)}); }
 
     // A counter device on the line, polling for the operator; true once it
     // has the port open.

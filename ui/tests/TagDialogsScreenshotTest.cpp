@@ -6,6 +6,7 @@
 #include "ui/VOK_ScaleWizard.h"
 
 #include "QtTestApp.h"
+#include "TestLine.h"
 #include "link/CSerial.h"
 #include "model/ScriptedUiServices.h"
 #include "model/VOKDevice.h"
@@ -35,16 +36,7 @@ TEST(Screenshots, TagDialogsAndWizard) {
     EventLogCapture log;
     ScriptedUiServices ui;
     SimLine line;
-    SimLineConfig config;
-    SimCounterConfig counter;
-    counter.address = 1;
-    counter.sampleIntervalS = 1;
-    config.counters = {counter};
-    config.comName = "COM48";
-    config.timeScale = 1000;
-    std::string error;
-    ASSERT_TRUE(line.Start(config, &error)) << error;
-    CSerial::EnumeratePorts();
+    ASSERT_TRUE(StartTestLine(line, "COM48", {TestCounter(1)}));
     {
         auto device = VOKDevice::Create(false);
         device->SetPort(48);

@@ -9,6 +9,7 @@
 #include "ui/VOK_ScaleWizard.h"
 
 #include "QtTestApp.h"
+#include "TestLine.h"
 #include "link/CSerial.h"
 #include "model/ScriptedUiServices.h"
 #include "model/VOKDevice.h"
@@ -50,16 +51,7 @@ protected:
         QtTestApp();
         SetEnvironmentVariableA("VOK_REGISTRY_DIR", registry_.Path().string().c_str());
         kept_ = scalewizard::SamplesToCollect();
-        SimLineConfig config;
-        SimCounterConfig counter;
-        counter.address = 1;
-        counter.sampleIntervalS = 1;
-        config.counters = {counter};
-        config.comName = "COM47";
-        config.timeScale = 1000;
-        std::string error;
-        ASSERT_TRUE(line.Start(config, &error)) << error;
-        CSerial::EnumeratePorts();
+        ASSERT_TRUE(StartTestLine(line, "COM47", {TestCounter(1)}));
         device = VOKDevice::Create(false);
         device->SetPort(47);
         device->SetAddress(0x81);

@@ -12,6 +12,10 @@
 
 namespace scalewizard {
 
+// What the tag pages say about a pair of limits they cannot take.
+inline constexpr const char* kNotANumber = "Please enter a number.";
+inline constexpr const char* kMinAboveMax = "The minimum must not be greater than the maximum.";
+
 // A number typed into a field, in the program's invariant form ('.' as the
 // decimal point): the whole text (surrounding blanks aside), finite. "", "-",
 // "2,5" and "12abc" are none, so that a half-typed entry never reaches a tag.

@@ -16,8 +16,10 @@ public:
     ~EventLogCapture() { EventLog().Close(); }
 
     // The text of every entry (header lines dropped, CR LF as LF, closing empty line dropped).
-    std::vector<std::string> Entries() const {
-        std::ifstream in(path_, std::ios::binary);
+    std::vector<std::string> Entries() const { return EntriesOf(path_); }
+    // The same of any log file the program wrote (an I/O log, say).
+    static std::vector<std::string> EntriesOf(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
         std::stringstream s;
         s << in.rdbuf();
         std::string text;
