@@ -287,7 +287,12 @@ void CMainFrame::RunCommand(UINT id) {
         case uicmd::kFileNew: doc_.NewConfiguration(); break;
         case uicmd::kFileSave: doc_.OnSaveDocument(doc_.GetPathName()); break;
         case uicmd::kAppExit: close(); break;
-        case uicmd::kHelpFinder: ShowHelp(uicmd::kHelpFrame); break;
+        case uicmd::kHelpFinder:
+            // F1 gives the page of the pane that has the focus.
+            ShowHelp(tags_->hasFocus()   ? uicmd::kHelpTagList
+                     : tree_->hasFocus() ? uicmd::kHelpDeviceTree
+                                         : uicmd::kHelpFrame);
+            break;
         case uicmd::kPortStatistics:
             OPCS_DlgCommPort::Open(this)->onHelp = [this](int context) { ShowHelp(context); };
             break;

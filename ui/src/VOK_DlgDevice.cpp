@@ -1,5 +1,7 @@
 #include "ui/VOK_DlgDevice.h"
 
+#include "ui/HelpWindow.h"
+
 #include "foundation/StringTable.h"
 #include "ui/BusyWork.h"
 #include "ui/VOK_DlgDeviceBins.h"
@@ -8,6 +10,7 @@
 #include "ui/VOK_DlgDeviceScale.h"
 
 #include <QDialogButtonBox>
+#include <QShortcut>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -19,9 +22,12 @@ VOK_DlgDevice::VOK_DlgDevice(VOKDevice& device, QWidget* parent) : QDialog(paren
               new VOK_DlgDeviceCalPts(device)};
     const char* titles[] = {"Configuration", "Bin Sizes", "Analog Inputs", "Calibration Curve Pts"};
     for (std::size_t i = 0; i < pages_.size(); ++i) tabs_->addTab(pages_[i], titles[i]);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Help, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(buttons, &QDialogButtonBox::helpRequested, this, [this] { help::ShowHelp(help::kDeviceProperties, this); });
+    auto* f1 = new QShortcut(QKeySequence::HelpContents, this);
+    connect(f1, &QShortcut::activated, this, [this] { help::ShowHelp(help::kDeviceProperties, this); });
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(tabs_);
     layout->addWidget(buttons);

@@ -1,5 +1,7 @@
 #include "ui/VOK_DlgOptions.h"
 
+#include "ui/HelpWindow.h"
+
 #include "config/OPCS_Registry.h"
 #include "foundation/CLogFile.h"
 #include "model/UiServices.h"
@@ -12,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSpinBox>
 #include <QVBoxLayout>
 
@@ -76,9 +79,12 @@ VOK_DlgOptions::VOK_DlgOptions(OPCS_Registry& settings, const std::string& confi
     auto* form = new QFormLayout;
     form->addRow("Poll Rate For New Devices:", rate);
     form->addRow("Configuration File Name:", config);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel | QDialogButtonBox::Help, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(buttons, &QDialogButtonBox::helpRequested, this, [this] { help::ShowHelp(help::kProgramOptions, this); });
+    auto* f1 = new QShortcut(QKeySequence::HelpContents, this);
+    connect(f1, &QShortcut::activated, this, [this] { help::ShowHelp(help::kProgramOptions, this); });
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(log);
     layout->addLayout(form);

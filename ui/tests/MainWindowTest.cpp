@@ -5,6 +5,7 @@
 #include "ui/CDeviceView.h"
 #include "ui/CMainFrame.h"
 #include "ui/CTagView.h"
+#include "ui/HelpWindow.h"
 #include "ui/QtPosting.h"
 #include "ui/UiCommands.h"
 
@@ -165,6 +166,16 @@ TEST_F(MainWindowTest, TheTreeFollowsTheDocumentsOrderAndARebuildKeepsWhatWasOnS
     }
     EXPECT_EQ(TopLevelNames(), (std::vector<std::string>{"Alpha", "Bravo", "Charlie"}));
     EXPECT_EQ(tree().GetSelectedItem(), b) << "the new device is selected";
+
+    // F1 opens the page of the pane that has the focus.
+    tree().setFocus();
+    Trigger(uicmd::kHelpFinder);
+    ASSERT_NE(help::OpenWindow(), nullptr);
+    EXPECT_NE(help::OpenWindow()->CurrentPage().find("device-tree.html"), std::string::npos);
+    tags().setFocus();
+    Trigger(uicmd::kHelpFinder);
+    EXPECT_NE(help::OpenWindow()->CurrentPage().find("tag-list.html"), std::string::npos);
+    help::OpenWindow()->close();
 
     // Expanded on screen stays expanded; collapsed stays collapsed.
     tree().ItemOf(a)->setExpanded(true);
