@@ -71,20 +71,26 @@ TEST(Screenshots, TagDialogsAndWizard) {
         auto collect = [&] {
             return QTest::qWaitFor([&] { return wizard->button(QWizard::NextButton)->isEnabled(); }, 30000);
         };
+        auto shoot = [&](const char* name) { EXPECT_TRUE(wizard->grab().save(folder + "/" + name)); };
+        shoot("scale-wizard-step1.png");
         next();
         auto* spin = wizard->currentPage()->findChild<QSpinBox*>("samplesToCollect");
         spin->selectAll();
         QTest::keyClicks(spin, "3");
+        shoot("scale-wizard-step2.png");
         next();
         ASSERT_TRUE(QTest::qWaitFor(
             [&] { return wizard->currentPage()->findChild<QLineEdit*>("collectedSamples")->text() == "1"; }, 20000));
         EXPECT_TRUE(wizard->grab().save(folder + "/scale-wizard-collecting.png"));
         ASSERT_TRUE(collect());
         next();
+        shoot("scale-wizard-step4.png");
         next();
+        shoot("scale-wizard-step5.png");
         next();
         ASSERT_TRUE(collect());
         next();
+        shoot("scale-wizard-step7.png");
         next();
         ASSERT_EQ(wizard->currentPage()->objectName(), "step8");
         EXPECT_TRUE(wizard->grab().save(folder + "/scale-wizard-summary.png"));
