@@ -19,10 +19,8 @@
 #include <gtest/gtest.h>
 
 TEST(Screenshots, WriteToTagHelpAndAbout) {
-    const QString folder = qEnvironmentVariable("VOK_SCREENSHOT_DIR");
+    const QString folder = ScreenshotFolder();
     if (folder.isEmpty()) GTEST_SKIP() << "VOK_SCREENSHOT_DIR not set";
-    QtTestApp();
-    ASSERT_TRUE(QDir().mkpath(folder));
     TempDir registry;
     SetEnvironmentVariableA("VOK_REGISTRY_DIR", registry.Path().string().c_str());
     ScriptedUiServices ui;

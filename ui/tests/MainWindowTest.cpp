@@ -396,7 +396,11 @@ TEST_F(MainWindowTest, ScreenshotOfTheWindowWithAPollingCounter) {
     OPCS_TagGroup* counts = first->GetKindGroup(VOKTagGroup::CumulativeRaw);
     Select(counts);
     Trigger(doccmd::kStartPolling);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return tags().topLevelItem(0)->text(ShownColumn("Quality")) == "Good"; }, 20000));
+    // A pass that has counted something, so the picture shows live counts.
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        const QTreeWidgetItem* row = tags().topLevelItem(0);
+        return row->text(ShownColumn("Quality")) == "Good" && row->text(ShownColumn("Value")) != "0";
+    }, 30000));
     QTest::qWait(1200);
     frame->UpdateCommands();
     EXPECT_TRUE(frame->grab().save(QString(folder) + "/main-window.png"));

@@ -3,6 +3,9 @@
 // widget tests need no display. Every widget test calls QtTestApp() first.
 
 #include <QApplication>
+#include <QDir>
+
+#include <gtest/gtest.h>
 
 inline QApplication& QtTestApp() {
     static int argc = 1;
@@ -13,4 +16,15 @@ inline QApplication& QtTestApp() {
         return new QApplication(argc, argv);
     }();
     return *app;
+}
+
+// The folder VOK_SCREENSHOT_DIR names for the picture tests, made when
+// missing and with the application up; empty when it is not set (the
+// picture tests then skip).
+inline QString ScreenshotFolder() {
+    const QString folder = qEnvironmentVariable("VOK_SCREENSHOT_DIR");
+    if (folder.isEmpty()) return {};
+    QtTestApp();
+    if (!QDir().mkpath(folder)) ADD_FAILURE() << "cannot make " << folder.toStdString();
+    return folder;
 }

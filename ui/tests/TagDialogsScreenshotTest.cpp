@@ -27,10 +27,8 @@
 #include <gtest/gtest.h>
 
 TEST(Screenshots, TagDialogsAndWizard) {
-    const QString folder = qEnvironmentVariable("VOK_SCREENSHOT_DIR");
+    const QString folder = ScreenshotFolder();
     if (folder.isEmpty()) GTEST_SKIP() << "VOK_SCREENSHOT_DIR not set";
-    QtTestApp();
-    ASSERT_TRUE(QDir().mkpath(folder));
     TempDir registry;
     SetEnvironmentVariableA("VOK_REGISTRY_DIR", registry.Path().string().c_str());
     EventLogCapture log;
