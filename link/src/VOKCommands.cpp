@@ -5,6 +5,7 @@
 #include "link/VOKMsg.h"
 #include "platform/Thread.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -37,9 +38,12 @@ bool FindRecord(std::int32_t handle, VOK_XacInfo& out) {
     return false;
 }
 
+std::atomic<DWORD> g_echoTimeout{kCounterTimeoutMs};
+
 void PrepareForCounter(CSerial& port) {
     port.ApplySettings(kCounterLine);
-    port.SetTimeouts(kCounterTimeoutMs, kCounterTimeoutMs);
+    const DWORD timeout = g_echoTimeout.load();
+    port.SetTimeouts(timeout, timeout);
 }
 
 void FailureEntry(const char* text, const VOK_XacInfo& record) {
@@ -141,6 +145,9 @@ void ReleaseRecord(VOK_XacInfo* record) {
 }
 
 }  // namespace
+
+void VOK_SetEchoTimeout(DWORD milliseconds) { g_echoTimeout.store(milliseconds); }
+DWORD VOK_GetEchoTimeout() { return g_echoTimeout.load(); }
 
 bool VOK_OpenPort(int portNumber) {
     CSerial* port = CSerial::FindPortByNumber(portNumber);

@@ -326,6 +326,12 @@ void OPCS_Device::StampLastPoll() {
     GetLocalTime(&now);
     Hold hold(*this);
     lastPollTime_ = now;
+    ++pollPasses_;
+}
+
+std::uint64_t OPCS_Device::GetPollPassCount() const {
+    Hold hold(*this);
+    return pollPasses_;
 }
 
 DWORD OPCS_Device::GetUpdateInterval() const {

@@ -112,20 +112,16 @@ int RunProbeCommand(int argc, char** argv) {
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
     device->RequestPolling(OPCS_Device::kOperator);
-    // A pass ends when the last poll time changes; the printing runs while the
-    // device waits its interval.
-    auto stamp = [&] {
-        const SYSTEMTIME t = device->GetLastPollTime();
-        FILETIME f{};
-        SystemTimeToFileTime(&t, &f);
-        return FileTimeToUInt64(f);
-    };
-    std::uint64_t last = stamp();
-    int printed = 0;
+    // A pass ends when the device's pass count moves; the printing runs while
+    // the device waits its interval. Each line carries the device's own pass
+    // number, so a pass this loop missed on a loaded machine shows as a gap
+    // rather than as a later pass printed under an earlier number.
+    std::uint64_t last = device->GetPollPassCount();
+    std::uint64_t printed = 0;
     int status = 0;
-    while (!g_interrupted && (passes == 0 || printed < passes)) {
+    while (!g_interrupted && (passes == 0 || printed < static_cast<std::uint64_t>(passes))) {
         Sleep(20);
-        const std::uint64_t now = stamp();
+        const std::uint64_t now = device->GetPollPassCount();
         if (now == last || device->GetPollState() == OPCS_Device::kPollingDevice) continue;
         last = now;
         json items = json::object();
@@ -140,8 +136,10 @@ int RunProbeCommand(int argc, char** argv) {
             }
             comm = device->GetCommStatus();
         }
-        ++printed;
-        std::puts(JsonText({{"pass", printed}, {"comm_status", comm}, {"items", items}}).c_str());
+        // A pass that began while copying may have mixed its values in; print that one instead.
+        if (device->GetPollPassCount() != now || device->GetPollState() == OPCS_Device::kPollingDevice) continue;
+        printed = now;
+        std::puts(JsonText({{"pass", now}, {"comm_status", comm}, {"items", items}}).c_str());
         std::fflush(stdout);
         status = comm == VOKDevice::kCommOK ? 0 : 1;
     }

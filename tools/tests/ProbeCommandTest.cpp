@@ -163,6 +163,22 @@ protected:
 const json& Value(const json& pass, const std::string& device, const std::string& item) {
     return pass.at("items").at(device + "." + item).at("value");
 }
+// The device's own number of a printed pass.
+std::size_t PassNumber(const json& pass) { return pass.value("pass", std::size_t{0}); }
+
+// Printed passes count up from 1 without repeats (a gap is a pass the printing
+// missed); with `last` given, the run ends on exactly that pass.
+void ExpectRisingPassNumbers(const std::vector<json>& passes, std::size_t last) {
+    std::size_t before = 0;
+    for (const json& pass : passes) {
+        EXPECT_GT(PassNumber(pass), before) << pass.dump();
+        before = PassNumber(pass);
+    }
+    if (last != 0 && !passes.empty()) {
+        EXPECT_EQ(PassNumber(passes.back()), last);
+    }
+}
+
 unsigned Quality(const json& pass, const std::string& device, const std::string& item) {
     return pass.at("items").at(device + "." + item).at("quality").get<unsigned>();
 }
@@ -176,15 +192,17 @@ TEST_F(ProbeCommand, EveryPassIsOneJsonLineWithEveryItemOfTheDevice) {
     const Outcome run = Probe("--port COM42 --address 5 --passes 2 --interval 1");
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_LT(run.seconds, 10);
-    ASSERT_EQ(run.lines.size(), 2u) << run.out;
+    // A loaded machine may miss printing the first pass, never the last.
+    ASSERT_GE(run.lines.size(), 1u) << run.out;
+    ASSERT_LE(run.lines.size(), 2u) << run.out;
 
     const std::string device = "4400 VOK 42-05";
     const std::set<std::string> expected = ExpectedItems(device, 4);  // a new device's four bins
     const std::vector<json> passes = Passes(run);
+    ExpectRisingPassNumbers(passes, 2);
     for (std::size_t i = 0; i < passes.size(); ++i) {
         const json& pass = passes[i];
         ASSERT_EQ(pass.size(), 3u) << run.lines[i];
-        EXPECT_EQ(pass.at("pass"), i + 1);
         EXPECT_EQ(pass.at("comm_status"), 0);
         std::set<std::string> ids;
         for (const auto& [id, item] : pass.at("items").items()) {
@@ -207,8 +225,8 @@ TEST_F(ProbeCommand, EveryPassIsOneJsonLineWithEveryItemOfTheDevice) {
         EXPECT_EQ(Value(pass, device, "Software Version"), "4400 VOK V3.12");
     }
     // The first pass sets the counter up; its data is read on the next one.
-    EXPECT_NE(Quality(passes[0], device, kCumulativeRaw + "01"), 0xC0u);
-    EXPECT_EQ(Quality(passes[1], device, kCumulativeRaw + "01"), 0xC0u);
+    for (const json& pass : passes)
+        EXPECT_EQ(Quality(pass, device, kCumulativeRaw + "01") == 0xC0u, PassNumber(pass) >= 2) << pass.dump();
     const auto state = line.CounterState(5);
     ASSERT_TRUE(state.has_value());
     EXPECT_EQ(state->binsUm, (std::vector<double>{2, 5, 10, 15}));
@@ -224,27 +242,29 @@ TEST_F(ProbeCommand, DataPassesCarryTheCountsTheCounterSent) {
     ASSERT_NO_FATAL_FAILURE(StartLine({counter}));
     const Outcome run = Probe("--port COM42 --address 5 --passes 3 --interval 1 --bins 0.3,0.5,1,5");
     ASSERT_EQ(run.status, 0) << run.err;
-    ASSERT_EQ(run.lines.size(), 3u) << run.out;
     const std::vector<json> passes = Passes(run);
+    ExpectRisingPassNumbers(passes, 3);
 
     const std::string device = "4400 VOK 42-05";
     const std::vector<std::string> labels = {"0.3", "0.5", "1", "5"};
     const std::vector<DataReply> replies = DataReplies(line.Trace());
     std::vector<const json*> dataPasses;
-    for (const json& pass : passes)
-        if (Quality(pass, device, "Total Raw Counts") == 0xC0) dataPasses.push_back(&pass);
-    // The first pass sets the counter up; each later one reads a sample and
-    // shows it, in the order the counter sent them. (A read that began while
-    // the run was ending may follow unprinted.)
-    ASSERT_EQ(dataPasses.size(), 2u) << run.out;
-    EXPECT_EQ(dataPasses[0], &passes[1]);
-    ASSERT_GE(replies.size(), dataPasses.size());
+    for (const json& pass : passes) {
+        EXPECT_EQ(Quality(pass, device, "Total Raw Counts") == 0xC0, PassNumber(pass) >= 2) << pass.dump();
+        if (PassNumber(pass) >= 2) dataPasses.push_back(&pass);
+    }
+    // The first pass sets the counter up; pass n shows the sample of the
+    // (n-1)th data reply. (A read that began while the run was ending may
+    // follow unprinted.)
+    ASSERT_FALSE(dataPasses.empty()) << run.out;
+    ASSERT_GE(replies.size(), 2u);
 
     // 100 ml/min over a one-second sample.
     const double volume = 100.0 / 60.0;
-    for (std::size_t k = 0; k < dataPasses.size(); ++k) {
-        const json& pass = *dataPasses[k];
-        const DataReply& reply = replies[k];
+    for (const json* printed : dataPasses) {
+        const json& pass = *printed;
+        ASSERT_LT(PassNumber(pass) - 2, replies.size()) << pass.dump();
+        const DataReply& reply = replies[PassNumber(pass) - 2];
         EXPECT_EQ(pass.at("comm_status"), 0);
         ASSERT_EQ(reply.bins.size(), 4u);
         EXPECT_EQ(Value(pass, device, "Num Bins"), 4);
@@ -380,11 +400,9 @@ TEST_F(ProbeCommand, ATerminationEndsAnOpenEndedRunWithWholeLines) {
     const Outcome run = Probe("--port COM42 --address 5 --interval 1", 0, "timeout -k 5 -s TERM --preserve-status 2.5");
     EXPECT_EQ(run.status, 0) << run.err;  // the last pass went well
     EXPECT_LT(run.seconds, 6);
-    ASSERT_GE(run.lines.size(), 2u) << run.out;
+    ASSERT_GE(run.lines.size(), 1u) << run.out;
     ASSERT_EQ(run.out.back(), '\n');
     const std::vector<json> passes = Passes(run);
-    for (std::size_t i = 0; i < passes.size(); ++i) {
-        EXPECT_EQ(passes[i].value("pass", 0), static_cast<int>(i + 1));
-        EXPECT_EQ(passes[i].value("comm_status", -1), 0);
-    }
+    ExpectRisingPassNumbers(passes, 0);
+    for (const json& pass : passes) EXPECT_EQ(pass.value("comm_status", -1), 0);
 }

@@ -13,6 +13,7 @@
 #include "ui/QtPosting.h"
 #include "ui/QtUiServices.h"
 #include "ui/UiCommands.h"
+#include "ui/VOK_DlgAutoDiscover.h"
 #include "ui/VOK_DlgOptions.h"
 
 #include <QAction>
@@ -113,6 +114,7 @@ CMainFrame::CMainFrame(OPCS_Doc& doc, OPCS_Registry& settings, QtPosting& postin
     tree_->SetTagList(tags_);
     tags_->SetWriteDialog([this](OPCS_Tag& tag) { OPCS_DlgWriteToTag::Open(tag, this); });
     doc_.Hooks().chooseColumns = [this] { ChooseColumns(); };
+    doc_.Hooks().discover = [this] { RunAutoDiscover(doc_, this); };
     doc_.Hooks().options = [this] {
         VOK_DlgOptions dialog(settings_, doc_.GetPathName(), this);
         dialog.exec();
@@ -140,6 +142,7 @@ CMainFrame::~CMainFrame() {
     posting_.SetReceiver(PostTarget::DeviceTree, nullptr);
     posting_.SetReceiver(PostTarget::TagList, nullptr);
     doc_.Hooks().chooseColumns = nullptr;
+    doc_.Hooks().discover = nullptr;
     doc_.Hooks().options = nullptr;
 }
 

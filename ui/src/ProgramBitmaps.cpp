@@ -532,4 +532,34 @@ QIcon ProgramIcon() {
     return icon;
 }
 
+QPixmap DiscoveryPicture() {
+    QPixmap picture(120, 150);
+    picture.fill(QColor(0x16, 0x4f, 0x82));
+    QPainter p(&picture);
+    p.setRenderHint(QPainter::Antialiasing, true);
+    // The computer at the top, its screen lit.
+    p.setPen(QPen(QColor(0x0b, 0x25, 0x45), 2));
+    p.setBrush(QColor(0xd9, 0xdd, 0xe2));
+    p.drawRoundedRect(QRectF(34, 10, 52, 36), 3, 3);
+    p.setBrush(QColor(0x7f, 0xd8, 0xff));
+    p.drawRect(QRectF(39, 15, 42, 24));
+    p.setBrush(QColor(0xd9, 0xdd, 0xe2));
+    p.drawRect(QRectF(52, 46, 16, 6));
+    // The serial line down the middle, with three counters hanging on it.
+    p.setPen(QPen(QColor(0xff, 0xd8, 0x4f), 3));
+    p.drawLine(QPointF(60, 52), QPointF(60, 140));
+    for (int i = 0; i < 3; ++i) {
+        const qreal y = 66 + i * 26;
+        const qreal x = i % 2 == 0 ? 18 : 72;
+        p.setPen(QPen(QColor(0xff, 0xd8, 0x4f), 3));
+        p.drawLine(QPointF(60, y + 8), QPointF(i % 2 == 0 ? x + 30 : x, y + 8));
+        p.setPen(QPen(QColor(0x0b, 0x25, 0x45), 2));
+        p.setBrush(QColor(0xf2, 0xf2, 0xf2));
+        p.drawRoundedRect(QRectF(x, y, 30, 16), 2, 2);
+        p.setBrush(QColor(0x2e, 0xc2, 0x5a));
+        p.drawEllipse(QPointF(x + 7, y + 8), 3, 3);
+    }
+    return picture;
+}
+
 }  // namespace bitmaps

@@ -35,6 +35,11 @@ struct VOK_CalPt {
 
 // The counter line: 9600 baud, 8 data bits, no parity, one stop bit, no flow control.
 constexpr DWORD kCounterTimeoutMs = 2000;
+// How long every later exchange of this process waits for each echo and reply
+// byte (kCounterTimeoutMs unless set). A counter echoes within milliseconds,
+// so a search of silent addresses may set it far shorter.
+void VOK_SetEchoTimeout(DWORD milliseconds);
+DWORD VOK_GetEchoTimeout();
 // Discovery probes these address bytes; the bus address is the byte minus 0x80.
 constexpr BYTE kFirstCounterAddress = 0x80;
 constexpr BYTE kLastCounterAddress = 0xBF;

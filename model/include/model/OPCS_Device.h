@@ -69,6 +69,8 @@ public:
 
     std::int32_t GetPollState() const { return pollState_.load(); }
     SYSTEMTIME GetLastPollTime() const;
+    // Poll passes ended since the device was made; a watcher that missed one sees the gap.
+    std::uint64_t GetPollPassCount() const;
     DWORD GetUpdateInterval() const;
     bool IsInService() const { return inService_.load(); }
     bool IsCommOK() const { return commOK_.load(); }
@@ -122,6 +124,7 @@ private:
     DWORD updateInterval_ = 30;
     DWORD threadId_ = 0;
     SYSTEMTIME lastPollTime_{};
+    std::uint64_t pollPasses_ = 0;
     Dll<OPCS_Tag*> tagList_;
     std::int32_t guiPollRequests_ = 0;
     std::int32_t clientPollRequests_ = 0;

@@ -8,3 +8,4 @@ int RunQueryCommand(int argc, char** argv);
 int RunProbeCommand(int argc, char** argv);
 int RunConfigCommand(int argc, char** argv);
 int RunOpcCommand(int argc, char** argv);
+int RunDiscoverCommand(int argc, char** argv);

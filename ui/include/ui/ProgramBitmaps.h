@@ -49,6 +49,10 @@ QList<QPixmap> LoadTagIcons(const std::string& path);
 // The picture the splash window shows at start-up.
 QPixmap SplashPicture();
 
+// The picture of the discovery wizard's first page: a computer and the
+// counters on the serial lines it is about to search.
+QPixmap DiscoveryPicture();
+
 // The main window's icon: the device picture at several sizes.
 QIcon ProgramIcon();
 
