@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the newest thing that runs: two
 # simulated counters on a pseudo-terminal registered as COM90, read with every
-# counter command by 'vok query', polled by 'vok probe', put in a configuration
-# that the headless server 'vok-explorer --headless --poll' serves until it is
+# counter command by 'vok query', polled by 'vok probe', found by 'vok discover'
+# and added to a configuration that the headless server 'vok-explorer --headless --poll' serves until it is
 # told to stop, and on a machine with a display the operator's window on it.
 # VOK_DEMO_PORT picks another COM name.
 source "$(dirname "$0")/common.sh"
@@ -42,7 +42,10 @@ echo "counter 1 polled as a device, two passes (first: initialisation):"
 "$vok" probe --port "$port" --address 1 --passes 2 --interval 2 --bins 0.5,1,5 | cut -c1-400
 config=$(mktemp --suffix=.psf)
 trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; rm -rf "$ready" "$config" "$demo"' EXIT
-"$vok" config new "$config" --device "$port:1" --device "$port:2" --live
+rm -f "$config"
+echo "the counters on $port found by a search of all its addresses, added to a new configuration:"
+"$vok" discover --port "$port" --echo-timeout 50 --add "$config" 2>"$demo/discover.err" | sed 's/^/  /'
+tail -2 "$demo/discover.err" | sed 's/^/  /'
 echo "that configuration, loaded again (devices and their standard groups):"
 "$vok" config dump "$config" | python3 -c 'import json,sys; d=json.load(sys.stdin); [print(" ", x["name"], "port", x["port_number"], "address", x["bus_address"] - 128, "groups", [g["name"] for g in x["groups"]]) for x in d["devices"]]; print("  errors:", d["errors"])' 2>/dev/null || "$vok" config dump "$config" | head -20
 echo "two items read through an OPC group (the client serves the class in its own process):"

@@ -1,6 +1,7 @@
 // The Discover command in the operator's window: both pages driven as an
 // operator drives them, against simulated counters on pseudo-terminals, with
 // a quick echo time-out so that a whole port is searched in seconds.
+#include "ui/CDeviceView.h"
 #include "ui/CMainFrame.h"
 #include "ui/QtPosting.h"
 #include "ui/VOK_DlgAutoDiscover.h"
