@@ -2,6 +2,7 @@
 // where no display can be opened, it serves without a window.
 #include "opc/CommandLine.h"
 #include "opc/HeadlessServer.h"
+#include "platform/Environment.h"
 #include "platform/Signals.h"
 #include "remote/RemoteBroker.h"
 #include "ui/OperatorProgram.h"
@@ -22,7 +23,7 @@ int main(int argc, char** argv) {
     broker.Install();
     // Started by a client's activation there is no one to see a window yet.
     if (line.headless || line.embedding || line.action != CommandLine::Action::Run) return RunHeadlessServer(args);
-    if (!DisplayAvailable()) {
+    if (!platform::DisplayAvailable()) {
         std::fputs("vok-explorer: no display to open the window on (DISPLAY is not set or not reachable); "
                    "running the server without a window, as with --headless\n",
                    stderr);

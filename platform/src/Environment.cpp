@@ -1,6 +1,7 @@
 #include "platform/Environment.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <cstring>
 #include <mutex>
 
@@ -135,6 +136,26 @@ std::string SystemMessageText(DWORD code) {
     std::string text(buffer, n);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return text;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+bool DisplayAvailable() {
+    auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr && *value != '\0';
+    };
+    if (set("QT_QPA_PLATFORM") || set("WAYLAND_DISPLAY")) return true;
+    const char* value = std::getenv("DISPLAY");
+    const std::string display = value != nullptr ? value : "";
+    if (display.empty()) return false;
+    // ":N" or ":N.S" is a local server with a socket; a remote one is trusted.
+    if (display.front() != ':') return true;
+    const std::string number = display.substr(1, display.find('.') - 1);
+    std::error_code ignored;
+    return std::filesystem::exists("/tmp/.X11-unix/X" + number, ignored);
 }
 
 }  // namespace platform

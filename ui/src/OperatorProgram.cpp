@@ -17,15 +17,9 @@ namespace termination = signals;
 
 #include <atomic>
 #include <cstdlib>
-#include <filesystem>
 #include <thread>
 
 namespace {
-
-std::string Environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
 
 // Turns a terminate request into a close of the window, on the GUI thread.
 class TerminationWatch {
@@ -52,18 +46,6 @@ private:
 };
 
 }  // namespace
-
-bool DisplayAvailable() {
-    if (!Environment("QT_QPA_PLATFORM").empty()) return true;
-    if (!Environment("WAYLAND_DISPLAY").empty()) return true;
-    const std::string display = Environment("DISPLAY");
-    if (display.empty()) return false;
-    // ":N" or ":N.S" is a local server with a socket; a remote one is trusted.
-    if (display.front() != ':') return true;
-    const std::string number = display.substr(1, display.find('.') - 1);
-    std::error_code ignored;
-    return std::filesystem::exists("/tmp/.X11-unix/X" + number, ignored);
-}
 
 int RunOperatorProgram(int argc, char** argv, const std::vector<std::string>& args) {
     QApplication qapp(argc, argv);

@@ -111,12 +111,9 @@ VOK_DlgAutoDiscoverStep2::VOK_DlgAutoDiscoverStep2(QWidget* parent, std::vector<
     connect(&autoClose_, &QTimer::timeout, this, &VOK_DlgAutoDiscoverStep2::accept);
 }
 
-VOK_DlgAutoDiscoverStep2::~VOK_DlgAutoDiscoverStep2() {
-    // Closed without Finish or Cancel (its parent went): nothing found is kept.
-    refresh_.stop();
-    autoClose_.stop();
-    if (search_.IsRunning()) StopSearch();
-}
+// Closed without Finish or Cancel (its parent went): the search's own
+// destruction stops the threads and destroys what they found.
+VOK_DlgAutoDiscoverStep2::~VOK_DlgAutoDiscoverStep2() = default;
 
 void VOK_DlgAutoDiscoverStep2::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);

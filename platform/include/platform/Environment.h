@@ -32,6 +32,11 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languag
 
 namespace platform {
 
+// Whether a window can be shown: a Qt platform is named, or a local X display
+// has its socket, or a Wayland display is set. A display that is not there
+// would end a window program inside its toolkit.
+bool DisplayAvailable();
+
 // The system's text for an error code without its line end; "Error <code>"
 // for a code the system has no text for.
 std::string SystemMessageText(DWORD code);

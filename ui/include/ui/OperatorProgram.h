@@ -6,10 +6,5 @@
 #include <string>
 #include <vector>
 
-// Whether a window can be shown: a Qt platform is named, or a local X display
-// has its socket, or a Wayland display is set. A display that is not there
-// would end the program inside the toolkit.
-bool DisplayAvailable();
-
 // Returns the exit status.
 int RunOperatorProgram(int argc, char** argv, const std::vector<std::string>& args);
