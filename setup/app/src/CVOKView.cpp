@@ -266,6 +266,8 @@ void CVOKView::OnCurrentItemChanged(QTreeWidgetItem* current, QTreeWidgetItem* p
 
 void CVOKView::SelectItem(QTreeWidgetItem* item) {
     blink_.stop();
+    // The sensor left behind goes dark, so that only the selected one blinks.
+    if (const CSensor* left = editor_.Selected(); left != nullptr && editor_.BlinkState()) SendLight(*left, false);
     status_.SetLayout(SetupStatusLayout::Ready);
     CSensor* sensor = nullptr;
     if (item != nullptr && item->data(0, kKindRole).toInt() == kSensorItem) {

@@ -199,10 +199,14 @@ TEST_F(SetupWindowTest, TheScanShowsSupportedSensorsByPortAndTheSelectedOneBlink
     ASSERT_TRUE(WaitUntil([&] { return !line.CounterState(17)->light && !frame->Status().IndicatorLit(); }, 3000));
     EXPECT_FALSE(line.CounterState(5)->light);
 
-    // A port item stops the blinking.
+    // A port item stops the blinking and leaves the light off.
+    ASSERT_TRUE(WaitUntil([&] { return line.CounterState(17)->light; }, 3000));
     tree().setCurrentItem(tree().topLevelItem(1 - com41));
     EXPECT_EQ(frame->Status().PaneTexts(), (std::vector<std::string>{"Ready"}));
     EXPECT_TRUE(Texts(view().SizeList()).empty());
+    EXPECT_FALSE(line.CounterState(17)->light);
+    QTest::qWait(2 * CVOKView::kBlinkMs);
+    EXPECT_FALSE(line.CounterState(17)->light);
 }
 
 TEST_F(SetupWindowTest, SizesAndPointsAreProgrammedAndUnsavedEditsAreAskedAbout) {
