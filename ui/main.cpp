@@ -17,6 +17,10 @@ int main(int argc, char** argv) {
     signals::BlockTermination();
     const std::vector<std::string> args(argv + 1, argv + argc);
     const CommandLine line = ParseCommandLine(args);
+    if (line.help) {
+        std::fputs(ProgramHelpText(), stdout);
+        return 0;
+    }
     // Clients in other processes reach the class through the broker, which
     // publishes it as soon as the class-factory thread registers it.
     remote::RemoteBroker broker;

@@ -40,6 +40,8 @@ bool ScanTokens(const std::string& arg, CommandLine& line) {
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     CommandLine line;
+    for (const std::string& arg : args)
+        if (arg == "--help" || arg == "-h") line.help = true;
     for (const std::string& arg : args) {
         if (IsPath(arg)) continue;
         if (!ScanTokens(arg, line)) break;
@@ -64,4 +66,26 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         }
     }
     return line;
+}
+
+const char* ProgramHelpText() {
+    return "usage: vok-explorer [--headless] [--poll] [FILE]\n"
+           "       vok-explorer /RegServer | /UnregServer | /?\n"
+           "\n"
+           "VOK Explorer polls the 4400 VOK particle counters of the configuration FILE (the last one used\n"
+           "when none is given) and serves their counts, alarms and analog inputs as OPC Data Access items.\n"
+           "With a display it opens the operator's window; without one, or with --headless, it serves\n"
+           "without a window until SIGTERM or SIGINT, which save the configuration and the settings.\n"
+           "\n"
+           "  --headless     serve without a window\n"
+           "  --poll         start polling every device at once (otherwise clients start it)\n"
+           "  /Min, /Max     open the window minimised or maximised\n"
+           "  /RegServer     register the OPC server class and its categories, then end\n"
+           "  /UnregServer   remove that registration, then end\n"
+           "  /?             show the server's parameters\n"
+           "  --help, -h     print this text\n"
+           "\n"
+           "Files: the configuration, event log and I/O log live beside the program, or in\n"
+           "$XDG_DATA_HOME/vok (~/.local/share/vok) where its folder is not writable. The settings and\n"
+           "COM names live in the registry folder, $VOK_REGISTRY_DIR or ~/.config/vok/registry.\n";
 }

@@ -7,6 +7,7 @@
 #include "opc/OPCS_App.h"
 #include "opc/OpcDa.h"
 #include "platform/Messages.h"
+#include "platform/ServiceNotify.h"
 #include "platform/Signals.h"
 #include "platform/Thread.h"
 
@@ -136,8 +137,11 @@ int RunHeadlessServer(const std::vector<std::string>& args) {
 
     StartPollingWhenAsked(app);
     PrintServingLine(app);
+    // Under a service manager the start counts as done once clients can reach the class.
+    platform::NotifyServiceManager(app.IsServing() ? "READY=1" : "STATUS=The server class could not be published");
 
     signals::WaitForTermination(-1);
+    platform::NotifyServiceManager("STOPPING=1");
 
     // The exit command: everything is saved first, then a server with clients
     // still connected ends at once rather than pull their objects away.

@@ -66,7 +66,13 @@ std::span<const ContextPage> ContextPages() { return kPages; }
 
 std::string HelpFolder() {
     std::string folder = qEnvironmentVariable("VOK_HELP_DIR").toStdString();
-    if (folder.empty()) return versioninfo::ExecutableFolder() + "help/";
+    if (folder.empty()) {
+        // Beside the program in a build folder; under share/vok/ of the prefix
+        // it is installed in (/usr/bin/vok-explorer reads /usr/share/vok/help/).
+        const std::string beside = versioninfo::ExecutableFolder() + "help/";
+        const std::string installed = versioninfo::ExecutableFolder() + "../share/vok/help/";
+        return IsFile(beside + kIndexPage) || !IsFile(installed + kIndexPage) ? beside : installed;
+    }
     if (folder.back() != '/') folder += '/';
     return folder;
 }

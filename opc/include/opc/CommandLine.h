@@ -29,6 +29,8 @@ struct CommandLine {
     bool headless = false;
     bool poll = false;
     bool showSplash = true;  // off when started for embedding or automation
+    // "--help" or "-h" as a whole argument: the program prints its help and ends.
+    bool help = false;
 
     // Min wins over Max; embedding and automation show the window minimised.
     bool ShowMinimized() const { return minimized || embedding || automation; }
@@ -37,3 +39,6 @@ struct CommandLine {
 
 // The arguments after the program's name.
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+// What "vok-explorer --help" prints: the arguments the program takes.
+const char* ProgramHelpText();

@@ -29,6 +29,29 @@ QPixmap IndicatorPicture(bool lit) {
 
 }  // namespace
 
+QIcon SetupIcon() {
+    QIcon icon;
+    for (int edge : {16, 32, 48, 128}) {
+        QPixmap picture(edge, edge);
+        picture.fill(Qt::transparent);
+        QPainter p(&picture);
+        p.setRenderHint(QPainter::Antialiasing, true);
+        p.scale(edge / 48.0, edge / 48.0);
+        // The counter's housing with its light lit.
+        p.setPen(QPen(QColor(0x0b, 0x25, 0x45), 2));
+        p.setBrush(QColor(0xe8, 0xec, 0xf0));
+        p.drawRoundedRect(QRectF(4, 10, 40, 28), 4, 4);
+        p.setBrush(QColor(0xff, 0xd0, 0x20));
+        p.drawEllipse(QPointF(13, 24), 5, 5);
+        // A size scale: bars rising from left to right.
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0x16, 0x4f, 0x82));
+        for (int i = 0; i < 4; ++i) p.drawRect(QRectF(23 + i * 5, 32 - (i + 1) * 4.5, 3.5, (i + 1) * 4.5));
+        icon.addPixmap(picture);
+    }
+    return icon;
+}
+
 QString SetupText(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
 CSetupStatusBar::CSetupStatusBar(QWidget* parent) : QStatusBar(parent) {
@@ -79,6 +102,7 @@ std::vector<std::string> CSetupStatusBar::PaneTexts() const {
 CSetupFrame::CSetupFrame(std::vector<int> scanPorts, QWidget* parent) : QMainWindow(parent) {
     setObjectName("setupFrame");
     setWindowTitle("VOKSetup");
+    setWindowIcon(SetupIcon());
     status_ = new CSetupStatusBar(this);
     setStatusBar(status_);
     view_ = new CVOKView(*status_, scanPorts.empty() ? CSensorScan::AllPorts() : std::move(scanPorts), this);

@@ -4,6 +4,7 @@
 
 #include "setupui/SetupStatus.h"
 
+#include <QIcon>
 #include <QMainWindow>
 #include <QStatusBar>
 
@@ -16,6 +17,9 @@ class QProgressBar;
 
 // The window's texts come as UTF-8.
 QString SetupText(std::string_view text);
+
+// The tool's icon: a counter with its light on and a size scale, at several sizes.
+QIcon SetupIcon();
 
 class CSetupStatusBar : public QStatusBar {
     Q_OBJECT
