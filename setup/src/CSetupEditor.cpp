@@ -148,7 +148,8 @@ std::vector<std::string> CSetupEditor::CheckCalPoints(std::vector<SetupCalPt>& p
     return {};
 }
 
-ProgramResult CSetupEditor::ProgramSizes(const SetupProgress& progress) {
+ProgramResult CSetupEditor::Program(const std::function<std::vector<std::string>()>& check,
+                                    const std::function<bool(CSensorLink&)>& send, void (CSetupEditor::*reload)()) {
     ProgramResult result;
     if (!sensor_) return result;
     BusyScope busy(busy_);
@@ -158,14 +159,14 @@ ProgramResult CSetupEditor::ProgramSizes(const SetupProgress& progress) {
         result.portMessage = port.OpenMessage();
         return result;
     }
-    result.messages = CheckSizes(sizes_);
+    result.messages = check();
     if (!result.messages.empty()) {
         result.outcome = ProgramOutcome::CheckFailed;
         return result;
     }
     CSensorLink link(port);
-    if (link.ProgramSizes(*sensor_, numbertext::SizesCommandText(sizes_), progress)) {
-        LoadSizes();
+    if (send(link)) {
+        (this->*reload)();
         result.outcome = ProgramOutcome::Programmed;
     } else {
         result.outcome = ProgramOutcome::Failed;
@@ -174,30 +175,20 @@ ProgramResult CSetupEditor::ProgramSizes(const SetupProgress& progress) {
     return result;
 }
 
+ProgramResult CSetupEditor::ProgramSizes(const SetupProgress& progress) {
+    return Program([this] { return CheckSizes(sizes_); },
+                   [&](CSensorLink& link) {
+                       return link.ProgramSizes(*sensor_, numbertext::SizesCommandText(sizes_), progress);
+                   },
+                   &CSetupEditor::LoadSizes);
+}
+
 ProgramResult CSetupEditor::ProgramCalPoints(const SetupProgress& progress) {
-    ProgramResult result;
-    if (!sensor_) return result;
-    BusyScope busy(busy_);
-    CSetupPort port;
-    if (!port.Open(sensor_->port)) {
-        result.outcome = ProgramOutcome::PortNotOpened;
-        result.portMessage = port.OpenMessage();
-        return result;
-    }
-    result.messages = CheckCalPoints(points_);
-    if (!result.messages.empty()) {
-        result.outcome = ProgramOutcome::CheckFailed;
-        return result;
-    }
-    CSensorLink link(port);
-    if (link.ProgramCalPoints(*sensor_, numbertext::CalCommandText(points_), progress)) {
-        LoadPoints();
-        result.outcome = ProgramOutcome::Programmed;
-    } else {
-        result.outcome = ProgramOutcome::Failed;
-    }
-    port.Close();
-    return result;
+    return Program([this] { return CheckCalPoints(points_); },
+                   [&](CSensorLink& link) {
+                       return link.ProgramCalPoints(*sensor_, numbertext::CalCommandText(points_), progress);
+                   },
+                   &CSetupEditor::LoadPoints);
 }
 
 bool CSetupEditor::ConfirmSelectionChange(const std::function<PromptAnswer(std::string_view)>& ask,

@@ -99,6 +99,10 @@ public:
 private:
     void LoadSizes();
     void LoadPoints();
+    // Opens the sensor's port, runs the check, sends, and on success reloads
+    // the editing copy from the sensor record.
+    ProgramResult Program(const std::function<std::vector<std::string>()>& check,
+                          const std::function<bool(CSensorLink&)>& send, void (CSetupEditor::*reload)());
 
     CSensor* sensor_ = nullptr;
     std::vector<double> sizes_;
