@@ -6,16 +6,21 @@
 # none of its files are left. Needs root (CI runs as root).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-deb=$("$root/scripts/package.sh" | tail -1)
 [ "$(id -u)" -eq 0 ] || { echo "package-test: needs root to install the package" >&2; exit 1; }
 
 work=$(mktemp -d)
+"$root/scripts/package.sh" >"$work/package.log" 2>&1 || { cat "$work/package.log" >&2; exit 1; }
+grep -E "^(lintian on|[EWI]: |size: )" "$work/package.log" | sed 's/^/package-test: /'
+deb=$(tail -1 "$work/package.log")
 server=""
 sim=""
 cleanup() {
-  [ -n "$server" ] && kill "$server" 2>/dev/null || true
-  [ -n "$sim" ] && kill "$sim" 2>/dev/null || true
-  rm -rf "$work"
+  # Both write into the folder as they end: wait for them before it goes.
+  for pid in $server $sim; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$work" || true
 }
 trap cleanup EXIT
 
