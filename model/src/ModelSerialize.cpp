@@ -256,6 +256,9 @@ void VOKTag::Serialize(CArchive& ar) {
         ar.WriteI32(slot_);
     } else {
         ar.ReadF64();  // every counter-tag layer so far has the same fields
+        // The tag layer's own class field must not make this counter tag
+        // another class: the list it is saved in would carry that code.
+        SetClassCode(1);
         const std::int32_t kind = ar.ReadI32();
         const std::int32_t slot = ar.ReadI32();
         SetKind(kind >= 0 && kind <= kNoKind ? kind : kNoKind);

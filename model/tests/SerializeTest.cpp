@@ -41,9 +41,9 @@ private:
 constexpr double kProgramVersion = 2.11;
 
 // One tag of the given layer version with recognisable values everywhere.
-Bytes TagBytes(double version, const std::string& name) {
+Bytes TagBytes(double version, const std::string& name, std::uint32_t classCode = 1) {
     Bytes b;
-    b.f64(version).str(name).str("Room 4 door").u32(0).u32(1);
+    b.f64(version).str(name).str("Room 4 door").u32(0).u32(classCode);
     if (version >= 1.6) b.u32(21);  // kind code
     b.u32(0).u32(1).u32(0).u32(1).u32(0).u32(1).u32(0).u32(1);  // volatile .. scaling active
     if (version >= 1.6) b.u32(1);                               // undeletable
@@ -116,6 +116,28 @@ TEST(Serialize, AHandWrittenTagIsReadFieldByFieldAndWrittenBackByteForByte) {
     SerializeTagList(out, loaded.tags);
     EXPECT_EQ(out.GetBytes(), file.data);
     EXPECT_EQ(log.CountContaining("Serialization Success - output tag: Door Sensor"), 1);
+}
+
+TEST(Serialize, ATagLayerOfAnotherClassLoadsAsACounterTagAndIsSavedAsOne) {
+    EventLogCapture log;
+    const Bytes file = Bytes().u32(1).u32(1).raw(TagBytes(1.6, "Door Sensor", 0x6172206C).data);
+    CArchive in(file.data);
+    Loaded loaded;
+    SerializeTagList(in, loaded.tags);
+    ASSERT_EQ(loaded.tags.GetCount(), 1);
+    EXPECT_EQ(loaded.tags.GetAt(0)->GetClassCode(), 1);
+
+    // Both the list's entry and the tag's own layer say counter tag, and a
+    // second save writes what the first did.
+    CArchive out;
+    SerializeTagList(out, loaded.tags);
+    EXPECT_EQ(out.GetBytes(), Bytes().u32(1).u32(1).raw(TagBytes(1.6, "Door Sensor").data).data);
+    CArchive again(out.GetBytes());
+    Loaded reloaded;
+    SerializeTagList(again, reloaded.tags);
+    CArchive twice;
+    SerializeTagList(twice, reloaded.tags);
+    EXPECT_EQ(twice.GetBytes(), out.GetBytes());
 }
 
 TEST(Serialize, OlderTagAndGroupLayoutsLoadWithoutTheirLaterFields) {
