@@ -55,7 +55,7 @@ OPCS_Device::OPCS_Device() {
     InitializeCriticalSection(&ioLock_);
     wakeEvent_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     startEvent_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (wakeEvent_ != nullptr && startEvent_ != nullptr)
+    if (wakeEvent_ != nullptr && startEvent_ != nullptr && GetModelHost().StartsPollThreads())
         thread_ = CreateThread(nullptr, 0, &OPCS_Device::PollThreadMain, this, 0, &threadId_);
     CriticalSectionLock hold(Devices().lock);
     Devices().devices.AddTail(this);

@@ -2,6 +2,7 @@
 // flat list's references and the poll thread's life.
 #include "DeviceTestSupport.h"
 
+#include "model/ModelHost.h"
 #include "model/OPCS_Device.h"
 
 #include <atomic>
@@ -52,6 +53,26 @@ TEST(DevicePoll, RequestsOfEachSourceAddUpAndAStrayReleaseChangesNothing) {
     EXPECT_TRUE(device.CanDelete());
     EXPECT_EQ(log.CountContaining("Poll Loop Start Request Queued"), 2);
     EXPECT_EQ(log.CountContaining("Poll Loop Stop Request Queued"), 1);
+}
+
+TEST(DevicePoll, AHostThatOnlyReadsFilesGetsDevicesWithoutPollThreads) {
+    class FileOnlyHost : public ModelHost {
+    public:
+        bool StartsPollThreads() const override { return false; }
+    } host;
+    SetModelHost(&host);
+    {
+        CountingDevice device;
+        EXPECT_FALSE(device.HasPollThread());
+        // Nothing would serve a request, so none is taken.
+        EXPECT_EQ(device.RequestPolling(OPCS_Device::kOperator), 0);
+        EXPECT_TRUE(device.CanDelete());
+    }
+    SetModelHost(nullptr);
+    CountingDevice polled;
+    EXPECT_TRUE(polled.HasPollThread());
+    EXPECT_EQ(polled.RequestPolling(OPCS_Device::kOperator), 1);
+    EXPECT_EQ(polled.ReleasePolling(OPCS_Device::kOperator), 0);
 }
 
 TEST(DevicePoll, UpdateIntervalIsHeldBetweenOneSecondAndAnHour) {

@@ -21,6 +21,9 @@ public:
     // The program setting "Poll Rate For New Devices", seconds: the update and
     // sample interval a new device starts with.
     virtual DWORD GetDefaultPollRate() const { return kDefaultPollRate; }
+    // Whether a new device starts its poll thread. Code that only reads and
+    // writes configurations, and never polls, may make its devices without.
+    virtual bool StartsPollThreads() const { return true; }
 
     static constexpr DWORD kDefaultPollRate = 30;
 };
