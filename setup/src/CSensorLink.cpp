@@ -51,12 +51,10 @@ bool CSensorLink::ReadType(CSensor& sensor) {
         if (SendEcho('T')) {
             char reply[32];
             std::size_t got = 0;
-            if (port_.Read(reply, sizeof reply, &got)) {
-                const std::string model(reply, got);
-                if (supportedmodels::IsSupported(model)) {
-                    sensor.model = supportedmodels::Trimmed(model);
-                    supported = true;
-                }
+            std::string model;
+            if (port_.Read(reply, sizeof reply, &got) && ModelFromReply(std::string_view(reply, got), model)) {
+                sensor.model = std::move(model);
+                supported = true;
             }
         }
     }
@@ -75,9 +73,21 @@ bool CSensorLink::ReadNumberReply(const CSensor& sensor, char letter, DWORD comm
     std::size_t got = 0;
     if (!port_.Read(reply.data(), reply.size(), &got)) return false;
     reply.resize(got);
+    return NumbersFromReply(reply, numbers);
+}
+
+bool CSensorLink::ModelFromReply(std::string_view reply, std::string& model) {
+    if (!supportedmodels::IsSupported(reply)) return false;
+    model = supportedmodels::Trimmed(reply);
+    return true;
+}
+
+bool CSensorLink::NumbersFromReply(std::string_view reply, std::vector<double>& numbers) {
     if (!numbertext::ReplyChecksumPasses(reply)) return false;
-    numbers = numbertext::ReplyNumbers(reply);
-    return !numbers.empty();
+    std::vector<double> read = numbertext::ReplyNumbers(reply);
+    if (read.empty()) return false;
+    numbers = std::move(read);
+    return true;
 }
 
 bool CSensorLink::ReadSizes(CSensor& sensor) {

@@ -10,7 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 // Progress of a write: position bytes of range sent and echoed so far.
 using SetupProgress = std::function<void(std::size_t position, std::size_t range)>;
@@ -51,6 +53,14 @@ public:
     // The same for the calibration command text with K; the text read back as
     // a calibration reply becomes the sensor's calibration.
     bool ProgramCalPoints(CSensor& sensor, std::string_view commandText, const SetupProgress& progress = {});
+
+    // What the reads make of the bytes a counter sent, apart from the line.
+    // The model of a type reply when it is a supported one (without
+    // surrounding spaces, CR and LF).
+    static bool ModelFromReply(std::string_view reply, std::string& model);
+    // The numbers of a size or calibration reply: true when it passed its
+    // checksum and gave at least one number.
+    static bool NumbersFromReply(std::string_view reply, std::vector<double>& numbers);
 
 private:
     bool ReadNumberReply(const CSensor& sensor, char letter, DWORD commandConstant, DWORD commandInterval,
