@@ -93,8 +93,10 @@ struct Server {
     }
 
     static std::filesystem::path MakeFolder() {
-        const auto folder = std::filesystem::temp_directory_path() /
-                            ("vok-fuzz-socket-" + std::to_string(std::random_device()()));
+        // Short: the socket's whole path must fit a socket address.
+        char name[32];
+        std::snprintf(name, sizeof name, "vokfz-%08x", static_cast<unsigned>(std::random_device()()));
+        const auto folder = std::filesystem::temp_directory_path() / name;
         std::filesystem::create_directories(folder);
         std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
         SetEnvironmentVariableA("XDG_RUNTIME_DIR", folder.string().c_str());

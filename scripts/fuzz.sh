@@ -41,7 +41,11 @@ chmod 700 "$work"
 export VOK_REGISTRY_DIR="$work/registry" TMPDIR="$work/tmp"
 vok="$fuzz_dir/bin/vok"
 pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
+sockets=""
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  if [ -n "$sockets" ]; then rm -rf "$sockets"; fi
+}
 trap cleanup EXIT
 
 case "$target" in
@@ -72,10 +76,16 @@ import sys
 trace, corpus, target = sys.argv[1:4]
 letters = {ord(c): t for c, t in [("A", 2), ("C", 3), ("E", 4), ("M", 5), ("T", 6), ("d", 8), ("K", 11),
                                   ("P", 13), ("b", 16), ("L", 19)]}
-# Exchanges: a select (an address byte) or a command letter after a select,
-# with every byte the counter sent until the host's next exchange.
+# Exchanges: a select (an address byte) or a command, with every byte the
+# counter sent until the host's next exchange. The commands with a line of
+# text (K, P and L, read or written) go on until their line feed; the others
+# are one letter.
 exchanges = []
-selected = False
+def open_line():
+    if not exchanges:
+        return False
+    kind, sent, _ = exchanges[-1]
+    return kind in (11, 13, 19) and sent[-1] != 0x0A
 for line in open(trace):
     parts = line.split()
     if len(parts) != 3:
@@ -84,14 +94,12 @@ for line in open(trace):
     if parts[1] == "rx":
         if byte >= 0x80:
             exchanges.append([0, bytearray([byte]), bytearray()])
-            selected = True
-        elif selected and byte in letters:
+        elif not open_line() and byte in letters:
             exchanges.append([letters[byte], bytearray([byte]), bytearray()])
-            selected = False
         elif exchanges:
             exchanges[-1][1].append(byte)
     elif exchanges:
-        exchanges[-1][2].extend([byte])
+        exchanges[-1][2].append(byte)
 seen = set()
 for kind, sent, answer in exchanges:
     if target == "reply":
@@ -142,8 +150,11 @@ PY
     # The server serves from the fuzz program; recorded clients reach it
     # through a relay that keeps every byte a client sent, one seed per
     # connection. The variant seeds are the server's own encoding.
-    mkdir -p "$work/server" "$work/client"
-    chmod 700 "$work/server" "$work/client"
+    # A socket's path must be short: the server's and the relay's live in /tmp.
+    sockets=$(mktemp -d /tmp/vok-fuzz.XXXXXX)
+    export TMPDIR="$sockets"
+    mkdir -p "$work/server" "$sockets/client"
+    chmod 700 "$work/server" "$sockets/client"
     XDG_RUNTIME_DIR="$work/server" VOK_FUZZ_SOCKET_SERVE=120 VOK_FUZZ_SOCKET_SEEDS="$corpus" \
       "$fuzz_dir/bin/$binary" >"$work/serve.out" 2>"$work/serve.err" &
     pids+=($!)
@@ -153,7 +164,7 @@ PY
       sleep 0.1
     done
     server_socket=$(head -n1 "$work/serve.out")
-    client_socket="$work/client/vok/$(basename "$server_socket")"
+    client_socket="$sockets/client/vok/$(basename "$server_socket")"
     python3 - "$server_socket" "$client_socket" "$corpus" >"$work/relay.out" 2>&1 <<'PY' &
 import os, socket, sys, threading
 server_path, client_path, corpus = sys.argv[1:4]
@@ -198,7 +209,7 @@ PY
       tries=$((tries + 1)); [ $tries -gt 100 ] && { echo "the relay did not start" >&2; exit 1; }
       sleep 0.1
     done
-    opc() { XDG_RUNTIME_DIR="$work/client" timeout 60 "$vok" opc "$@" >>"$work/opc.out" 2>&1 || true; }
+    opc() { XDG_RUNTIME_DIR="$sockets/client" timeout 60 "$vok" opc "$@" >>"$work/opc.out" 2>&1 || true; }
     opc status --group Room --groups 2
     opc browse --all
     opc read Dev1.Level --timeout 2
@@ -223,7 +234,7 @@ for line in open(sys.argv[1]):
         for flag in (0, 1):
             open("%s/seed-stream-%02d-%d" % (sys.argv[2], n, flag), "wb").write(b"S" + bytes([flag]) + bytes.fromhex(raw))
 PY
-    cleanup
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     pids=()
     ;;
 esac
