@@ -139,11 +139,19 @@ open(sys.argv[1] + "/seed-4.bmp", "wb").write(bmp(4, 1, 4, [(i * 16, i * 8, i) f
 PY
     ;;
   registry)
-    # The files the registry writes: COM names, and a configuration's settings.
-    "$vok" ports assign COM3 /dev/ttyS0 >/dev/null
-    "$vok" ports assign COM14 /dev/ttyUSB0 >/dev/null
-    "$vok" config new "$work/new.psf" --device COM3:1 >/dev/null
-    for f in "$VOK_REGISTRY_DIR"/*.reg; do cp "$f" "$corpus/seed-$(basename "$f")"; done
+    # The files the registry writes: the COM names given to the machine's
+    # devices, and with a simulated line's pseudo-terminal among them.
+    "$vok" ports list >/dev/null
+    for f in "$VOK_REGISTRY_DIR"/*.reg; do cp "$f" "$corpus/seed-listed-$(basename "$f")"; done
+    "$vok" sim --port COM48 --counter 5 >/dev/null 2>&1 &
+    pids+=($!)
+    tries=0
+    until "$vok" ports list 2>/dev/null | grep -q COM48; do
+      tries=$((tries + 1)); [ $tries -gt 100 ] && { echo "the simulator did not start" >&2; exit 1; }
+      sleep 0.1
+    done
+    for f in "$VOK_REGISTRY_DIR"/*.reg; do cp "$f" "$corpus/seed-simulated-$(basename "$f")"; done
+    kill "${pids[-1]}"; wait "${pids[-1]}" 2>/dev/null || true
     ;;
   reply|setup-reply) seed_from_sim ;;
   socket)
