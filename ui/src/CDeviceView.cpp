@@ -301,6 +301,7 @@ void CDeviceView::ShowDeviceMenu(const QPoint& at) {
     setCurrentItem(item);
     scrollToItem(item);
     if (GroupOf(item) == nullptr || !actions_) return;
+    if (activate_) activate_(this);
     QMenu menu("Device", this);
     for (UINT id : {uicmd::kProperties, doccmd::kStartPolling, doccmd::kStopPolling, doccmd::kForceUpdate}) {
         if (QAction* action = actions_(id)) menu.addAction(action);

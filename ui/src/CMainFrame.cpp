@@ -109,8 +109,12 @@ CMainFrame::CMainFrame(OPCS_Doc& doc, OPCS_Registry& settings, QtPosting& postin
     active_ = tree_;
 
     auto actionOf = [this](UINT id) { return Action(id); };
-    tree_->SetActions(actionOf);
-    tags_->SetActions(actionOf);
+    auto activate = [this](ViewCommands* view) {
+        active_ = view;
+        UpdateCommands();
+    };
+    tree_->SetActions(actionOf, activate);
+    tags_->SetActions(actionOf, activate);
     tree_->SetTagList(tags_);
     tags_->SetWriteDialog([this](OPCS_Tag& tag) { OPCS_DlgWriteToTag::Open(tag, this); });
     doc_.Hooks().chooseColumns = [this] { ChooseColumns(); };

@@ -266,6 +266,7 @@ std::string CTagView::ClientsPaneText() {
 void CTagView::ShowTagMenu(const QPoint& at) {
     QTreeWidgetItem* item = itemAt(at);
     if (TagOf(item) == nullptr || !actions_) return;
+    if (activate_) activate_(this);
     QMenu menu("Tag", this);
     for (UINT id : {uicmd::kProperties, uicmd::kWriteToTag}) {
         if (QAction* action = actions_(id)) menu.addAction(action);

@@ -26,6 +26,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QListWidget>
+#include <QMenu>
 #include <QTimer>
 #include <QHeaderView>
 #include <QSplitter>
@@ -310,6 +311,37 @@ TEST_F(MainWindowTest, HeaderClicksSortAndTurnTheDirectionAndTheSettingsKeepIt) 
     EXPECT_EQ(tags().header()->sortIndicatorSection(), mode);
     EXPECT_EQ(tags().header()->sortIndicatorOrder(), Qt::DescendingOrder);
     EXPECT_EQ(Column(mode).front(), "Read/Write");
+}
+
+TEST_F(MainWindowTest, ARightClickedRowsMenuShowsThatRowsCommandsWhileTheTreeHadTheFocus) {
+    VOKDevice* device = AddDevice("Device");
+    OpenWindow();
+    Select(device);  // the tree has the focus; its Properties and Delete apply
+    ASSERT_TRUE(Enabled(uicmd::kDelete));
+    const int mode = ShownColumn("Mode");
+    QTreeWidgetItem* writable = nullptr;
+    for (int i = 0; i < tags().topLevelItemCount() && writable == nullptr; ++i)
+        if (tags().topLevelItem(i)->text(mode) == "Read/Write") writable = tags().topLevelItem(i);
+    ASSERT_NE(writable, nullptr);
+    tags().clearSelection();
+    writable->setSelected(true);
+
+    // The states the popup shows, read while it is open; then it is closed.
+    std::vector<std::pair<std::string, bool>> shown;
+    QTimer::singleShot(0, [&shown] {
+        auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        ASSERT_NE(popup, nullptr);
+        for (QAction* action : popup->actions()) shown.emplace_back(action->text().toStdString(), action->isEnabled());
+        popup->close();
+    });
+    emit tags().customContextMenuRequested(tags().visualItemRect(writable).center());
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_TRUE(shown[0].second) << shown[0].first << ": one tag is selected";
+    EXPECT_TRUE(shown[1].second) << shown[1].first << ": a read/write tag, so Write To Tag is offered";
+    // The menu's commands now act on the tag list: Delete is the tags' rule
+    // (the device's own tags cannot be deleted), not the tree's.
+    EXPECT_FALSE(frame->Action(uicmd::kDelete)->isEnabled());
+    EXPECT_TRUE(frame->Action(uicmd::kWriteToTag)->isEnabled());
 }
 
 TEST_F(MainWindowTest, TheColumnsDialogHidesAColumnAndTheListShowsIt) {

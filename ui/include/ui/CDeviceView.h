@@ -25,8 +25,12 @@ public:
     void InitialUpdate();
     // The tag list, told to rebuild when the selection changes.
     void SetTagList(DocObserver* tagList) { tagList_ = tagList; }
-    // The main window's actions, for the device menu.
-    void SetActions(std::function<QAction*(UINT)> actions) { actions_ = std::move(actions); }
+    // The main window's actions for the device menu, and its call that makes
+    // this view the one commands act on (before the menu shows).
+    void SetActions(std::function<QAction*(UINT)> actions, std::function<void(ViewCommands*)> activate) {
+        actions_ = std::move(actions);
+        activate_ = std::move(activate);
+    }
 
     void OnUpdate(int hint, void* object) override;
     OPCS_TagGroup* GetSelectedItem() const override;
@@ -65,6 +69,7 @@ private:
     OPCS_Doc& doc_;
     DocObserver* tagList_ = nullptr;
     std::function<QAction*(UINT)> actions_;
+    std::function<void(ViewCommands*)> activate_;
     bool updating_ = false;
     bool registered_ = false;
     std::vector<QPixmap> images_;

@@ -31,7 +31,13 @@ public:
     void BuildColumns();
     // Each shown column's width into its record in the settings.
     void StoreColumnWidths();
-    void SetActions(std::function<QAction*(UINT)> actions) { actions_ = std::move(actions); }
+    // The main window's actions for the tag menu, and its call that makes
+    // this view the one commands act on (before the menu shows, so that the
+    // menu's states are this view's and its command reaches this view).
+    void SetActions(std::function<QAction*(UINT)> actions, std::function<void(ViewCommands*)> activate) {
+        actions_ = std::move(actions);
+        activate_ = std::move(activate);
+    }
     // The write dialog of a read/write tag.
     void SetWriteDialog(std::function<void(OPCS_Tag&)> dialog) { writeDialog_ = std::move(dialog); }
 
@@ -68,5 +74,6 @@ private:
     std::vector<QPixmap> icons_;
     QTimer refresh_;
     std::function<QAction*(UINT)> actions_;
+    std::function<void(ViewCommands*)> activate_;
     std::function<void(OPCS_Tag&)> writeDialog_;
 };
