@@ -63,13 +63,6 @@ std::vector<std::string> Split(const std::string& text, char at) {
     return parts;
 }
 
-bool NotAvailable(const char* what) {
-    if (!OnGuiThread()) return false;
-    QMessageBox::information(QApplication::activeWindow(), kApplicationTitle,
-                             QString("The %1 dialog is not part of this version of VOK Explorer yet.").arg(what));
-    return false;
-}
-
 }  // namespace
 
 std::string QtFileFilter(const std::string& pipes) {
@@ -108,7 +101,11 @@ MessageAnswer QtUiServices::ShowMessage(const std::string& text, MessageIcon ico
 bool QtUiServices::ShowProperties(OPCS_Tag& tag) {
     if (!OnGuiThread()) return false;
     // Only counter tags have a property sheet; any other kind of tag is told so.
-    if (!VOKTag::IsValidVOKTag(&tag)) return NotAvailable("tag properties");
+    if (!VOKTag::IsValidVOKTag(&tag)) {
+        QMessageBox::information(QApplication::activeWindow(), kApplicationTitle,
+                                 "This tag has no properties that can be changed here.");
+        return false;
+    }
     VOK_DlgTag dialog(static_cast<VOKTag&>(tag), QApplication::activeWindow());
     return dialog.exec() == QDialog::Accepted;
 }

@@ -66,7 +66,9 @@ TEST(Screenshots, DevicePagesTagGroupAndOptions) {
         EXPECT_TRUE(dialog.grab().save(QString(folder) + "/tag-group.png"));
     }
     {
-        VOK_DlgOptions dialog(ProgramSettings(), "/home/operator/VOKConfig.psf");
+        // An installed program's log, not the build folder's.
+        ProgramSettings().SetEventLogFile("/home/operator/.local/share/vok/VOK Explorer Event Log.txt");
+        VOK_DlgOptions dialog(ProgramSettings(), "/home/operator/.local/share/vok/VOKConfig.psf");
         dialog.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
         EXPECT_TRUE(dialog.grab().save(QString(folder) + "/program-options.png"));

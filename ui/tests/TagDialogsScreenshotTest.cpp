@@ -87,6 +87,7 @@ TEST(Screenshots, TagDialogsAndWizard) {
         shoot("scale-wizard-step5.png");
         next();
         ASSERT_TRUE(collect());
+        shoot("scale-wizard-step6.png");
         next();
         shoot("scale-wizard-step7.png");
         next();
