@@ -21,16 +21,22 @@ int main(int argc, char** argv) {
         std::fputs(ProgramHelpText(), stdout);
         return 0;
     }
+    // Started by a client's activation there is no one to see a window yet.
+    const bool asked = line.headless || line.embedding || line.action != CommandLine::Action::Run;
+    const bool headless = asked || !platform::DisplayAvailable();
+    // A service without a window saves on a hang-up request and goes on
+    // serving; like the termination requests it must be held back before any
+    // thread starts, so that only the server's wait receives it.
+    if (headless) signals::BlockSaveRequest();
     // Clients in other processes reach the class through the broker, which
     // publishes it as soon as the class-factory thread registers it.
     remote::RemoteBroker broker;
     broker.Install();
-    // Started by a client's activation there is no one to see a window yet.
-    if (line.headless || line.embedding || line.action != CommandLine::Action::Run) return RunHeadlessServer(args);
-    if (!platform::DisplayAvailable()) {
-        std::fputs("vok-explorer: no display to open the window on (DISPLAY is not set or not reachable); "
-                   "running the server without a window, as with --headless\n",
-                   stderr);
+    if (headless) {
+        if (!asked)
+            std::fputs("vok-explorer: no display to open the window on (DISPLAY is not set or not reachable); "
+                       "running the server without a window, as with --headless\n",
+                       stderr);
         return RunHeadlessServer(args);
     }
     return RunOperatorProgram(argc, argv, args);

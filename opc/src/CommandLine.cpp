@@ -76,6 +76,7 @@ const char* ProgramHelpText() {
            "when none is given) and serves their counts, alarms and analog inputs as OPC Data Access items.\n"
            "With a display it opens the operator's window; without one, or with --headless, it serves\n"
            "without a window until SIGTERM or SIGINT, which save the configuration and the settings.\n"
+           "SIGHUP saves them too and serving goes on (what a service manager's reload sends).\n"
            "\n"
            "  --headless     serve without a window\n"
            "  --poll         start polling every device at once (otherwise clients start it)\n"

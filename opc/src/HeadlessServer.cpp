@@ -1,6 +1,7 @@
 #include "opc/HeadlessServer.h"
 
 #include "config/OPCS_Doc.h"
+#include "config/OPCS_Registry.h"
 #include "foundation/CLogFile.h"
 #include "model/OPCS_Device.h"
 #include "opc/ComObjects.h"
@@ -129,6 +130,30 @@ void PrintServingLine(OPCS_App& app) {
     std::fflush(stdout);
 }
 
+bool SaveOnRequest(OPCS_App& app) {
+    OPCS_Doc* doc = app.GetDocument();
+    const std::string path = doc != nullptr ? doc->GetPathName() : std::string();
+    // A configuration without a file yet has nothing to be written over; the
+    // exit does not save it either.
+    const bool configSaved = path.empty() || doc->OnSaveDocument(path);
+    const bool settingsSaved = ProgramSettings().Save();
+    std::string text;
+    if (configSaved && settingsSaved) {
+        text = "Configuration and settings saved on request";
+    } else if (configSaved) {
+        text = "Configuration saved on request; the settings could not be written";
+    } else if (settingsSaved) {
+        text = "Settings saved on request; the configuration could not be written";
+    } else {
+        text = "Save on request failed: neither the configuration nor the settings could be written";
+    }
+    if (!path.empty()) text += " - " + path;
+    EventLog().Append(text).Commit(CLogFile::kWrite);
+    std::fprintf(stderr, "vok-explorer: %s\n", text.c_str());
+    std::fflush(stderr);
+    return configSaved && settingsSaved;
+}
+
 int RunHeadlessServer(const std::vector<std::string>& args) {
     HeadlessUiServices ui;
     HeadlessPosting posting;
@@ -140,7 +165,12 @@ int RunHeadlessServer(const std::vector<std::string>& args) {
     // Under a service manager the start counts as done once clients can reach the class.
     platform::NotifyServiceManager(app.IsServing() ? "READY=1" : "STATUS=The server class could not be published");
 
-    signals::WaitForTermination(-1);
+    // A save request (SIGHUP, a service manager's reload) writes everything
+    // and serving goes on; interrupt or terminate end it.
+    while (signals::WaitForRequest(-1) == signals::Request::Save) {
+        posting.Flush();
+        SaveOnRequest(app);
+    }
     platform::NotifyServiceManager("STOPPING=1");
 
     // The exit command: everything is saved first, then a server with clients

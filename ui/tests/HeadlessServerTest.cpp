@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -50,6 +51,42 @@ TEST_F(HeadlessServerTest, StartsWithANewConfigurationServesAndStopsCleanlyOnTer
     EXPECT_NE(ReadFileText(dir_.File("out")).find("plant.psf"), std::string::npos);
     EXPECT_EQ(Stop(), 0);
     EXPECT_TRUE(std::filesystem::exists(config)) << "the configuration named on the command line is saved there";
+}
+
+TEST_F(HeadlessServerTest, HangUpSavesEverythingAndServingGoesOn) {
+    WriteSettings(dir_.File("gone.psf"));
+    const std::string config = dir_.File("plant.psf");
+    Start("--headless " + config);
+    // However the test ends, the server does not outlive it.
+    struct StopAtEnd {
+        std::function<void()> stop;
+        bool stopped = false;
+        ~StopAtEnd() {
+            if (!stopped) stop();
+        }
+    } guard{[this] { Stop(); }};
+    ASSERT_NE(ReadFileText(dir_.File("out")).find("\"class_published\": true"), std::string::npos)
+        << ReadFileText(dir_.File("err"));
+    const std::string pid = ReadFileText(dir_.File("pid"));
+    auto saves = [&] { return Count(ReadFileText(log_), "Configuration and settings saved on request - " + config); };
+
+    for (const char* expected : {"1", "2"}) {
+        // Only a save writes the file again.
+        std::filesystem::remove(config);
+        EXPECT_EQ(std::system(("kill -HUP " + pid).c_str()), 0);
+        for (int i = 0; i < 200 && saves() != expected; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(saves(), expected) << ReadFileText(log_) << ReadFileText(dir_.File("err"));
+        EXPECT_TRUE(std::filesystem::exists(config)) << "each save request writes the configuration";
+        // Still serving: the process runs.
+        EXPECT_TRUE(ReadFileText(dir_.File("status")).empty()) << ReadFileText(dir_.File("err"));
+        EXPECT_EQ(std::system(("kill -0 " + pid).c_str()), 0);
+    }
+    EXPECT_NE(ReadFileText(dir_.File("err")).find("saved on request"), std::string::npos);
+
+    guard.stopped = true;
+    EXPECT_EQ(Stop(), 0) << ReadFileText(dir_.File("err"));
+    const std::string log = ReadFileText(log_);
+    EXPECT_NE(log.find("Application terminating normally"), std::string::npos) << log;
 }
 
 TEST_F(HeadlessServerTest, RegistrationThatCannotWriteTheRegistryIsReportedAndFails) {

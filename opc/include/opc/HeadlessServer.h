@@ -54,6 +54,12 @@ void StartPollingWhenAsked(OPCS_App& app);
 // served, the configuration, its devices and whether they poll.
 void PrintServingLine(OPCS_App& app);
 
+// A save request of the running service (the hang-up signal): the
+// configuration and the settings are written as at the exit, serving goes on,
+// and the event log and standard error say what was saved. False when the
+// configuration or the settings could not be written.
+bool SaveOnRequest(OPCS_App& app);
+
 // The whole program with --headless; returns its exit status. The caller
 // holds back the termination signals before any thread starts.
 int RunHeadlessServer(const std::vector<std::string>& args);

@@ -13,6 +13,18 @@ void BlockTermination();
 // request; returns true when one arrived.
 bool WaitForTermination(int timeoutMs);
 
+// What a service waiting in WaitForRequest was asked to do.
+enum class Request { None, Terminate, Save };
+
+// Holds back the hang-up signal as well, in the calling thread and in every
+// thread it starts afterwards: a service takes it as "save now", not as an
+// end. Call before starting threads, with BlockTermination.
+void BlockSaveRequest();
+
+// Waits up to timeoutMs (negative: forever) for an interrupt or terminate
+// request, or for a save request when those are held back (BlockSaveRequest).
+Request WaitForRequest(int timeoutMs);
+
 // Sends this process a terminate request, as `kill -TERM` would: a thread
 // in WaitForTermination receives it.
 void RequestTermination();
