@@ -9,6 +9,8 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -62,15 +64,107 @@ std::pair<int, unsigned> AddressAndCount(const std::string& text, const std::str
     return {Address(parts[0], option), Count(parts[1], option)};
 }
 
+// Faults as the options name them: the option without its dashes, and its value.
+using FaultList = std::vector<std::pair<std::string, std::string>>;
+
+// Sets each fault of the list; faultsAt gives the faults of a bus address and
+// throws BadArgument for an address without a counter.
+template <typename FaultsAt>
+void ApplyFaults(const FaultList& list, FaultsAt faultsAt) {
+    for (const auto& [name, value] : list) {
+        const std::string option = "--" + name;
+        if (name == "silent") {
+            faultsAt(Address(value, option), option).silent = true;
+        } else if (name == "bad-checksum") {
+            faultsAt(Address(value, option), option).badChecksum = true;
+        } else if (name == "lower-checksum") {
+            faultsAt(Address(value, option), option).lowerChecksum = true;
+        } else if (name == "no-echo-after") {
+            const auto [address, n] = AddressAndCount(value, option);
+            faultsAt(address, option).noEchoAfter = n;
+        } else if (name == "busy") {
+            const auto [address, n] = AddressAndCount(value, option);
+            faultsAt(address, option).busyQueries = n;
+        } else if (name == "truncate") {
+            const auto [address, n] = AddressAndCount(value, option);
+            faultsAt(address, option).truncateNext = n;
+        } else {
+            throw BadArgument{"'" + name + "' is not a fault"};
+        }
+    }
+}
+
+// The control file: one fault per line as the options write it ("--silent 3",
+// "no-echo-after 3:40"); empty lines and lines starting with '#' are skipped.
+FaultList ParseControl(const std::string& text) {
+    FaultList list;
+    for (std::string line : SplitAt(text, '\n')) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+        std::size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line[start] == '#') continue;
+        line = line.substr(start);
+        if (line.rfind("--", 0) == 0) line = line.substr(2);
+        const std::size_t space = line.find_first_of(" \t=");
+        if (space == std::string::npos) throw BadArgument{"'" + line + "' has no bus address"};
+        const std::size_t value = line.find_first_not_of(" \t=", space);
+        if (value == std::string::npos) throw BadArgument{"'" + line + "' has no bus address"};
+        list.emplace_back(line.substr(0, space), line.substr(value));
+    }
+    return list;
+}
+
 struct Arguments {
     std::string port;
     std::vector<std::string> counters;
-    std::string bins, cal, versionText, modelText, trace;
+    std::string bins, cal, versionText, modelText, trace, control;
     std::optional<unsigned> interval, analog, hangUpAfter, seed;
     bool pace = false;
     double timeScale = 1.0;
     std::vector<std::string> silent, noEchoAfter, badChecksum, lowerChecksum, busy, truncate, status;
 };
+
+FaultList FaultsOf(const Arguments& args) {
+    FaultList list;
+    const std::pair<const char*, const std::vector<std::string>*> options[] = {
+        {"silent", &args.silent}, {"bad-checksum", &args.badChecksum}, {"lower-checksum", &args.lowerChecksum},
+        {"no-echo-after", &args.noEchoAfter}, {"busy", &args.busy}, {"truncate", &args.truncate}};
+    for (const auto& [name, values] : options)
+        for (const std::string& value : *values) list.emplace_back(name, value);
+    return list;
+}
+
+// Reads the control file when it has changed since `applied` and gives every
+// counter of the line the faults it names (none for a counter it does not
+// name). A file that does not parse changes nothing and is reported once.
+void FollowControlFile(const std::string& path, const SimLineConfig& config, SimLine& line,
+                       std::optional<std::string>& applied) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return;
+    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    if (applied && *applied == text) return;
+    applied = text;
+    std::map<int, SimFaults> faults;
+    for (const SimCounterConfig& counter : config.counters) faults[counter.address] = SimFaults{};
+    try {
+        ApplyFaults(ParseControl(text), [&](int address, const std::string& option) -> SimFaults& {
+            auto it = faults.find(address);
+            if (it == faults.end())
+                throw BadArgument{option + ": no counter at bus address " + std::to_string(address)};
+            return it->second;
+        });
+    } catch (const BadArgument& bad) {
+        std::fprintf(stderr, "vok sim: %s: %s; the faults stay as they were\n", ValidUtf8(path).c_str(),
+                     ValidUtf8(bad.message).c_str());
+        return;
+    }
+    std::string named;
+    for (const auto& [address, counterFaults] : faults) {
+        line.SetFaults(address, counterFaults);
+        if (counterFaults != SimFaults{}) named += (named.empty() ? "" : ", ") + std::to_string(address);
+    }
+    std::fprintf(stderr, "vok sim: faults from %s now on counters: %s\n", ValidUtf8(path).c_str(),
+                 named.empty() ? "none" : named.c_str());
+}
 
 SimLineConfig BuildConfig(const Arguments& args) {
     SimLineConfig line;
@@ -114,23 +208,9 @@ SimLineConfig BuildConfig(const Arguments& args) {
             throw BadArgument{option + ": no counter at bus address " + std::to_string(address)};
         return it->second;
     };
-    for (const auto& text : args.silent) counterAt(Address(text, "--silent"), "--silent").faults.silent = true;
-    for (const auto& text : args.badChecksum)
-        counterAt(Address(text, "--bad-checksum"), "--bad-checksum").faults.badChecksum = true;
-    for (const auto& text : args.lowerChecksum)
-        counterAt(Address(text, "--lower-checksum"), "--lower-checksum").faults.lowerChecksum = true;
-    for (const auto& text : args.noEchoAfter) {
-        const auto [address, n] = AddressAndCount(text, "--no-echo-after");
-        counterAt(address, "--no-echo-after").faults.noEchoAfter = n;
-    }
-    for (const auto& text : args.busy) {
-        const auto [address, n] = AddressAndCount(text, "--busy");
-        counterAt(address, "--busy").faults.busyQueries = n;
-    }
-    for (const auto& text : args.truncate) {
-        const auto [address, n] = AddressAndCount(text, "--truncate");
-        counterAt(address, "--truncate").faults.truncateNext = n;
-    }
+    ApplyFaults(FaultsOf(args), [&](int address, const std::string& option) -> SimFaults& {
+        return counterAt(address, option).faults;
+    });
     for (const auto& text : args.status) {
         const auto parts = SplitAt(text, ':');
         unsigned value = 0;
@@ -171,6 +251,10 @@ int RunSimCommand(int argc, char** argv) {
     app.add_option("--truncate", args.truncate, "ADDR:K: the next reply loses its last K bytes");
     app.add_option("--status", args.status, "ADDR:HH: status byte of the data replies (hex, default 20)");
     app.add_option("--hangup-after", args.hangUpAfter, "hang the line up after N bytes from the host");
+    app.add_option("--control", args.control,
+                   "FILE: whenever it changes, the counters take the faults it lists, one per line as the "
+                   "options above write them ('--silent 3', '--no-echo-after 3:40'); none when it lists none. "
+                   "Write it by renaming a finished file over it");
 
     SimLineConfig config;
     try {
@@ -202,7 +286,10 @@ int RunSimCommand(int argc, char** argv) {
     std::fflush(stdout);
 
     bool reported = false;
+    std::optional<std::string> applied;
+    if (!args.control.empty()) FollowControlFile(args.control, config, line, applied);
     while (!signals::WaitForTermination(200)) {
+        if (!args.control.empty()) FollowControlFile(args.control, config, line, applied);
         if (line.IsHungUp() && !reported) {
             std::fputs("vok sim: the line is hung up\n", stderr);
             reported = true;
