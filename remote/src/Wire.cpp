@@ -1,5 +1,7 @@
 #include "Wire.h"
 
+#include <kj/exception.h>
+
 #include <cstring>
 
 namespace remote {
@@ -118,6 +120,12 @@ bool FromWireAt(vokrpc::Variant::Reader in, VARIANT& out, int depth) {
         const auto elements = in.getElements();
         SAFEARRAY* array = SafeArrayCreateVector(element, in.getLowerBound(), elements.size());
         if (array == nullptr) return false;
+        // A malformed element throws while the elements are read: the array
+        // and what it holds go with it.
+        struct Guard {
+            SAFEARRAY* array;
+            ~Guard() { SafeArrayDestroy(array); }
+        } guard{array};
         for (unsigned i = 0; i < elements.size(); ++i) {
             VARIANT item;
             const bool good = FromWireAt(elements[i], item, depth + 1);
@@ -130,11 +138,9 @@ bool FromWireAt(vokrpc::Variant::Reader in, VARIANT& out, int depth) {
                                                                            : static_cast<const void*>(&item.lVal));
             }
             VariantClear(&item);
-            if (FAILED(hr)) {
-                SafeArrayDestroy(array);
-                return false;
-            }
+            if (FAILED(hr)) return false;
         }
+        guard.array = nullptr;
         out.vt = vt;
         out.parray = array;
         return true;
@@ -148,7 +154,16 @@ bool FromWireAt(vokrpc::Variant::Reader in, VARIANT& out, int depth) {
 
 }  // namespace
 
-bool FromWire(vokrpc::Variant::Reader in, VARIANT& out) { return FromWireAt(in, out, 0); }
+bool FromWire(vokrpc::Variant::Reader in, VARIANT& out) {
+    // A message whose pointers lead outside it throws as it is read; for the
+    // server it is one more variant it does not take.
+    try {
+        return FromWireAt(in, out, 0);
+    } catch (const kj::Exception&) {
+        VariantInit(&out);
+        return false;
+    }
+}
 
 void ToWire(const FORMATETC& format, vokrpc::FormatEtc::Builder out) {
     out.setFormat(format.cfFormat);
