@@ -53,6 +53,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -217,7 +218,7 @@ void Connection(const std::uint8_t* data, std::size_t size) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (server.broker.ServedConnections() != 0) {
         if (std::chrono::steady_clock::now() > end) Fault("the server kept a connection its client closed");
-        Sleep(1);
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
 }
 
