@@ -16,8 +16,8 @@
 #   - the configuration is saved with SIGHUP now and then, and the saved file
 #     is loaded again with `vok config dump`.
 # At regular times (every minute; more often in short runs, at least twelve
-# samples) the server's resident memory (VmRSS), open descriptors and threads
-# are sampled.
+# samples) the server's resident memory (VmRSS and its anonymous part RssAnon),
+# open descriptors and threads are sampled.
 #
 # At the end it prints the samples, the data changes delivered to subscribers,
 # the errors per kind and every fault episode with the time its counters took
@@ -28,8 +28,9 @@
 #     of the run is warm-up (allocator arenas, worker threads, caches); the
 #     baseline is the first sample after it. Growth is found when the maximum of
 #     the samples in the last third of the run is above the baseline by more
-#     than the margin: VmRSS 10 % of the baseline or 4 MiB, whichever is more;
-#     descriptors 8 and threads 8 (clients connected at the moment of a sample
+#     than the margin: VmRSS 10 % of the baseline or 4 MiB, whichever is more,
+#     RssAnon (its anonymous part: heap and stacks, without the pages of the
+#     program and its libraries) 10 % or 2 MiB; descriptors 8 and threads 8 (clients connected at the moment of a sample
 #     hold a socket and a worker thread each, and up to three churn clients run
 #     at once);
 #   - a counter does not come back within two poll intervals of its fault
@@ -106,6 +107,7 @@ groups=()
 server=""
 cleanup() {
   trap - EXIT INT TERM
+  set +m  # no job notices while the groups end
   for g in "${groups[@]}"; do kill -TERM -- "-$g" 2>/dev/null; done
   for f in "$dir"/sim-*.pid; do
     [ -f "$f" ] && kill -TERM "$(cat "$f")" 2>/dev/null
@@ -297,13 +299,17 @@ groups+=($!)
 churn_loop >"$dir/churn-loop.log" 2>&1 &
 groups+=($!)
 
-# Samples of the server process: samples.tsv gets "time_ms rss_kib fds threads".
+# Samples of the server process: samples.tsv gets "time_ms rss_kib fds
+# threads anon_kib". RssAnon is the part of VmRSS that is the process's own
+# memory (heap, stacks); the rest is pages of the program and its libraries,
+# which grow as more of their code runs for the first time.
 sample() {
-  local rss threads fds
+  local rss threads fds anon
   rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$server/status" 2>/dev/null)
+  anon=$(awk '/^RssAnon:/ {print $2}' "/proc/$server/status" 2>/dev/null)
   threads=$(awk '/^Threads:/ {print $2}' "/proc/$server/status" 2>/dev/null)
   fds=$(ls "/proc/$server/fd" 2>/dev/null | wc -l)
-  [ -n "$rss" ] && echo "$(now_ms) $rss $fds $threads" >>"$dir/samples.tsv"
+  [ -n "$rss" ] && echo "$(now_ms) $rss $fds $threads ${anon:-0}" >>"$dir/samples.tsv"
 }
 # A save request: the log must say it saved, and the file must load again.
 # saves.tsv gets "time_ms result".
@@ -351,6 +357,7 @@ done
 
 # Winding down: no new faults or clients, the long-running subscribers end
 # with an interrupt (a clean disconnect), then the server gets SIGTERM.
+set +m
 for g in "${groups[@]}"; do
   [ "$g" = "$server" ] && continue
   for p in "${long_subs[@]}"; do [ "$g" = "$p" ] && continue 2; done
@@ -393,28 +400,34 @@ def rows(name):
         return [line.split() for line in f if line.strip()]
 
 # --- Resources --------------------------------------------------------------
-samples = [(int(t), int(r), int(f), int(th)) for t, r, f, th in rows("samples.tsv")]
-print("\nServer resources (VmRSS, open descriptors, threads):")
-print("  %8s  %10s  %5s  %7s" % ("t (s)", "VmRSS KiB", "fds", "threads"))
+samples = [(int(t), int(r), int(f), int(th), int(a)) for t, r, f, th, a in rows("samples.tsv")]
+print("\nServer resources (VmRSS, its anonymous part RssAnon, open descriptors, threads):")
+print("  %8s  %10s  %11s  %5s  %7s" % ("t (s)", "VmRSS KiB", "RssAnon KiB", "fds", "threads"))
 duration_ms = end_ms - start_ms
 warm_end = start_ms + duration_ms / 5
 last_third = start_ms + duration_ms * 2 / 3
 baseline = next((s for s in samples if s[0] >= warm_end), None)
 for s in samples:
     mark = " <- baseline" if s is baseline else (" (warm-up)" if s[0] < warm_end else (" (last third)" if s[0] >= last_third else ""))
-    print("  %8.0f  %10d  %5d  %7d%s" % ((s[0] - start_ms) / 1000, s[1], s[2], s[3], mark))
+    print("  %8.0f  %10d  %11d  %5d  %7d%s" % ((s[0] - start_ms) / 1000, s[1], s[4], s[2], s[3], mark))
 print("  Growth rule: baseline = first sample after the first fifth of the run (warm-up); FAIL when the maximum"
-      " of the last third exceeds it by more than max(4 MiB, 10 %) of VmRSS, 8 descriptors or 8 threads.")
+      " of the last third exceeds it by more than max(4 MiB, 10 %) of VmRSS, max(2 MiB, 10 %) of RssAnon,"
+      " 8 descriptors or 8 threads.")
 tail = [s for s in samples if s[0] >= last_third]
 if baseline is None or len(tail) < 2 or baseline[0] >= last_third:
     fails.append("too few samples to judge growth (%d samples)" % len(samples))
 else:
     rss_max, fd_max, th_max = max(s[1] for s in tail), max(s[2] for s in tail), max(s[3] for s in tail)
+    anon_max = max(s[4] for s in tail)
     rss_margin = max(4096, baseline[1] // 10)
-    print("  last third max: VmRSS %d KiB (baseline %d, margin %d), fds %d (baseline %d), threads %d (baseline %d)"
-          % (rss_max, baseline[1], rss_margin, fd_max, baseline[2], th_max, baseline[3]))
+    anon_margin = max(2048, baseline[4] // 10)
+    print("  last third max: VmRSS %d KiB (baseline %d, margin %d), RssAnon %d KiB (baseline %d, margin %d),"
+          " fds %d (baseline %d), threads %d (baseline %d)"
+          % (rss_max, baseline[1], rss_margin, anon_max, baseline[4], anon_margin, fd_max, baseline[2], th_max, baseline[3]))
     if rss_max > baseline[1] + rss_margin:
         fails.append("memory keeps growing: VmRSS %d KiB in the last third against %d KiB after warm-up" % (rss_max, baseline[1]))
+    if anon_max > baseline[4] + anon_margin:
+        fails.append("memory keeps growing: RssAnon %d KiB in the last third against %d KiB after warm-up" % (anon_max, baseline[4]))
     if fd_max > baseline[2] + 8:
         fails.append("descriptors keep growing: %d in the last third against %d after warm-up" % (fd_max, baseline[2]))
     if th_max > baseline[3] + 8:
