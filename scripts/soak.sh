@@ -232,7 +232,7 @@ fault_loop() {
         while kill -0 "$(cat "$dir/sim-$line.pid")" 2>/dev/null; do sleep 0.1; done
         ;;
     esac
-    echo "$kind $line $addr" >"$dir/fault-now"
+    echo "$kind $line $addr $start" >"$dir/fault-now"
     sleep "$fault_s"
     if [ "$kind" = hangup ]; then
       start_sim "$line" || echo "the simulator of $line did not start again" >>"$dir/fault-errors"
@@ -283,7 +283,7 @@ churn_loop() {
     # whether an analog input is in service.
     d=${devices[$((n % ${#devices[@]}))]}
     local fkind="" fline="" faddr="" dline dnum
-    read -r fkind fline faddr <"$dir/fault-now" 2>/dev/null
+    read -r fkind fline faddr _ <"$dir/fault-now" 2>/dev/null
     dnum=${d##* }                # 71-02
     dline=COM${dnum%-*}
     if [ "$fline" != "$dline" ] || { [ "$faddr" != '*' ] && [ "$faddr" != "${dnum##*-0}" ]; }; then
@@ -358,13 +358,25 @@ done
 # Winding down: no new faults or clients, the long-running subscribers end
 # with an interrupt (a clean disconnect), then the server gets SIGTERM.
 set +m
+ending=()
 for g in "${groups[@]}"; do
   [ "$g" = "$server" ] && continue
   for p in "${long_subs[@]}"; do [ "$g" = "$p" ] && continue 2; done
   kill -TERM -- "-$g" 2>/dev/null
+  ending+=("$g")
 done
 for p in "${long_subs[@]}"; do kill -INT "$p" 2>/dev/null; done
 for p in "${long_subs[@]}"; do wait "$p" 2>/dev/null; done
+# Every client of the loops has ended too (a client in the middle of its call
+# ends on SIGTERM), and the server has had a moment to let go of what they
+# held: a client still connected at SIGTERM makes the server end with status 1.
+for _ in $(seq 100); do
+  alive=""
+  for g in "${ending[@]}"; do kill -0 -- "-$g" 2>/dev/null && alive=yes; done
+  [ -z "$alive" ] && break
+  sleep 0.1
+done
+sleep 2
 server_status=died
 if [ -z "$died" ]; then
   kill -TERM "$server"
@@ -523,7 +535,12 @@ for line in text.split("\n"):
 
 limit_ms = 2 * interval * 1000
 episodes = [(int(i), kind, line, addr, int(s), int(e)) for i, kind, line, addr, s, e in rows("faults.tsv")]
+# A fault still on when the run ended: its entries count for its kind; it is not judged.
+unfinished = [(r[0], int(r[3])) for r in rows("fault-now") if len(r) == 4]
 def kind_at(t):
+    for kind, s in unfinished:
+        if t >= s - 500:
+            return kind
     # Episodes follow one another with more than the recovery limit between them.
     for i, kind, line, addr, s, e in episodes:
         if s - 500 <= t <= e + limit_ms + 2000:
