@@ -3,7 +3,7 @@
 #
 # Builds vok and vok-explorer, then runs `vok-explorer --headless --poll` on six
 # counter devices (three simulated lines, COM71 to COM73, two counters each,
-# polled every SOAK_INTERVAL seconds, default 3) while:
+# polled every SOAK_INTERVAL seconds, default 5) while:
 #   - faults come and go, one episode at a time, on one counter or one line in
 #     turn: a silent counter, a lost echo (the counter stops in the middle of an
 #     exchange), bad checksums (all switched through the simulator's control
@@ -30,9 +30,9 @@
 #     the samples in the last third of the run is above the baseline by more
 #     than the margin: VmRSS 10 % of the baseline or 4 MiB, whichever is more,
 #     RssAnon (its anonymous part: heap and stacks, without the pages of the
-#     program and its libraries) 10 % or 2 MiB; descriptors 8 and threads 8 (clients connected at the moment of a sample
-#     hold a socket and a worker thread each, and up to three churn clients run
-#     at once);
+#     program and its libraries) 10 % or 2 MiB; descriptors 8 and threads 8
+#     (clients connected at the moment of a sample hold a socket and a worker
+#     thread each, and up to three churn clients run at once);
 #   - a counter does not come back within two poll intervals of its fault
 #     ending: measured from the fault's end to the change of the device's Comm
 #     Status back to 0 (the counter answers and is initialised again) after the
