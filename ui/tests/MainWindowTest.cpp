@@ -332,6 +332,8 @@ TEST_F(MainWindowTest, ARightClickedRowsMenuShowsThatRowsCommandsWhileTheTreeHad
         auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
         ASSERT_NE(popup, nullptr);
         for (QAction* action : popup->actions()) shown.emplace_back(action->text().toStdString(), action->isEnabled());
+        // With VOK_SCREENSHOT_DIR set, the menu as the operator sees it.
+        if (const QString folder = ScreenshotFolder(); !folder.isEmpty()) popup->grab().save(folder + "/tag-menu.png");
         popup->close();
     });
     emit tags().customContextMenuRequested(tags().visualItemRect(writable).center());
