@@ -62,6 +62,29 @@ std::string FoundLine(const std::string& name, BYTE address, const std::string& 
     return name + text + port;
 }
 
+// One address of a port: a select, and for a counter that answers, the
+// reading of its properties. A device found is kept unless the caller gave up.
+void ExamineAddress(VOKDiscovery::Search& search, int number, const std::string& name, BYTE address) {
+    std::int32_t handle = 0;
+    if (!VOK_SelectCounter(number, address, handle, &search.stop)) return;
+    LogPortAddress("4400 VOK found on Port:", name, address);
+    VOK_ReleaseCounter(handle);
+
+    std::unique_ptr<VOKDevice> device = VOKDevice::Create(true);
+    if (!device->InitFromDiscovery(address, name, &search.stop)) {
+        device.reset();
+        EventLog().Append("4400 VOK failed AutoDiscover, Port:").Append(name).Append("Address:").AppendByte(address)
+            .Commit(CLogFile::kWrite);
+        return;
+    }
+    device->SetName(device->GetDefaultName());
+    const std::string line = FoundLine(device->GetName(), address, name);
+    std::lock_guard lock(search.foundLock);
+    if (search.abandoned.load()) return;  // the device goes with this call
+    search.found.push_back(std::move(device));
+    search.lines.push_back(line);
+}
+
 // One port: every address in turn, while the search is neither stopped nor through.
 DWORD SearchPort(LPVOID parameter) {
     const std::unique_ptr<SearchThreadArgs> args(static_cast<SearchThreadArgs*>(parameter));
@@ -76,26 +99,10 @@ DWORD SearchPort(LPVOID parameter) {
     }
     for (int a = kFirstCounterAddress; a <= kLastCounterAddress; ++a) {
         if (StopRequested(&search.stop) || search.Checked() >= search.total) break;
+        ExamineAddress(search, number, name, static_cast<BYTE>(a));
+        // Counted once examined: the count reaching the total is what ends
+        // the search, and it must not cut short the last port's last counter.
         search.AddChecked(1);
-        const BYTE address = static_cast<BYTE>(a);
-        std::int32_t handle = 0;
-        if (!VOK_SelectCounter(number, address, handle, &search.stop)) continue;
-        LogPortAddress("4400 VOK found on Port:", name, address);
-        VOK_ReleaseCounter(handle);
-
-        std::unique_ptr<VOKDevice> device = VOKDevice::Create(true);
-        if (!device->InitFromDiscovery(address, name, &search.stop)) {
-            device.reset();
-            EventLog().Append("4400 VOK failed AutoDiscover, Port:").Append(name).Append("Address:").AppendByte(address)
-                .Commit(CLogFile::kWrite);
-            continue;
-        }
-        device->SetName(device->GetDefaultName());
-        const std::string line = FoundLine(device->GetName(), address, name);
-        std::lock_guard lock(search.foundLock);
-        if (search.abandoned.load()) continue;  // the device goes with this pass of the loop
-        search.found.push_back(std::move(device));
-        search.lines.push_back(line);
     }
     LogPort("Search ending on port:", name);
     VOK_ClosePort(number);

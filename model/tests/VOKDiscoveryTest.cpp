@@ -125,6 +125,21 @@ TEST_F(VOKDiscoveryTest, ConcurrencyTwoPortsSearchedTogetherFindEveryCounterOnce
     EXPECT_TRUE(search.TakeFound().empty());
 }
 
+// The search counts as through when every address is counted; a counter at
+// the last address of the port searched last must still be read whole.
+TEST_F(VOKDiscoveryTest, ACounterAtTheLastAddressOfTheLastPortIsFoundWhole) {
+    AddLine(41, {Counter(63, 75)});
+    VOKDiscovery search;
+    ASSERT_EQ(search.Start({41}), 1);
+    ASSERT_TRUE(WaitComplete(search, 60000));
+    ASSERT_TRUE(search.Stop());
+    EXPECT_EQ(search.FoundLinesFrom(0), (std::vector<std::string>{"4400 VOK 41-63, Addr: 63, Port: COM41"}));
+    const auto found = search.TakeFound();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0]->GetSampleInterval(), 75u);
+    EXPECT_EQ(log.CountContaining("4400 VOK failed AutoDiscover"), 0);
+}
+
 TEST_F(VOKDiscoveryTest, OnlyTheChosenPortsAreSearchedAndAPortThatCannotOpenIsLeftOut) {
     AddLine(41, {Counter(5)});
     AddLine(43, {Counter(6)});
@@ -165,8 +180,9 @@ TEST_F(VOKDiscoveryTest, ConcurrencyStoppingMidSearchEndsItPromptlyAndAStartAfte
     AddLine(43, {});
     VOKDiscovery search;
     ASSERT_EQ(search.Start({41, 43}), 2);
-    ASSERT_TRUE(WaitFor([&] { return search.GetProgress().checked >= 2; }, 20000));
-    Sleep(300);  // both threads inside their first select
+    // Both threads inside a select: each line has seen bytes from its port.
+    ASSERT_TRUE(WaitFor([&] { return !lines_[0]->Trace().empty() && !lines_[1]->Trace().empty(); }, 20000));
+    Sleep(300);
     const auto asked = std::chrono::steady_clock::now();
     ASSERT_TRUE(search.Stop());
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
@@ -195,7 +211,7 @@ TEST_F(VOKDiscoveryTest, ConcurrencyAThreadThatOutlastsTheWaitIsLeftToEndAndNoth
     AddLine(41, {});
     auto search = std::make_unique<VOKDiscovery>();
     ASSERT_EQ(search->Start({41}), 1);
-    ASSERT_TRUE(WaitFor([&] { return search->GetProgress().checked >= 1; }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return !lines_[0]->Trace().empty(); }, 5000));
     search->RequestStop();
     EXPECT_FALSE(search->WaitStopped(0));  // in the middle of waiting for an echo
     search->Abandon();
