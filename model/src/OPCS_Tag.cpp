@@ -341,6 +341,11 @@ std::string OPCS_Tag::GetName() const {
     return name_;
 }
 
+bool OPCS_Tag::IsNamed(std::string_view name) const {
+    TagLock hold(*this);
+    return EqualNoCase(name_, name);
+}
+
 void OPCS_Tag::SetName(const std::string& requested) {
     std::string name = requested;
     std::replace(name.begin(), name.end(), kItemDelimiter, ' ');

@@ -17,7 +17,7 @@ namespace {
 template <typename T>
 bool HasName(const Dll<T*>& list, const std::string& name, bool (*valid)(const T*)) {
     return std::any_of(list.begin(), list.end(),
-                       [&](T* item) { return valid(item) && EqualNoCase(item->GetName(), name); });
+                       [&](T* item) { return valid(item) && item->IsNamed(name); });
 }
 
 bool ValidTag(const OPCS_Tag* tag) { return OPCS_Tag::IsValidTag(tag); }
@@ -163,14 +163,14 @@ bool OPCS_TagGroup::CanDelete() const {
 OPCS_TagGroup* OPCS_TagGroup::FindGroup(const std::string& name) const {
     GroupLock hold(*this);
     for (OPCS_TagGroup* child : groups_)
-        if (IsValidGroup(child) && EqualNoCase(child->GetName(), name)) return child;
+        if (IsValidGroup(child) && child->IsNamed(name)) return child;
     return nullptr;
 }
 
 OPCS_Tag* OPCS_TagGroup::FindTagByName(const std::string& name) const {
     GroupLock hold(*this);
     for (OPCS_Tag* tag : tags_)
-        if (OPCS_Tag::IsValidTag(tag) && EqualNoCase(tag->GetName(), name)) return tag;
+        if (OPCS_Tag::IsValidTag(tag) && tag->IsNamed(name)) return tag;
     return nullptr;
 }
 
@@ -186,6 +186,11 @@ std::string OPCS_TagGroup::GetName() const {
     return name_;
 }
 
+bool OPCS_TagGroup::IsNamed(std::string_view name) const {
+    GroupLock hold(*this);
+    return EqualNoCase(name_, name);
+}
+
 void OPCS_TagGroup::SetName(const std::string& requested) {
     std::string name = requested;
     std::replace(name.begin(), name.end(), kItemDelimiter, ' ');
@@ -197,7 +202,7 @@ void OPCS_TagGroup::SetName(const std::string& requested) {
         Dll<OPCS_TagGroup*> siblings;
         parent->CopyGroups(siblings);
         for (OPCS_TagGroup* other : siblings)
-            if (other != this && IsValidGroup(other) && EqualNoCase(other->GetName(), name)) return;
+            if (other != this && IsValidGroup(other) && other->IsNamed(name)) return;
         {
             GroupLock hold(*this);
             name_ = name;

@@ -152,6 +152,7 @@ void VOKDataMapper::ApplyBinSizes(const Dll<double>& sizes) {
     const int count = std::min(sizes.GetCount(), kMaxBins);
     SetTagValue(kSlotNumBins, Value::I4(count).get());
     auto size = sizes.begin();
+    bool treeChanged = false;
     for (int j = 0; j < kMaxBins; ++j) {
         const bool active = j < count;
         for (const BinTag& bin : kBinTags) {
@@ -162,6 +163,7 @@ void VOKDataMapper::ApplyBinSizes(const Dll<double>& sizes) {
                     VOKTagGroup* group = device_.groups_[static_cast<std::size_t>(bin.group)];
                     if (!VOKTagGroup::IsValidVOKTagGroup(group)) continue;
                     device_.AddMissingTag(group, bin.kind, slot);
+                    treeChanged = true;
                     tag = device_.SlotLocked(slot);
                     if (tag == nullptr) continue;
                 }
@@ -172,6 +174,7 @@ void VOKDataMapper::ApplyBinSizes(const Dll<double>& sizes) {
                 continue;
             }
             if (tag == nullptr) continue;
+            treeChanged = true;
             device_.slots_[static_cast<std::size_t>(slot)] = nullptr;
             OPCS_TagGroup* group = tag->GetGroup();
             if (!OPCS_TagGroup::IsValidGroup(group)) group = device_.groups_[static_cast<std::size_t>(bin.group)];
@@ -182,8 +185,9 @@ void VOKDataMapper::ApplyBinSizes(const Dll<double>& sizes) {
         }
         if (active) ++size;
     }
-    // The flat list must not keep pointers to the tags just destroyed.
-    device_.RebuildTagList();
+    // The flat list must not keep pointers to the tags just destroyed, and
+    // takes the tags just made; with neither it is still right as it is.
+    if (treeChanged) device_.RebuildTagList();
 }
 
 void VOKDataMapper::RetireTag(VOKTag* tag, OPCS_TagGroup* group) {

@@ -5,6 +5,8 @@
 #include "TagTestSupport.h"
 #include "model/VOKTagGroup.h"
 
+#include <algorithm>
+
 namespace {
 
 Dll<VOK_DataRec> Records(std::initializer_list<VOK_DataRec> records) {
@@ -146,6 +148,37 @@ TEST_F(VOKDeviceData, ARecordMatchingNoBinUpdatesNothing) {
     device->Data().ProcessCounterData(0x20, records);
     for (int j = 0; j < 4; ++j)
         EXPECT_EQ(device->GetSlotTag(VOKDevice::kSlotCumulativeRaw + j)->GetQuality(), kQualityBad) << j;
+}
+
+// The flat list the poll loop and the clients walk follows the bin tags:
+// new ones join it, removed ones leave it, and new sizes alone change no tag.
+TEST_F(VOKDeviceData, TheFlatTagListFollowsTheBinsAsTheyGrowKeepTheirNumberAndShrink) {
+    auto listed = [&] {
+        Dll<OPCS_Tag*> tags;
+        device->CopyTagList(tags);
+        return tags;
+    };
+    auto lists = [&](const char* id) {
+        const OPCS_Tag* tag = device->FindTag(id);
+        const Dll<OPCS_Tag*> tags = listed();
+        return tag != nullptr && std::find(tags.begin(), tags.end(), tag) != tags.end();
+    };
+    const int four = listed().GetCount();
+    device->SetBinSizes(Bins({1, 2, 3, 4, 5, 6}), false);
+    EXPECT_EQ(listed().GetCount(), four + 2 * 5);
+    EXPECT_TRUE(lists("Bin Sizes.Bin Size 06"));
+    EXPECT_TRUE(lists("Differential Normalized Bin Counts.Differential Normalized Count Bin 06"));
+
+    const OPCS_Tag* sixth = device->FindTag("Bin Sizes.Bin Size 06");
+    device->SetBinSizes(Bins({2, 3, 4, 5, 6, 7}), false);
+    EXPECT_EQ(listed().GetCount(), four + 2 * 5);
+    EXPECT_EQ(device->FindTag("Bin Sizes.Bin Size 06"), sixth);
+    EXPECT_EQ(Slot(*device, VOKDevice::kSlotBinSize + 5), 7);
+
+    device->SetBinSizes(Bins({2, 3}), false);
+    EXPECT_EQ(listed().GetCount(), four - 2 * 5);
+    EXPECT_FALSE(lists("Bin Sizes.Bin Size 03"));
+    for (OPCS_Tag* tag : listed()) EXPECT_TRUE(OPCS_Tag::IsValidTag(tag));
 }
 
 TEST_F(VOKDeviceData, WithAllThirtyTwoBinsTheLastDifferentialIsItsCumulativeCount) {

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class CArchive;
 class OPCS_TagGroup;
@@ -67,6 +68,9 @@ public:
 
     // Configuration.
     std::string GetName() const;
+    // Whether the name is this one, letter case ignored; no copy is made,
+    // which matters to the look-ups that compare every tag of a group.
+    bool IsNamed(std::string_view name) const;
     void SetName(const std::string& name);
     std::string GetDescription() const;
     virtual void SetDescription(const std::string& text);

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class CArchive;
 class OPCS_Tag;
@@ -54,6 +55,8 @@ public:
     OPCS_Tag* FindTagByName(const std::string& name) const;
 
     std::string GetName() const;
+    // Whether the name is this one, letter case ignored, without a copy.
+    bool IsNamed(std::string_view name) const;
     void SetName(const std::string& name);
     std::string GetDescription() const;
     void SetDescription(const std::string& text);
