@@ -264,7 +264,13 @@ bool OPCS_Device::WriteTag(OPCS_Tag* tag, const VARIANT& value) {
     return true;
 }
 
-bool OPCS_Device::CanDelete() const { return GetTotalPollRequests() == 0 || thread_ == nullptr; }
+bool OPCS_Device::CanDelete() const {
+    // An OPC item keeps its tag while its group is inactive too (and a new
+    // tag could be made where the old one was), so a device goes only once no
+    // tag of it is held; a poll loop that is still ending may hold them a
+    // moment longer.
+    return (GetTotalPollRequests() == 0 || thread_ == nullptr) && !HasReferencedTag();
+}
 
 std::int32_t OPCS_Device::RequestPolling(std::int32_t requester) {
     if (!IsValidDevice(this) || terminate_ || thread_ == nullptr) return 0;

@@ -71,7 +71,11 @@ T Truncated(double x) {
 
 using versioninfo::IsNumericType;  // the types limits, scaling and simulation act on
 
-OPCS_Tag::OPCS_Tag() {
+namespace {
+std::atomic<std::uint64_t> nextGeneration{1};
+}  // namespace
+
+OPCS_Tag::OPCS_Tag() : generation_(nextGeneration.fetch_add(1)) {
     InitializeCriticalSection(&lock_);
     VariantInit(&value_);
     VariantInit(&deviceValue_);
@@ -99,6 +103,10 @@ OPCS_Tag::~OPCS_Tag() {
 
 bool OPCS_Tag::IsValidTag(const OPCS_Tag* tag) {
     return LiveObjects<OPCS_Tag>::Contains(tag) && tag->signature_ == kSignature;
+}
+
+bool OPCS_Tag::IsSameTag(const OPCS_Tag* tag, std::uint64_t generation) {
+    return IsValidTag(tag) && tag->generation_ == generation;
 }
 
 void OPCS_Tag::ConfigurationChanged() const {
@@ -163,22 +171,24 @@ FILETIME OPCS_Tag::GetTimestamp() const {
     return timestamp_;
 }
 
-bool OPCS_Tag::WriteFromClient(const VARIANT& value) {
+bool OPCS_Tag::WriteFromClient(const VARIANT& value) { return WriteClientValue(value) == TagWrite::kDone; }
+
+TagWrite OPCS_Tag::WriteClientValue(const VARIANT& value) {
     VARIANT deviceValue;
     VariantInit(&deviceValue);
     OPCS_TagGroup* group = nullptr;
     {
         TagLock hold(*this);
         group = group_.load();
-        if (!OPCS_TagGroup::IsValidGroup(group) || accessRights_ != 1) return false;
+        if (!OPCS_TagGroup::IsValidGroup(group) || accessRights_ != 1) return TagWrite::kNotWritable;
         VARIANT canonical;
         VariantInit(&canonical);
-        if (FAILED(VariantChangeType(&canonical, &value, 0, canonicalType_))) return false;
+        if (FAILED(VariantChangeType(&canonical, &value, 0, canonicalType_))) return TagWrite::kBadType;
         const bool converted = ToDevice(canonical, deviceValue);
         VariantClear(&canonical);
         if (!converted || FAILED(VariantChangeType(&deviceValue, &deviceValue, 0, canonicalType_))) {
             VariantClear(&deviceValue);
-            return false;
+            return TagWrite::kBadType;
         }
     }
     // The write travels up to the device, which takes its own lock and talks to
@@ -187,7 +197,7 @@ bool OPCS_Tag::WriteFromClient(const VARIANT& value) {
     const bool written = group->WriteTag(this, deviceValue);
     const bool stored = written && IsValidTag(this) && SetValueGood(deviceValue);
     VariantClear(&deviceValue);
-    return written && stored;
+    return written && stored ? TagWrite::kDone : TagWrite::kNotAccepted;
 }
 
 std::string OPCS_Tag::GetQualityText() const {

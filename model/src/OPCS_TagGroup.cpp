@@ -160,6 +160,18 @@ bool OPCS_TagGroup::CanDelete() const {
     return true;
 }
 
+bool OPCS_TagGroup::HasReferencedTag() const {
+    Dll<OPCS_Tag*> tags;
+    Dll<OPCS_TagGroup*> groups;
+    CopyTags(tags);
+    CopyGroups(groups);
+    for (OPCS_Tag* tag : tags)
+        if (OPCS_Tag::IsValidTag(tag) && tag->GetReferenceCount() > 0) return true;
+    for (OPCS_TagGroup* child : groups)
+        if (IsValidGroup(child) && child->HasReferencedTag()) return true;
+    return false;
+}
+
 OPCS_TagGroup* OPCS_TagGroup::FindGroup(const std::string& name) const {
     GroupLock hold(*this);
     for (OPCS_TagGroup* child : groups_)

@@ -27,6 +27,11 @@ constexpr WORD kQualityOutOfService = 0x1C;
 
 enum class SimulationType : std::int32_t { Sine = 0, Ramp = 1, Random = 2 };
 
+// What became of a client's write: taken, refused because the tag is read
+// only (or no longer in a group), refused because the value cannot become the
+// tag's type (or its scaling cannot be inverted), or not taken by the device.
+enum class TagWrite { kDone, kNotWritable, kBadType, kNotAccepted };
+
 class OPCS_Tag {
 public:
     static constexpr DWORD kSignature = 0x4F504354;
@@ -38,6 +43,12 @@ public:
 
     // A live tag: constructed, not yet destroyed. Every holder of a tag pointer asks first.
     static bool IsValidTag(const OPCS_Tag* tag);
+    // A number no other tag of this process ever had: a holder that keeps it
+    // beside the pointer can tell its own tag from a new one made at the
+    // same address after its own was destroyed.
+    std::uint64_t Generation() const { return generation_; }
+    // The tag at that address, when it is still the one of that generation.
+    static bool IsSameTag(const OPCS_Tag* tag, std::uint64_t generation);
 
     // Values.
     virtual bool SetValue(const VARIANT& deviceValue, WORD quality, const FILETIME& timestamp);
@@ -50,6 +61,8 @@ public:
     void GetDeviceValue(VARIANT& out) const;
     FILETIME GetTimestamp() const;
     virtual bool WriteFromClient(const VARIANT& value);
+    // The same write, saying why it was not taken.
+    TagWrite WriteClientValue(const VARIANT& value);
 
     // Texts for the views.
     virtual std::string GetQualityText() const;
@@ -152,6 +165,7 @@ private:
     bool StoreValue(const VARIANT& deviceValue, WORD quality, const FILETIME& timestamp);
     std::string FormatValue(const VARIANT& value) const;
 
+    const std::uint64_t generation_;
     std::string name_ = "Tag";
     std::string description_ = "New Tag";
     std::int32_t imageIndex_ = 0;

@@ -48,6 +48,9 @@ public:
     virtual std::int32_t GetImageIndex() const;
     virtual std::int32_t GetOpenImageIndex() const;
     virtual bool CanDelete() const;
+    // Whether any tag of this group or below is held (by an OPC item or a
+    // running poll loop).
+    bool HasReferencedTag() const;
 
     // A tag by its item ID relative to this group ("Group.Tag"), letter case ignored.
     OPCS_Tag* FindTag(const std::string& relativeId) const;
