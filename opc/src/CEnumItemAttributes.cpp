@@ -25,7 +25,7 @@ bool FillAttributes(const ItemAttributes& from, OPCITEMATTRIBUTES& to) {
     to.hServer = from.hServer;
     to.dwAccessRights = from.accessRights;
     to.vtRequestedDataType = from.requestedType;
-    to.vtCanonicalDataType = from.cachedType;
+    to.vtCanonicalDataType = from.canonicalType;
     to.dwEUType = OPC_NOENUM;
     bool filled = to.szAccessPath != nullptr && to.szItemID != nullptr;
     if (filled && from.hasRange) {

@@ -7,6 +7,7 @@
 #include "opc/HandleTable.h"
 
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -47,6 +48,7 @@ bool SameTime(const FILETIME& a, const FILETIME& b) {
 COPCItem::COPCItem(OPCGroup* owner, OPCS_Tag* tag)
     : owner_(owner),
       tag_(tag),
+      tagGeneration_(tag->Generation()),
       handle_(HandleTable::Register(HandleKind::Item, this)),
       canonicalType_(tag->GetCanonicalType()) {
     VariantInit(&value);
@@ -57,16 +59,16 @@ COPCItem::COPCItem(OPCGroup* owner, OPCS_Tag* tag)
 COPCItem::~COPCItem() {
     HandleTable::Unregister(handle_);
     ReleasePollRequest();
-    if (OPCS_Tag::IsValidTag(tag_)) tag_->ReleaseReference();
+    if (OPCS_Tag* tag = LiveTag()) tag->ReleaseReference();
     VariantClear(&value);
 }
 
-OPCS_Tag* COPCItem::LiveTag() const { return OPCS_Tag::IsValidTag(tag_) ? tag_ : nullptr; }
+OPCS_Tag* COPCItem::LiveTag() const { return OPCS_Tag::IsSameTag(tag_, tagGeneration_) ? tag_ : nullptr; }
 
 OPCS_Tag* COPCItem::ScannedTag() {
     const std::uint64_t removals = LiveObjects<OPCS_Tag>::Removals();
     if (removals == tagCheckedAt_) return tag_;
-    if (!OPCS_Tag::IsValidTag(tag_)) return nullptr;
+    if (LiveTag() == nullptr) return nullptr;
     tagCheckedAt_ = removals;
     return tag_;
 }
@@ -88,7 +90,7 @@ ItemAttributes COPCItem::Attributes() const {
     out.active = active ? TRUE : FALSE;
     out.accessRights = AccessRights();
     out.requestedType = requestedType;
-    out.cachedType = value.vt;
+    out.canonicalType = canonicalType_;
     out.tagName = TagName();
     if (OPCS_Tag* tag = LiveTag()) {
         tag->Lock();
@@ -102,7 +104,8 @@ DWORD COPCItem::AccessRights() const { return OPC_READABLE | (IsWritable() ? OPC
 
 void COPCItem::TakePollRequest() {
     if (pollRequestHeld_) return;
-    if (OPCS_Device* device = DeviceOf(tag_)) device->RequestPolling(OPCS_Device::kClient);
+    pollDevice_ = DeviceOf(LiveTag());
+    if (pollDevice_ != nullptr) pollDevice_->RequestPolling(OPCS_Device::kClient);
     pollRequestHeld_ = true;
     VariantClear(&value);
     quality = 0;
@@ -112,20 +115,18 @@ void COPCItem::TakePollRequest() {
 void COPCItem::ReleasePollRequest() {
     if (!pollRequestHeld_) return;
     pollRequestHeld_ = false;
-    if (OPCS_Device* device = DeviceOf(tag_)) device->ReleasePolling(OPCS_Device::kClient);
+    OPCS_Device* device = std::exchange(pollDevice_, nullptr);
+    if (OPCS_Device::IsValidDevice(device)) device->ReleasePolling(OPCS_Device::kClient);
 }
 
 bool COPCItem::Refresh() {
     bool itemChanged = false;
-    changed = false;
     OPCS_Tag* tag = ScannedTag();
     const WORD outside = tag == nullptr ? kQualityConfigError : (!active ? kQualityOutOfService : 0);
     if (outside != 0) {
-        if (quality != outside) {
-            quality = outside;
-            changed = true;
-        }
-        return changed;
+        if (quality == outside) return false;
+        quality = outside;
+        return true;
     }
 
     VARIANT current;
@@ -174,8 +175,7 @@ bool COPCItem::Refresh() {
         }
     }
     VariantClear(&current);
-    changed = itemChanged;
-    return changed;
+    return itemChanged;
 }
 
 bool COPCItem::ValueForClient(VARIANT& out) const {

@@ -111,11 +111,15 @@ HRESULT OPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdat
     if (!state.name.empty() && IsGroupNameUsed(state.name, nullptr)) return OPC_E_DUPLICATENAME;
     if (state.name.empty()) state.name = UnusedGroupName();
 
+    // One client cannot take the server's threads for itself: each group runs two.
+    if (groups_.size() >= kMaxGroupsPerServer) return E_OUTOFMEMORY;
     auto* group = new (std::nothrow) OPCGroup(link_);
     if (group == nullptr) return E_OUTOFMEMORY;
+    // The client's own reference while the group is made: released at the
+    // end, or on failure with the group.
+    group->AddRef();
     if (group->ServerHandle() == 0) {
         // Every handle is taken: the group cannot be named to the client.
-        group->AddRef();
         group->Release();
         return E_OUTOFMEMORY;
     }
@@ -125,13 +129,21 @@ HRESULT OPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdat
     state.timeBias = pTimeBias != nullptr ? *pTimeBias : 0;
     state.percentDeadband = pPercentDeadband != nullptr ? *pPercentDeadband : 0.0f;
     state.lcid = dwLCID;
-    group->Initialize(state);
-
-    groups_.emplace(group->ServerHandle(), group);
+    if (!group->Initialize(state)) {
+        group->Release();
+        return E_OUTOFMEMORY;
+    }
+    // A group the client cannot hold is not kept either.
+    const HRESULT query = group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    if (FAILED(query)) {
+        group->Release();
+        return query;
+    }
+    groups_.emplace(group->ServerHandle(), group);  // takes over the reference made above
+    const DWORD revised = ReviseUpdateRate(dwRequestedUpdateRate);
     if (phServerGroup != nullptr) *phServerGroup = group->ServerHandle();
-    if (pRevisedUpdateRate != nullptr) *pRevisedUpdateRate = dwRequestedUpdateRate;
-    group->AddRef();  // the map's reference
-    return group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    if (pRevisedUpdateRate != nullptr) *pRevisedUpdateRate = revised;
+    return revised != dwRequestedUpdateRate ? OPC_S_UNSUPPORTEDRATE : S_OK;
 }
 
 HRESULT OPCServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) {

@@ -384,7 +384,7 @@ TEST_F(GroupTest, AttributeEnumeratorReportsEveryFieldOfEachItem) {
     EXPECT_EQ(level.hServer, added.Handle(0));
     EXPECT_EQ(level.rights, OPC_READABLE | OPC_WRITEABLE);
     EXPECT_EQ(level.requested, VT_BSTR);
-    EXPECT_EQ(level.canonical, VT_EMPTY) << "no value cached in an inactive group";
+    EXPECT_EQ(level.canonical, VT_R8) << "the tag's type, with no value cached in an inactive group";
     EXPECT_EQ(level.euType, OPC_ANALOG);
     EXPECT_EQ(level.euVt, VT_ARRAY | VT_R8);
     EXPECT_EQ(level.euInfo, (std::vector<double>{0.0, 100.0}));

@@ -8,6 +8,7 @@
 #include "config/OPCS_Doc.h"
 #include "model/VOKDevice.h"
 #include "model/VOKTag.h"
+#include "opc/OPCGroup.h"
 #include "opc/OpcStream.h"
 #include "platform/Thread.h"
 
@@ -134,10 +135,10 @@ protected:
         Group g;
         g.server = server != nullptr ? server : server_;
         DWORD revised = 0;
-        EXPECT_EQ(g.server
-                      ->AddGroup(u"", active, rate, 77, nullptr, nullptr, 0, &g.handle, &revised, IID_IUnknown,
-                                 &g.unknown),
-                  S_OK);
+        // A rate below the fastest is revised, which the call reports.
+        EXPECT_EQ(g.server->AddGroup(u"", active, rate, 77, nullptr, nullptr, 0, &g.handle, &revised, IID_IUnknown,
+                                     &g.unknown),
+                  rate < kFastestUpdateRate ? OPC_S_UNSUPPORTEDRATE : S_OK);
         g.unknown->QueryInterface(IID_IOPCItemMgt, reinterpret_cast<void**>(&g.items));
         g.unknown->QueryInterface(IID_IOPCSyncIO, reinterpret_cast<void**>(&g.sync));
         g.unknown->QueryInterface(IID_IOPCAsyncIO, reinterpret_cast<void**>(&g.async));

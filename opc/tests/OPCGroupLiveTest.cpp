@@ -10,6 +10,7 @@
 #include "testsupport/TempDir.h"
 
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -158,6 +159,76 @@ TEST_F(LiveGroupTest, CountsArriveInDataChangesAndAWrittenIntervalReachesTheCoun
     server->RemoveGroup(group, FALSE);
     server->Release();
     EXPECT_EQ(device_->GetClientPollRequests(), 0);
+}
+
+// A counter that falls silent: the write of its sample interval fails for
+// the client (not S_OK), and while the device waits for the counter the
+// group's other calls go on.
+TEST_F(LiveGroupTest, AWriteToASilentCounterFailsWithoutHoldingUpTheGroup) {
+    IOPCServer* server = Connect();
+    ASSERT_NE(server, nullptr);
+    IUnknown* unknown = nullptr;
+    OPCHANDLE group = 0;
+    ASSERT_EQ(server->AddGroup(u"W", FALSE, 100, 9, nullptr, nullptr, 0, &group, nullptr, IID_IUnknown, &unknown),
+              S_OK);
+    IOPCItemMgt* items = nullptr;
+    IOPCSyncIO* sync = nullptr;
+    unknown->QueryInterface(IID_IOPCItemMgt, reinterpret_cast<void**>(&items));
+    unknown->QueryInterface(IID_IOPCSyncIO, reinterpret_cast<void**>(&sync));
+    std::u16string interval = u"Room 4.Sample Interval";
+    OPCITEMDEF def{};
+    def.szItemID = interval.data();
+    def.bActive = TRUE;
+    def.hClient = 2;
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    ASSERT_EQ(items->AddItems(1, &def, &results, &errors), S_OK);
+    OPCHANDLE h = results[0].hServer;
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+
+    SimFaults silent;
+    silent.silent = true;
+    ASSERT_TRUE(line_.SetFaults(4, silent));
+    std::atomic<bool> writing{true};
+    HRESULT writeResult = E_UNEXPECTED;
+    HRESULT writeError = E_UNEXPECTED;
+    std::thread writer([&] {
+        VARIANT seven;
+        VariantInit(&seven);
+        seven.vt = VT_I4;
+        seven.lVal = 7;
+        HRESULT* e = nullptr;
+        OPCHANDLE handle = h;
+        writeResult = sync->Write(1, &handle, &seven, &e);
+        if (e != nullptr) writeError = e[0];
+        CoTaskMemFree(e);
+        writing.store(false);
+    });
+    Sleep(100);
+    // Reads of the same group are answered at once while the write waits.
+    int readsDuringWrite = 0;
+    while (writing.load()) {
+        const DWORD start = GetTickCount();
+        OPCITEMSTATE* states = nullptr;
+        HRESULT* e = nullptr;
+        ASSERT_EQ(sync->Read(OPC_DS_CACHE, 1, &h, &states, &e), S_OK);
+        EXPECT_LT(GetTickCount() - start, 500u);
+        VariantClear(&states[0].vDataValue);
+        CoTaskMemFree(states);
+        CoTaskMemFree(e);
+        if (writing.load()) ++readsDuringWrite;
+        Sleep(50);
+    }
+    writer.join();
+    EXPECT_EQ(writeResult, S_FALSE);
+    EXPECT_EQ(writeError, E_FAIL);
+    EXPECT_GT(readsDuringWrite, 0) << "the write was over before a read could overlap it";
+    EXPECT_NE(device_->GetSampleInterval(), 7u);
+
+    for (IUnknown* i : std::initializer_list<IUnknown*>{items, sync, unknown}) i->Release();
+    server->RemoveGroup(group, FALSE);
+    server->Release();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <string>
 
 class OPCGroup;
+class OPCS_Device;
 class OPCS_Tag;
 
 // What an attribute enumerator reports of one item, taken under its group's
@@ -21,8 +22,8 @@ struct ItemAttributes {
     BOOL active = FALSE;
     DWORD accessRights = OPC_READABLE;
     VARTYPE requestedType = VT_EMPTY;
-    // The type of the cached value: VT_EMPTY before the first refresh.
-    VARTYPE cachedType = VT_EMPTY;
+    // The tag's canonical type, as the item was added.
+    VARTYPE canonicalType = VT_EMPTY;
     std::string tagName;
     bool hasRange = false;
     double low = 0;
@@ -58,10 +59,13 @@ public:
     bool HoldsPollRequest() const { return pollRequestHeld_; }
 
     // Takes the tag's value, quality and time stamp with change detection and
-    // the tag's dead band; returns whether the item changed.
+    // the tag's dead band; returns whether the item changed. The group stamps
+    // a change with its change number (changedAt), once for every consumer.
     bool Refresh();
 
-    bool changed = true;
+    // The group's change number of the last change of value, quality or time
+    // stamp; each subscriber is sent the items changed after its last stream.
+    std::uint64_t changedAt = 0;
     bool active = false;
     OPCHANDLE hClient = 0;
     VARTYPE requestedType = VT_EMPTY;
@@ -76,7 +80,13 @@ public:
 private:
     OPCGroup* const owner_;
     OPCS_Tag* const tag_;
+    // Tells the item's own tag from a new one made at the same address.
+    const std::uint64_t tagGeneration_;
     const OPCHANDLE handle_;
+    // The device the poll request was taken from: a tag retired by its device
+    // (fewer bins) no longer leads back to it, and the request must still be
+    // given back there.
+    OPCS_Device* pollDevice_ = nullptr;
     const VARTYPE canonicalType_;
     bool pollRequestHeld_ = false;
     // The tags' removal count when the tag was last found alive.

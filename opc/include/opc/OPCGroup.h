@@ -8,11 +8,19 @@
 // clients by a server handle from the handle table. Free-threaded.
 //
 // Locks, outermost first: the advise lock, the item lock, the configuration
-// lock, then the locks of devices and tags.
+// lock, then the locks of devices and tags. No device I/O (a write waiting
+// for a counter's confirmation) runs under the item lock.
+//
+// Its work is spread over one source file per job: OPCGroup.cpp (the object
+// and its state), OPCGroupItems.cpp (items and their server handles),
+// OPCGroupSyncIO.cpp (synchronous reads and writes), OPCGroupAsyncIO.cpp (the
+// queue of asynchronous requests and its thread) and OPCGroupData.cpp (the
+// data thread, the streams and the subscriptions).
 
 #include "opc/COPCItem.h"
 #include "opc/OPCServer.h"
 #include "opc/OpcDa.h"
+#include "opc/OpcStream.h"
 #include "platform/DataObject.h"
 #include "platform/Sync.h"
 
@@ -22,6 +30,20 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+// The fastest update rate a group runs at: a faster one (0 included) is
+// revised to it, so that no client can make a data thread scan without pause.
+constexpr DWORD kFastestUpdateRate = 50;
+// What one client may hold, so that no client can exhaust the server for the
+// others: groups per connection, items per group, asynchronous requests
+// waiting per group, and subscriptions (advises) per group.
+constexpr std::size_t kMaxGroupsPerServer = 100;
+constexpr std::size_t kMaxItemsPerGroup = 10000;
+constexpr std::size_t kMaxQueuedRequests = 100;
+constexpr std::size_t kMaxAdvisesPerGroup = 16;
+
+// The rate a group runs at for a requested one.
+inline DWORD ReviseUpdateRate(DWORD requested) { return requested < kFastestUpdateRate ? kFastestUpdateRate : requested; }
 
 struct GroupState {
     std::u16string name;
@@ -33,7 +55,7 @@ struct GroupState {
     DWORD lcid = 0;
 };
 
-// One queued asynchronous request.
+// One queued asynchronous request: the valid items of the call only.
 struct ASyncRequest {
     enum Kind : DWORD { kRead = 0, kWrite = 1, kRefresh = 2 };
     DWORD connection = 0;
@@ -44,6 +66,9 @@ struct ASyncRequest {
     std::vector<HRESULT> errors;
     DWORD transactionId = 0;
     Kind kind = kRead;
+    // What a read or refresh found, taken when it was processed: the
+    // completion carries exactly these.
+    std::vector<opcstream::ItemValue> found;
 
     ASyncRequest() = default;
     ASyncRequest(const ASyncRequest&) = delete;
@@ -65,8 +90,9 @@ public:
     OPCGroup& operator=(const OPCGroup&) = delete;
 
     // The first call stores the state, starts the data and async threads and
-    // logs it; later calls are ignored.
-    void Initialize(const GroupState& state);
+    // logs it; later calls are ignored. False when a thread could not be
+    // started: the group cannot serve and is to be released.
+    bool Initialize(const GroupState& state);
 
     HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
     ULONG AddRef() override;
@@ -126,6 +152,15 @@ public:
     virtual void SendAsyncCompletion(ASyncRequest& request);
 
     OPCHANDLE ServerHandle() const { return handle_; }
+    // For CloneGroup: adds items on the tags of another group's items, with
+    // their active flags, client handles and requested types.
+    struct ItemCopy {
+        OPCS_Tag* tag;  // referenced by the caller until the call returns
+        BOOL active;
+        OPCHANDLE hClient;
+        VARTYPE requestedType;
+    };
+    void AddCopies(const std::vector<ItemCopy>& copies);
     // For the group's attribute enumerators: under the item lock, the
     // attributes of up to count items from server handle `from` on, in handle
     // order; `from` moves past the last one taken.
@@ -143,20 +178,43 @@ private:
     // and configuration locks.
     HRESULT ResolveItems(bool add, DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppResults,
                          HRESULT** ppErrors);
-    // Under the item lock, change(index, item) for each handle; E_FAIL at the
-    // first handle that is not one of the group's live items.
+    // Under the item lock: the item of each handle (null for one that is not
+    // one of the group's live items, whose error becomes OPC_E_INVALIDHANDLE,
+    // the others' S_OK). S_OK when all are valid, else S_FALSE.
+    HRESULT ResolveHandles(DWORD dwCount, const OPCHANDLE* phServer, HRESULT* errors,
+                           std::vector<COPCItem*>& items) const;
+    // The calls that change items by handle: validates every handle first,
+    // then change(index, item) for each valid one, under the item lock.
     template <typename Change>
     HRESULT ForEachItem(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors, Change change);
     // Under the item lock: the group's own live item of that server handle, else null.
     COPCItem* FindItem(OPCHANDLE handle) const;
-    std::vector<std::uint8_t> BuildStream(bool withTime, DWORD transactionId);
+    // Under the item lock: refreshes the item and stamps a change with the
+    // group's next change number.
+    void RefreshItem(COPCItem& item);
+    void NoteChanged(COPCItem& item);
+    // Under the item lock: what a stream carries of one item.
+    static opcstream::ItemValue StreamValue(const COPCItem& item);
+    // The items changed after *sentUpTo, which moves to the latest change.
+    std::vector<opcstream::ItemValue> ChangesSince(std::uint64_t& sentUpTo);
+    std::vector<std::uint8_t> BuildStream(bool withTime, DWORD transactionId,
+                                          const std::vector<opcstream::ItemValue>& values) const;
     // Takes (true) or gives back every item's poll request, under the item lock.
     void SetPollRequests(bool take);
     HRESULT QueueRequest(std::unique_ptr<ASyncRequest> request, DWORD* pTransactionID);
+    // An asynchronous read (no values) or write of the valid ones of the items.
+    HRESULT QueueItemRequest(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
+                             VARIANT* pItemValues, DWORD* pTransactionID, HRESULT** ppErrors);
+    // Whether the connection is one of the group's subscriptions.
+    bool HasConnection(DWORD connection);
     void ProcessRequest(ASyncRequest& request);
-    bool WriteItem(COPCItem& item, const VARIANT& value);
+    // Writes values to the items' tags outside the item lock (a counter may
+    // take seconds to confirm) and fills each error; errors already failed
+    // (invalid handles) are left as they are.
+    void WriteItems(const std::vector<OPCHANDLE>& handles, const VARIANT* values, HRESULT* errors);
     bool IsActive() const;
     DWORD UpdateRate() const;
+    OPCHANDLE ClientGroup() const;
     void NoteServerUpdate();
 
     static DWORD DataThreadStub(LPVOID parameter);
@@ -173,11 +231,17 @@ private:
 
     mutable CRITICAL_SECTION itemLock_;
     CRITICAL_SECTION adviseLock_;
-    // The group's items by server handle (in the order they were added).
+    // Under the item lock: the group's items by server handle (in the order
+    // they were added), the queue of asynchronous requests, the change number
+    // of the latest change, and per subscription (advise connection) and for
+    // GetData the change number up to which it was sent (its keys are the
+    // group's live subscriptions).
     std::map<OPCHANDLE, std::unique_ptr<COPCItem>> items_;
     std::deque<std::unique_ptr<ASyncRequest>> asyncQueue_;
     DWORD nextTransactionId_ = 2;
-    std::atomic<bool> dataChanged_{false};
+    std::uint64_t changeNumber_ = 0;
+    std::map<DWORD, std::uint64_t> sentUpTo_;
+    std::uint64_t getDataSentUpTo_ = 0;
     IDataAdviseHolder* adviseHolder_ = nullptr;
 
     HANDLE dataThread_ = nullptr;
