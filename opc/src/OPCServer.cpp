@@ -229,8 +229,20 @@ HRESULT OPCServer::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LP
         position_ = OPCS_TagGroup::IsValidGroup(parent) ? parent : nullptr;
         return S_OK;
     }
-    // Down and To alike: one step to a branch of the position.
-    OPCS_TagGroup* branch = addressspace::FindBranch(position, Utf16ToUtf8(WideText(szString)));
+    const std::string name = Utf16ToUtf8(WideText(szString));
+    OPCS_TagGroup* branch = nullptr;
+    if (dwBrowseDirection == OPC_BROWSE_DOWN) {
+        // One step to a branch of the position.
+        branch = addressspace::FindBranch(position, name);
+    } else if (dwBrowseDirection == OPC_BROWSE_TO) {
+        // The full item ID of a branch from wherever the client stands; an
+        // empty one is the root, as OPC DA 2.0 clients expect.
+        if (name.empty()) {
+            position_ = nullptr;
+            return S_OK;
+        }
+        branch = addressspace::FindBranchByPath(name);
+    }
     if (branch == nullptr) return E_INVALIDARG;
     position_ = branch;
     return S_OK;
@@ -275,10 +287,16 @@ HRESULT OPCServer::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) {
             if (each == name) return true;
         return false;
     };
-    if (!named(addressspace::BranchNames(position)) && !named(addressspace::LeafNames(position)))
+    std::string id;
+    if (named(addressspace::BranchNames(position)) || named(addressspace::LeafNames(position))) {
+        id = (position != nullptr ? position->GetPath() : std::string()) + name;
+    } else if (named(addressspace::LeafItemIds(position))) {
+        // A name of the flat list is already the full item ID.
+        id = name;
+    } else {
         return E_INVALIDARG;
-    const std::string path = position != nullptr ? position->GetPath() : std::string();
-    *szItemID = TaskAllocString(Utf8ToUtf16(path + name));
+    }
+    *szItemID = TaskAllocString(Utf8ToUtf16(id));
     return *szItemID != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
