@@ -9,6 +9,7 @@
 #include "opc/ComObjects.h"
 #include "opc/HandleTable.h"
 #include "opc/OPCGroup.h"
+#include "opc/OpcErrors.h"
 
 #include <new>
 #include <vector>
@@ -137,7 +138,14 @@ HRESULT OPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdat
 HRESULT OPCServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) {
     if (ppString != nullptr) *ppString = nullptr;
     if (IsDying()) return E_FAIL;
-    return E_NOTIMPL;
+    if (ppString == nullptr) return E_INVALIDARG;
+    // The texts are English only; a client asking in another language gets
+    // them rather than nothing.
+    (void)dwLocale;
+    const char* text = OpcErrorText(dwError);
+    if (text == nullptr) return E_INVALIDARG;
+    *ppString = TaskAllocString(Utf8ToUtf16(text));
+    return *ppString != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT OPCServer::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {
