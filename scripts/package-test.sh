@@ -14,18 +14,34 @@ grep -E "^(lintian on|[EWI]: |size: )" "$work/package.log" | sed 's/^/package-te
 deb=$(tail -1 "$work/package.log")
 server=""
 sim=""
+fake_systemd=""
 cleanup() {
   # Both write into the folder as they end: wait for them before it goes.
   for pid in $server $sim; do
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
+  [ -n "$fake_systemd" ] && rmdir /run/systemd/system 2>/dev/null
   rm -rf "$work" || true
 }
 trap cleanup EXIT
 
+# The maintainer scripts talk to systemd only where it runs (/run/systemd/system
+# exists). No systemd runs here: the folder is made for the test's while, and
+# stand-ins for systemctl and deb-systemd-invoke note what the scripts ask.
+mkdir "$work/stubs"
+for tool in systemctl deb-systemd-invoke; do
+  printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$tool" "$work/invoked" >"$work/stubs/$tool"
+  chmod 755 "$work/stubs/$tool"
+done
+if [ ! -d /run/systemd/system ]; then
+  mkdir -p /run/systemd/system
+  fake_systemd=yes
+fi
+maintain() { PATH="$work/stubs:$PATH" "$@"; }
+
 echo "package-test: installing $deb"
-dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || DEBIAN_FRONTEND=noninteractive apt-get -f install -y -qq >>"$work/dpkg.log" 2>&1
+maintain dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || DEBIAN_FRONTEND=noninteractive apt-get -f install -y -qq >>"$work/dpkg.log" 2>&1
 dpkg -s vok | grep -q "Status: install ok installed" || { cat "$work/dpkg.log"; echo "package-test: not installed" >&2; exit 1; }
 dpkg -L vok >"$work/files"
 getent passwd vok >/dev/null || { echo "package-test: no service user vok" >&2; exit 1; }
@@ -39,6 +55,16 @@ vok --help | head -3
 vok-explorer --help | head -1
 man -w vok-explorer >/dev/null 2>&1 || [ -f /usr/share/man/man1/vok-explorer.1.gz ]
 [ -f /usr/share/vok/help/index.html ] || { echo "package-test: help pages missing" >&2; exit 1; }
+
+# The installed units as the service manager reads them; this needs no running systemd.
+if command -v systemd-analyze >/dev/null; then
+  mkdir -m 700 "$work/verify-run"
+  { systemd-analyze verify /lib/systemd/system/vok-explorer.service
+    XDG_RUNTIME_DIR="$work/verify-run" systemd-analyze --user verify /lib/systemd/user/vok-explorer.service
+  } >"$work/verify.log" 2>&1 || { cat "$work/verify.log" >&2; echo "package-test: a unit does not verify" >&2; exit 1; }
+  [ -s "$work/verify.log" ] && { cat "$work/verify.log" >&2; echo "package-test: systemd-analyze warns" >&2; exit 1; }
+  echo "package-test: systemd-analyze verify: the system and the user unit load without a warning"
+fi
 
 vok sim --port COM95 --counter 4 --interval 2 --time-scale 10 >"$work/sim.out" 2>&1 &
 sim=$!
@@ -71,8 +97,23 @@ server=""
 [ "$status" -eq 0 ] || { echo "package-test: the server ended with $status on SIGTERM" >&2; exit 1; }
 echo "package-test: the server stopped on SIGTERM with status 0"
 
+# An upgrade (the same version again) restarts a running system service on
+# the new program; removal stops it before the files go.
+echo "package-test: upgrading to the same package again"
+maintain dpkg -i "$deb" >>"$work/dpkg.log" 2>&1
 echo "package-test: removing the package"
-dpkg --purge vok >>"$work/dpkg.log" 2>&1
+maintain dpkg --purge vok >>"$work/dpkg.log" 2>&1
+expected="systemctl --system daemon-reload
+systemctl --system daemon-reload
+deb-systemd-invoke try-restart vok-explorer.service
+deb-systemd-invoke stop vok-explorer.service
+systemctl --system daemon-reload"
+if [ "$(cat "$work/invoked" 2>/dev/null)" != "$expected" ]; then
+  echo "package-test: the maintainer scripts asked the service manager:" >&2
+  cat "$work/invoked" >&2 || true
+  exit 1
+fi
+echo "package-test: maintainer scripts: daemon-reload on install, try-restart on upgrade, stop on removal"
 left=0
 while read -r path; do
   if [ -f "$path" ] || [ -L "$path" ]; then echo "left behind: $path"; left=1; fi

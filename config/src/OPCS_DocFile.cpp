@@ -3,6 +3,7 @@
 #include "config/OPCS_Doc.h"
 
 #include "config/ConfigFile.h"
+#include "config/DeviceNames.h"
 #include "foundation/Archive.h"
 #include "foundation/CLogFile.h"
 #include "model/OPCS_Device.h"
@@ -45,7 +46,23 @@ bool OPCS_Doc::OnOpenDocument(const std::string& path) {
     SetPathName(path);
     SetModifiedFlag(false);
     UpdateAllViews(0);
+    WarnOfRepeatedDeviceNames(path);
     return true;
+}
+
+void OPCS_Doc::WarnOfRepeatedDeviceNames(const std::string& path) {
+    // A file written before device names were checked may repeat one; it
+    // still loads, but item IDs of that name reach only the first device.
+    Dll<OPCS_Device*> devices;
+    GetDeviceList(devices);
+    for (const std::string& name : devicenames::Repeated(devicenames::NamesOf(devices, nullptr))) {
+        EventLog()
+            .Append(name.empty() ? "Configuration has a device without a name; OPC clients cannot reach its tags:"
+                                 : "Configuration has more than one device named \"" + name +
+                                       "\"; item IDs of that name reach only the first of them:")
+            .Append(path)
+            .Commit(CLogFile::kWrite);
+    }
 }
 
 namespace {

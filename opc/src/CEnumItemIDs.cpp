@@ -4,9 +4,11 @@
 #include "foundation/TextCompare.h"
 #include "model/OPCS_Device.h"
 #include "model/OPCS_Tag.h"
+#include "model/ItemId.h"
 #include "model/OPCS_TagGroup.h"
 #include "opc/ComObjects.h"
 
+#include <algorithm>
 #include <new>
 
 namespace addressspace {
@@ -51,6 +53,47 @@ OPCS_TagGroup* FindBranch(OPCS_TagGroup* position, const std::string& name) {
     return nullptr;
 }
 
+OPCS_TagGroup* FindBranchByPath(const std::string& path) {
+    OPCS_TagGroup* branch = nullptr;
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t end = std::min(path.find(kItemDelimiter, from), path.size());
+        branch = FindBranch(branch, path.substr(from, end - from));
+        if (branch == nullptr || end == path.size()) return branch;
+        from = end + 1;
+    }
+}
+
+namespace {
+
+// Groups nest only as deep as a path can be walked back (GetPath stops at 64).
+constexpr int kMaxDepth = 64;
+
+void AddLeafItemIds(OPCS_TagGroup* group, int depth, std::vector<std::string>& ids) {
+    if (!OPCS_TagGroup::IsValidGroup(group) || depth > kMaxDepth) return;
+    const std::string path = group->GetPath();
+    for (const std::string& name : LeafNames(group)) ids.push_back(path + name);
+    Dll<OPCS_TagGroup*> groups;
+    group->CopyGroups(groups);
+    for (OPCS_TagGroup* child : groups) AddLeafItemIds(child, depth + 1, ids);
+}
+
+}  // namespace
+
+std::vector<std::string> LeafItemIds(OPCS_TagGroup* position) {
+    std::vector<std::string> ids;
+    if (position != nullptr) {
+        AddLeafItemIds(position, 0, ids);
+        return ids;
+    }
+    if (const OPCS_Doc* doc = GetCurrentDoc()) {
+        Dll<OPCS_Device*> devices;
+        doc->GetDeviceList(devices);
+        for (OPCS_Device* device : devices) AddLeafItemIds(device, 0, ids);
+    }
+    return ids;
+}
+
 }  // namespace addressspace
 
 CEnumItemIDs::CEnumItemIDs() {
@@ -67,10 +110,12 @@ void CEnumItemIDs::Fill(OPCS_TagGroup* position, const Filter& filter) {
     std::vector<std::string> names;
     {
         ConfigLockHold hold;
-        if (filter.type == OPC_BRANCH || filter.type == OPC_FLAT)
+        if (filter.type == OPC_BRANCH)
             names = addressspace::BranchNames(position);
         else if (filter.type == OPC_LEAF)
             names = addressspace::LeafNames(position);
+        else if (filter.type == OPC_FLAT)
+            names = addressspace::LeafItemIds(position);
     }
     CriticalSectionLock hold(lock_);
     position_ = position;

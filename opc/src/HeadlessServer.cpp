@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace {
 
@@ -56,6 +57,10 @@ HeadlessUiServices::~HeadlessUiServices() { SetUiServices(nullptr); }
 
 MessageAnswer HeadlessUiServices::ShowMessage(const std::string& text, MessageIcon icon, MessageButtons buttons,
                                               const std::string& caption) {
+    if (icon == MessageIcon::Error) {
+        std::lock_guard hold(lock_);
+        lastError_ = text;
+    }
     const MessageAnswer answer = DefaultAnswer(buttons);
     const std::string title = caption.empty() ? "Message" : caption;
     EventLog()
@@ -64,6 +69,11 @@ MessageAnswer HeadlessUiServices::ShowMessage(const std::string& text, MessageIc
         .Commit(CLogFile::kWrite);
     std::fprintf(stderr, "vok-explorer: %s (answered %s): %s\n", title.c_str(), AnswerName(answer), text.c_str());
     return answer;
+}
+
+std::string HeadlessUiServices::TakeLastError() {
+    std::lock_guard hold(lock_);
+    return std::exchange(lastError_, {});
 }
 
 HeadlessPosting::HeadlessPosting() {
@@ -154,6 +164,30 @@ bool SaveOnRequest(OPCS_App& app) {
     return configSaved && settingsSaved;
 }
 
+bool ReportExitSave(const std::string& path, const OPCS_App::ExitSave& saved, const std::string& errorText) {
+    std::vector<std::string> lines;
+    if (!saved.configurationSaved) {
+        // The failed save's box ends with the system's reason.
+        std::string reason;
+        std::size_t end = errorText.size();
+        while (reason.empty() && end > 0) {
+            const std::size_t start = errorText.rfind('\n', end - 1);
+            const std::size_t from = start == std::string::npos ? 0 : start + 1;
+            reason = errorText.substr(from, end - from);
+            end = start == std::string::npos ? 0 : start;
+        }
+        if (reason.empty()) reason = "the file could not be written";
+        lines.push_back("Configuration not saved at shutdown - " + path + ": " + reason);
+    }
+    if (!saved.settingsSaved) lines.push_back("Settings not saved at shutdown: the registry could not be written");
+    for (const std::string& line : lines) {
+        EventLog().Append(line).Commit(CLogFile::kWrite);
+        std::fprintf(stderr, "vok-explorer: %s\n", line.c_str());
+    }
+    std::fflush(stderr);
+    return lines.empty();
+}
+
 int RunHeadlessServer(const std::vector<std::string>& args) {
     HeadlessUiServices ui;
     HeadlessPosting posting;
@@ -176,11 +210,16 @@ int RunHeadlessServer(const std::vector<std::string>& args) {
     // The exit command: everything is saved first, then a server with clients
     // still connected ends at once rather than pull their objects away.
     posting.Flush();
-    if (app.SaveForExit()) {
+    ui.TakeLastError();
+    const OPCS_App::ExitSave saved = app.SaveAllForExit();
+    const std::string path = app.GetDocument() != nullptr ? app.GetDocument()->GetPathName() : std::string();
+    const int status = ReportExitSave(path, saved, ui.TakeLastError()) ? 0 : kExitNotSaved;
+    if (saved.clientsConnected) {
         OPCS_App::LogForcedTermination();
         std::fprintf(stderr, "vok-explorer: Forcing termination of server while clients connected\n");
         std::fflush(nullptr);
-        std::_Exit(1);
+        std::_Exit(status);
     }
-    return app.ExitInstance();
+    const int shutdown = app.ExitInstance();
+    return shutdown != 0 ? shutdown : status;
 }

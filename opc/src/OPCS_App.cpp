@@ -188,10 +188,13 @@ void OPCS_App::StopClassFactoryThread() {
     factoryThread_ = nullptr;
 }
 
-bool OPCS_App::SaveForExit() {
-    if (doc_ != nullptr && !doc_->GetPathName().empty()) doc_->OnSaveDocument(doc_->GetPathName());
-    ProgramSettings().Save();
-    return AreClientsConnected();
+OPCS_App::ExitSave OPCS_App::SaveAllForExit() {
+    ExitSave saved;
+    if (doc_ != nullptr && !doc_->GetPathName().empty())
+        saved.configurationSaved = doc_->OnSaveDocument(doc_->GetPathName());
+    saved.settingsSaved = ProgramSettings().Save();
+    saved.clientsConnected = AreClientsConnected();
+    return saved;
 }
 
 void OPCS_App::LogForcedTermination() {

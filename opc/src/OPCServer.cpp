@@ -9,6 +9,7 @@
 #include "opc/ComObjects.h"
 #include "opc/HandleTable.h"
 #include "opc/OPCGroup.h"
+#include "opc/OpcErrors.h"
 
 #include <new>
 #include <vector>
@@ -149,7 +150,14 @@ HRESULT OPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdat
 HRESULT OPCServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) {
     if (ppString != nullptr) *ppString = nullptr;
     if (IsDying()) return E_FAIL;
-    return E_NOTIMPL;
+    if (ppString == nullptr) return E_INVALIDARG;
+    // The texts are English only; a client asking in another language gets
+    // them rather than nothing.
+    (void)dwLocale;
+    const char* text = OpcErrorText(dwError);
+    if (text == nullptr) return E_INVALIDARG;
+    *ppString = TaskAllocString(Utf8ToUtf16(text));
+    return *ppString != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT OPCServer::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {
@@ -241,8 +249,20 @@ HRESULT OPCServer::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LP
         position_ = OPCS_TagGroup::IsValidGroup(parent) ? parent : nullptr;
         return S_OK;
     }
-    // Down and To alike: one step to a branch of the position.
-    OPCS_TagGroup* branch = addressspace::FindBranch(position, Utf16ToUtf8(WideText(szString)));
+    const std::string name = Utf16ToUtf8(WideText(szString));
+    OPCS_TagGroup* branch = nullptr;
+    if (dwBrowseDirection == OPC_BROWSE_DOWN) {
+        // One step to a branch of the position.
+        branch = addressspace::FindBranch(position, name);
+    } else if (dwBrowseDirection == OPC_BROWSE_TO) {
+        // The full item ID of a branch from wherever the client stands; an
+        // empty one is the root, as OPC DA 2.0 clients expect.
+        if (name.empty()) {
+            position_ = nullptr;
+            return S_OK;
+        }
+        branch = addressspace::FindBranchByPath(name);
+    }
     if (branch == nullptr) return E_INVALIDARG;
     position_ = branch;
     return S_OK;
@@ -287,10 +307,16 @@ HRESULT OPCServer::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) {
             if (each == name) return true;
         return false;
     };
-    if (!named(addressspace::BranchNames(position)) && !named(addressspace::LeafNames(position)))
+    std::string id;
+    if (named(addressspace::BranchNames(position)) || named(addressspace::LeafNames(position))) {
+        id = (position != nullptr ? position->GetPath() : std::string()) + name;
+    } else if (named(addressspace::LeafItemIds(position))) {
+        // A name of the flat list is already the full item ID.
+        id = name;
+    } else {
         return E_INVALIDARG;
-    const std::string path = position != nullptr ? position->GetPath() : std::string();
-    *szItemID = TaskAllocString(Utf8ToUtf16(path + name));
+    }
+    *szItemID = TaskAllocString(Utf8ToUtf16(id));
     return *szItemID != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 

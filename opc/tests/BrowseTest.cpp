@@ -126,9 +126,8 @@ TEST_F(BrowseTest, MovesOneBranchAtATimeAndRefusesWhatIsNotThere) {
     EXPECT_EQ(Down(u"dEV1"), S_OK);
     EXPECT_EQ(Down(u"Room B"), E_INVALIDARG);
     EXPECT_EQ(Down(nullptr), E_INVALIDARG);
-    // To is one step down as well, not a path from the root.
-    EXPECT_EQ(browse_->ChangeBrowsePosition(OPC_BROWSE_TO, u"Dev1.Room A"), E_INVALIDARG);
-    EXPECT_EQ(browse_->ChangeBrowsePosition(OPC_BROWSE_TO, u"room a"), S_OK);
+    EXPECT_EQ(Down(u"Dev1.Room A"), E_INVALIDARG) << "down is one step, not a path";
+    EXPECT_EQ(Down(u"room a"), S_OK);
     EXPECT_EQ(Names(OPC_LEAF), std::vector<std::u16string>{u"Temp"});
     EXPECT_EQ(Down(u"SHELF"), S_OK);
     EXPECT_EQ(Names(OPC_LEAF), std::vector<std::u16string>{u"Probe"});
@@ -139,19 +138,77 @@ TEST_F(BrowseTest, MovesOneBranchAtATimeAndRefusesWhatIsNotThere) {
     EXPECT_EQ(Names(OPC_BRANCH), std::vector<std::u16string>{u"Dev1"});
 }
 
-TEST_F(BrowseTest, FilterTypesListBranchesOrLeavesAndIgnoreTheCriteria) {
-    AddDevice("Dev2");
+TEST_F(BrowseTest, ToTakesTheFullPathOfABranchFromAnywhereAndEmptyIsTheRoot) {
+    const auto to = [this](const char16_t* path) { return browse_->ChangeBrowsePosition(OPC_BROWSE_TO, path); };
+    EXPECT_EQ(to(u"Dev1.Room A.Shelf"), S_OK);
+    EXPECT_EQ(Names(OPC_LEAF), std::vector<std::u16string>{u"Probe"});
+    EXPECT_EQ(ItemId(u"Probe"), u"Dev1.Room A.Shelf.Probe");
+    // From deep down to another branch, letter case ignored as in item IDs.
+    EXPECT_EQ(to(u"dev1.analog data"), S_OK);
+    EXPECT_EQ(ItemId(u"Analog Input 1"), u"Dev1.Analog Data.Analog Input 1");
+    EXPECT_EQ(to(u"Dev1"), S_OK);
+    EXPECT_EQ(Names(OPC_BRANCH).size(), kCounterGroups.size() + 1);
+
+    // What is no branch's full path leaves the position where it was.
+    EXPECT_EQ(to(u"Room A"), E_INVALIDARG) << "a path starts at a device";
+    EXPECT_EQ(to(u"Dev1.Room A.Temp"), E_INVALIDARG) << "a tag is no branch";
+    EXPECT_EQ(to(u"Dev1.Room A."), E_INVALIDARG);
+    EXPECT_EQ(to(u"Dev1..Room A"), E_INVALIDARG);
+    EXPECT_EQ(to(u"Dev9.Room A"), E_INVALIDARG);
+    EXPECT_EQ(browse_->ChangeBrowsePosition(static_cast<OPCBROWSEDIRECTION>(7), u"Dev1"), E_INVALIDARG);
+    EXPECT_EQ(ItemId(u"Level"), u"Dev1.Level") << "still at Dev1";
+
+    // Empty or null: the root.
+    EXPECT_EQ(to(u""), S_OK);
+    EXPECT_EQ(Names(OPC_BRANCH), std::vector<std::u16string>{u"Dev1"});
+    EXPECT_EQ(Up(), E_FAIL);
+    EXPECT_EQ(to(u"Dev1.Room A"), S_OK);
+    EXPECT_EQ(to(nullptr), S_OK);
+    EXPECT_EQ(Up(), E_FAIL);
+    // Down stays relative after a jump.
+    EXPECT_EQ(to(u"Dev1.Room A"), S_OK);
+    EXPECT_EQ(Down(u"Shelf"), S_OK);
+    EXPECT_EQ(Up(), S_OK);
+    EXPECT_EQ(Up(), S_OK);
+    EXPECT_EQ(ItemId(u"Room A"), u"Dev1.Room A");
+}
+
+TEST_F(BrowseTest, FilterTypesListBranchesLeavesOrEveryItemIdBelowAndIgnoreTheCriteria) {
+    VOKDevice* second = AddDevice("Dev2");
     const std::vector<std::u16string> devices = {u"Dev1", u"Dev2"};
     EXPECT_EQ(Names(OPC_BRANCH), devices);
-    EXPECT_EQ(Names(OPC_FLAT), devices);
     EXPECT_TRUE(Names(OPC_LEAF).empty());
     EXPECT_TRUE(Names(static_cast<OPCBROWSETYPE>(9)).empty());
 
-    ASSERT_EQ(Down(u"Dev1"), S_OK);
+    // Flat at the root: the full item ID of every tag of every device, as a
+    // walk through the branches finds them.
+    std::vector<std::u16string> walked;
+    Walk(walked);
+    const std::vector<std::u16string> flat = Names(OPC_FLAT);
+    EXPECT_EQ(std::set<std::u16string>(flat.begin(), flat.end()),
+              std::set<std::u16string>(walked.begin(), walked.end()));
+    EXPECT_EQ(flat.size(), walked.size());
+    EXPECT_EQ(flat.size(), TagsBelow(device_) + TagsBelow(second));
+    EXPECT_EQ(flat.front(), u"Dev1.Software Version") << "a device's own tags first, in the configuration's order";
+    EXPECT_NE(std::find(flat.begin(), flat.end(), u"Dev1.Room A.Shelf.Probe"), flat.end());
+    EXPECT_NE(std::find(flat.begin(), flat.end(), u"Dev2.Analog Data.Analog Input 8"), flat.end());
+    // Each one is an item ID the server resolves, and GetItemID gives it back as it is.
+    EXPECT_EQ(ItemId(u"Dev2.Analog Data.Analog Input 8"), u"Dev2.Analog Data.Analog Input 8");
+    HRESULT hr = S_OK;
+    ItemId(u"dev2.analog data.analog input 8", &hr);
+    EXPECT_EQ(hr, E_INVALIDARG) << "matched as spelt, as member names are";
+
+    // Flat at a group: only what is below it.
+    ASSERT_EQ(browse_->ChangeBrowsePosition(OPC_BROWSE_TO, u"Dev1.Room A"), S_OK);
+    EXPECT_EQ(Names(OPC_FLAT), (std::vector<std::u16string>{u"Dev1.Room A.Temp", u"Dev1.Room A.Shelf.Probe"}));
+    EXPECT_EQ(ItemId(u"Dev1.Room A.Shelf.Probe"), u"Dev1.Room A.Shelf.Probe");
+    ItemId(u"Dev1.Level", &hr);
+    EXPECT_EQ(hr, E_INVALIDARG) << "not below the position";
+
+    ASSERT_EQ(browse_->ChangeBrowsePosition(OPC_BROWSE_TO, u"Dev1"), S_OK);
     std::vector<std::u16string> groups = kCounterGroups;
     groups.push_back(u"Room A");
-    // Flat at a device gives its groups, not its tags.
-    EXPECT_EQ(Names(OPC_FLAT), groups);
+    EXPECT_EQ(Names(OPC_FLAT, u"Zz*").size(), TagsBelow(device_));
     EXPECT_EQ(Names(OPC_BRANCH, u"Zz*"), groups);
     const std::vector<std::u16string> leaves = Names(OPC_LEAF);
     EXPECT_EQ(leaves.size(), static_cast<std::size_t>(device_->GetTagCount()));

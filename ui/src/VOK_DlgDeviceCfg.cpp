@@ -1,5 +1,7 @@
 #include "ui/VOK_DlgDeviceCfg.h"
 
+#include "config/DeviceNames.h"
+#include "config/OPCS_Doc.h"
 #include "foundation/StringTable.h"
 #include "link/CSerial.h"
 #include "model/UiServices.h"
@@ -113,6 +115,16 @@ void VOK_DlgDeviceCfg::Initialise() {
 }
 
 bool VOK_DlgDeviceCfg::Validate() {
+    const std::string name = name_->text().toStdString();
+    Dll<OPCS_Device*> devices;
+    if (const OPCS_Doc* doc = GetCurrentDoc()) doc->GetDeviceList(devices);
+    const devicenames::Problem problem = devicenames::Check(name, devicenames::NamesOf(devices, &device_));
+    if (problem != devicenames::Problem::kNone) {
+        GetUiServices().ShowMessage(devicenames::RefusalText(problem, name), MessageIcon::Warning, MessageButtons::Ok);
+        name_->setFocus();
+        name_->selectAll();
+        return false;
+    }
     const std::optional<DWORD> interval = devicesheet::SampleInterval(minutes_->value(), seconds_->value());
     if (!interval) {
         char text[160];
@@ -122,7 +134,7 @@ bool VOK_DlgDeviceCfg::Validate() {
         GetUiServices().ShowMessage(text, MessageIcon::Warning, MessageButtons::Ok);
         return false;
     }
-    values_ = {name_->text().toStdString(), *interval, flow_->value(),
+    values_ = {name, *interval, flow_->value(),
                devicesheet::PortNumber(port_->currentText().toStdString()), simulate_->isChecked(),
                inService_->isChecked()};
     return true;

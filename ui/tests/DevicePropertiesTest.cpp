@@ -8,6 +8,7 @@
 
 #include "QtTestApp.h"
 #include "TestLine.h"
+#include "config/OPCS_Doc.h"
 #include "link/CSerial.h"
 #include "model/ScriptedUiServices.h"
 #include "model/VOKDevice.h"
@@ -170,6 +171,36 @@ TEST_F(DevicePropertiesTest, TheConfigurationPageWritesTheIntervalAndRenamesTheD
     EXPECT_EQ(line.CounterState(1)->sampleIntervalS, 125u);
     EXPECT_EQ(device->GetName(), "Cleanroom A");
     EXPECT_EQ(device->GetSampleInterval(), 125u);
+}
+
+TEST_F(DevicePropertiesTest, ANameThatIsEmptyOrAnotherDevicesIsRefusedAndTheDeviceKeepsItsOwn) {
+    OPCS_Doc doc;
+    auto other = VOKDevice::Create(false);
+    other->SetPort(47);
+    other->SetName("Cleanroom B");
+    ASSERT_TRUE(doc.AddDevice(other.release()));
+    const std::string before = device->GetName();
+
+    for (const char* refused : {"cleanroom b", "CLEANROOM.B", "", "   "}) {
+        ui.Clear();
+        const bool closed = RunSheet(0, [refused](VOK_DlgDevice& sheet) { Type(sheet, "name", refused); });
+        EXPECT_FALSE(closed) << "'" << refused << "': the sheet stays open";
+        ASSERT_EQ(ui.Messages().size(), 1u) << refused;
+        const std::string text = ui.Messages()[0].text;
+        if (*refused == '\0' || *refused == ' ')
+            EXPECT_NE(text.find("Please enter a name for the device."), std::string::npos) << text;
+        else
+            EXPECT_NE(text.find(std::string("Another device is already named \"") + refused + "\""),
+                      std::string::npos)
+                << text;
+        EXPECT_EQ(device->GetName(), before);
+    }
+    // Its own name in another letter case, and a name of its own, are fine.
+    ui.Clear();
+    EXPECT_TRUE(RunSheet(0, [](VOK_DlgDevice& sheet) { Type(sheet, "name", "4400 vok 46-01"); }));
+    EXPECT_TRUE(RunSheet(0, [](VOK_DlgDevice& sheet) { Type(sheet, "name", "Cleanroom C"); }));
+    EXPECT_TRUE(ui.Messages().empty());
+    EXPECT_EQ(device->GetName(), "Cleanroom C");
 }
 
 TEST_F(DevicePropertiesTest, AnAnalogRowThatCannotBeReadIsRefusedAndUncheckingEmptiesIt) {

@@ -89,6 +89,47 @@ TEST_F(HeadlessServerTest, HangUpSavesEverythingAndServingGoesOn) {
     EXPECT_NE(log.find("Application terminating normally"), std::string::npos) << log;
 }
 
+TEST_F(HeadlessServerTest, AStopThatCannotSaveTheConfigurationFailsAndSaysWhy) {
+    WriteSettings(dir_.File("gone.psf"));
+    const std::string config = dir_.File("plant.psf");
+    Start("--headless " + config);
+    ASSERT_NE(ReadFileText(dir_.File("out")).find("\"class_published\": true"), std::string::npos)
+        << ReadFileText(dir_.File("err"));
+    // A folder where the file was: no one, root included, can write the file there.
+    std::filesystem::remove(config);
+    std::filesystem::create_directory(config);
+    EXPECT_EQ(Stop(), kExitNotSaved);
+    const std::string err = ReadFileText(dir_.File("err"));
+    const std::string expected = "Configuration not saved at shutdown - " + config + ": ";
+    const auto at = err.find(expected);
+    ASSERT_NE(at, std::string::npos) << err;
+    EXPECT_NE(err[at + expected.size()], '\n') << "a reason follows: " << err;
+    EXPECT_EQ(err.find("the file could not be written"), std::string::npos) << "the system's reason: " << err;
+    const std::string log = ReadFileText(log_);
+    EXPECT_NE(log.find(expected), std::string::npos) << log;
+    EXPECT_NE(log.find("Application terminating normally"), std::string::npos) << "the shutdown still ran: " << log;
+
+    // The same server with a file it can write stops cleanly again.
+    std::filesystem::remove(config);
+    Start("--headless " + config);
+    EXPECT_EQ(Stop(), 0) << ReadFileText(dir_.File("err"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(config));
+}
+
+TEST(HeadlessExitReport, NamesWhatWasNotSavedWithTheLastLineOfTheReason) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_TRUE(ReportExitSave("/p/a.psf", {}, "Failed to save document.\n/p/a.psf\nDisk full"));
+    EXPECT_FALSE(ReportExitSave("/p/a.psf", {false, true, false}, "Failed to save document.\n/p/a.psf\nDisk full\n"));
+    EXPECT_FALSE(ReportExitSave("/p/b.psf", {false, false, true}, ""));
+    EXPECT_FALSE(ReportExitSave("/p/c.psf", {true, false, false}, "ignored"));
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err,
+              "vok-explorer: Configuration not saved at shutdown - /p/a.psf: Disk full\n"
+              "vok-explorer: Configuration not saved at shutdown - /p/b.psf: the file could not be written\n"
+              "vok-explorer: Settings not saved at shutdown: the registry could not be written\n"
+              "vok-explorer: Settings not saved at shutdown: the registry could not be written\n");
+}
+
 TEST_F(HeadlessServerTest, RegistrationThatCannotWriteTheRegistryIsReportedAndFails) {
     // A registry folder below a plain file can never be made.
     std::ofstream(dir_.File("plain")) << "x";
@@ -103,9 +144,11 @@ TEST_F(HeadlessServerTest, RegistrationThatCannotWriteTheRegistryIsReportedAndFa
 }
 
 // The exit with a client still holding a server object: everything is saved,
-// the forcing entry is logged, and the process ends at once with status 1.
-// Runs in a child process of its own, as the program ends it.
-void ServeUntilTerminatedWithAClient(const std::string& config) {
+// the forcing entry is logged, and the process ends at once, with status 0 (a
+// service stopped while clients use it stopped as asked) unless the
+// configuration could not be saved. Runs in a child process of its own, as
+// the program ends it. With breakFile a folder takes the file's place first.
+void ServeUntilTerminatedWithAClient(const std::string& config, bool breakFile) {
     signals::BlockTermination();
     std::thread server([config] { std::exit(RunHeadlessServer({"--headless", config})); });
     for (int i = 0; i < 400 && (GetApp() == nullptr || !GetApp()->IsServing()); ++i) Sleep(25);
@@ -116,11 +159,15 @@ void ServeUntilTerminatedWithAClient(const std::string& config) {
         std::exit(3);
     // Until the notice has been counted, the client does not count as connected.
     for (int i = 0; i < 400 && GetApp()->GetObjectCount() == 0; ++i) Sleep(5);
+    if (breakFile) {
+        std::filesystem::remove(config);
+        std::filesystem::create_directory(config);
+    }
     signals::RequestTermination();
     server.join();
 }
 
-TEST_F(HeadlessServerTest, ExitWithAClientConnectedIsForcedWithStatusOne) {
+TEST_F(HeadlessServerTest, ExitWithAClientConnectedIsForcedAndAStopAsAsked) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     // The death test's child runs this body again in a new process; it works
     // in the parent's folder, which it finds in the environment.
@@ -135,11 +182,18 @@ TEST_F(HeadlessServerTest, ExitWithAClientConnectedIsForcedWithStatusOne) {
     const std::string config = base + "/forced.psf";
     SetEnvironmentVariableA("VOK_REGISTRY_DIR", registry_.c_str());
     SetEnvironmentVariableA("XDG_RUNTIME_DIR", runtime_.c_str());
-    EXPECT_EXIT(ServeUntilTerminatedWithAClient(config), ::testing::ExitedWithCode(1), "Forcing termination");
-    for (const char* name : {"VOK_REGISTRY_DIR", "XDG_RUNTIME_DIR", "VOK_TEST_SHARED_DIR"})
-        SetEnvironmentVariableA(name, nullptr);
-    const std::string log = ReadFileText(log_);
+    EXPECT_EXIT(ServeUntilTerminatedWithAClient(config, false), ::testing::ExitedWithCode(0), "Forcing termination");
+    std::string log = ReadFileText(log_);
     EXPECT_NE(log.find("Forcing termination of server while clients connected"), std::string::npos) << log;
     EXPECT_EQ(log.find("Application terminating normally"), std::string::npos) << log;
-    EXPECT_TRUE(std::filesystem::exists(config)) << "the configuration is saved before the forced end";
+    EXPECT_TRUE(std::filesystem::is_regular_file(config)) << "the configuration is saved before the forced end";
+
+    // Clients connected do not hide a lost save.
+    EXPECT_EXIT(ServeUntilTerminatedWithAClient(config, true), ::testing::ExitedWithCode(kExitNotSaved),
+                "Configuration not saved at shutdown - " + config + ": .*Forcing termination");
+    for (const char* name : {"VOK_REGISTRY_DIR", "XDG_RUNTIME_DIR", "VOK_TEST_SHARED_DIR"})
+        SetEnvironmentVariableA(name, nullptr);
+    log = ReadFileText(log_);
+    EXPECT_NE(log.find("Forcing termination of server while clients connected"), std::string::npos) << log;
+    EXPECT_NE(log.find("Configuration not saved at shutdown - " + config), std::string::npos) << log;
 }

@@ -171,6 +171,8 @@ private:
     // Keeps the original before a save over originalPath_; false (reported) when
     // no copy could be made, and then the file must not be written.
     bool KeepOriginalBeforeSave(const std::string& path);
+    // After an open: an event-log warning for each device name the file repeats.
+    void WarnOfRepeatedDeviceNames(const std::string& path);
 };
 
 // The document the program works on; null before it is made and after it is destroyed.

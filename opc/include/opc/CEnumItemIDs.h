@@ -1,9 +1,10 @@
 #pragma once
 // The names a browsing client asks for at one position of the address space:
 // the devices at the root, a group's child groups as branches and its tags as
-// leaves. The list is taken when the enumerator is filled; a clone fills
-// itself afresh from the same position, so it shows the configuration as it
-// is by then. Free-threaded, one lock.
+// leaves, or flat the full item ID of every tag below the position. The list
+// is taken when the enumerator is filled; a clone fills itself afresh from the
+// same position, so it shows the configuration as it is by then.
+// Free-threaded, one lock.
 
 #include "opc/OpcDa.h"
 #include "platform/DataObject.h"
@@ -25,6 +26,12 @@ std::vector<std::string> BranchNames(OPCS_TagGroup* position);
 std::vector<std::string> LeafNames(OPCS_TagGroup* position);
 // The branch of that name, letter case ignored; null when there is none.
 OPCS_TagGroup* FindBranch(OPCS_TagGroup* position, const std::string& name);
+// The branch a full path names from the root ("Dev1.Group1"), each name's
+// letter case ignored as item IDs are; null when one of them is not there.
+OPCS_TagGroup* FindBranchByPath(const std::string& path);
+// The full item ID of every tag below the position (at the root: of every
+// device), each group's tags before its sub-groups, in the configuration's order.
+std::vector<std::string> LeafItemIds(OPCS_TagGroup* position);
 }  // namespace addressspace
 
 class CEnumItemIDs : public IEnumString {

@@ -7,12 +7,12 @@
 
 #include "model/Posting.h"
 #include "model/UiServices.h"
+#include "opc/OPCS_App.h"
 #include "platform/WinTypes.h"
 
+#include <mutex>
 #include <string>
 #include <vector>
-
-class OPCS_App;
 
 // Message boxes nobody can see: the text goes to the event log and standard
 // error, the answer is the box's default.
@@ -25,6 +25,14 @@ public:
 
     MessageAnswer ShowMessage(const std::string& text, MessageIcon icon, MessageButtons buttons,
                               const std::string& caption = {}) override;
+
+    // The text of the last error box since the last call, which it forgets:
+    // why a save failed, for the exit's own report.
+    std::string TakeLastError();
+
+private:
+    std::mutex lock_;
+    std::string lastError_;
 };
 
 // Posting without windows: notices for the main window go to a thread of
@@ -59,6 +67,18 @@ void PrintServingLine(OPCS_App& app);
 // and the event log and standard error say what was saved. False when the
 // configuration or the settings could not be written.
 bool SaveOnRequest(OPCS_App& app);
+
+// The exit status after a stop request when the configuration or the
+// settings could not be written: the service manager then records a failed
+// stop rather than a clean one while changes are lost. A stop with clients
+// still connected is a stop as asked and ends with 0 once everything is saved.
+constexpr int kExitNotSaved = 1;
+
+// The exit's report of what it could not save, on standard error and in the
+// event log ("Configuration not saved at shutdown - FILE: reason", the reason
+// being the last line of errorText, what the failed save said). True when
+// everything was saved and there is nothing to report.
+bool ReportExitSave(const std::string& path, const OPCS_App::ExitSave& saved, const std::string& errorText);
 
 // The whole program with --headless; returns its exit status. The caller
 // holds back the termination signals before any thread starts.

@@ -31,11 +31,19 @@ public:
     // the document or the configuration cannot be set up.
     std::optional<int> InitInstance(const std::vector<std::string>& args);
 
+    // What the exit command's saving achieved, and whether clients are still
+    // connected (the caller then logs the forcing entry, LogForcedTermination,
+    // and ends the process at once).
+    struct ExitSave {
+        bool configurationSaved = true;  // also when there is no file to write
+        bool settingsSaved = true;
+        bool clientsConnected = false;
+    };
     // The exit command's saving: the configuration to its file without
-    // asking, then the settings. True when clients are still connected: the
-    // caller then logs the forcing entry (LogForcedTermination) and ends the
-    // process at once with status 1.
-    bool SaveForExit();
+    // asking, then the settings.
+    ExitSave SaveAllForExit();
+    // The same, for a caller that only asks whether clients are still connected.
+    bool SaveForExit() { return SaveAllForExit().clientsConnected; }
     static void LogForcedTermination();
     // The shutdown after an exit without clients; returns the exit status (0).
     int ExitInstance();

@@ -98,9 +98,11 @@ constexpr HRESULT OPC_S_INUSE = static_cast<HRESULT>(0x0004000F);
 constexpr HRESULT OPC_E_INVALIDCONFIGFILE = static_cast<HRESULT>(0xC0040010);
 constexpr HRESULT OPC_E_NOTFOUND = static_cast<HRESULT>(0xC0040011);
 constexpr HRESULT OPC_E_INVALID_PID = static_cast<HRESULT>(0xC0040203);
-// Connection-point codes, answered for advise connections of a group.
+// The connection-point codes of COM: a group answers them for its advise
+// connections, and OPC DA 2.0 clients meet them through IConnectionPoint.
 constexpr HRESULT CONNECT_E_NOCONNECTION = static_cast<HRESULT>(0x80040200);
 constexpr HRESULT CONNECT_E_ADVISELIMIT = static_cast<HRESULT>(0x80040201);
+constexpr HRESULT CONNECT_E_CANNOTCONNECT = static_cast<HRESULT>(0x80040202);
 
 // ---------------------------------------------------------------------------
 // Structures. Every out-array and every string inside one is task-allocated
