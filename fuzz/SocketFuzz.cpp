@@ -237,7 +237,9 @@ bool ReadVariant(const std::uint8_t* data, std::size_t size, VARIANT& value) {
     auto words = kj::heapArray<capnp::word>(size / sizeof(capnp::word));
     if (words.size() > 0) std::memcpy(words.begin(), data, words.size() * sizeof(capnp::word));
     capnp::ReaderOptions options;
-    options.traversalLimitInWords = 1 << 16;
+    // Twice what one variant the server takes may write: its own output
+    // always reads back.
+    options.traversalLimitInWords = 2 * remote::kMaxVariantWords;
     capnp::FlatArrayMessageReader reader(words, options);
     return remote::FromWire(reader.getRoot<vokrpc::Variant>(), value);
 }
