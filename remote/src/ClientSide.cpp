@@ -5,6 +5,7 @@
 #include "opc/ComObjects.h"
 #include "opc/OpcDa.h"
 #include "opc/OpcStream.h"
+#include "remote/RemoteBroker.h"
 
 #include <capnp/rpc-twoparty.h>
 
@@ -50,6 +51,8 @@ struct Connection {
 
     EventLoop& loop;
     WorkerPool& delivery;
+    // How long a call waits for its answer; 0 for as long as it takes.
+    unsigned callTimeoutMs = 0;
     kj::Own<kj::AsyncIoStream> stream;
     kj::Own<capnp::TwoPartyVatNetwork> network;
     kj::Own<capnp::RpcSystem<capnp::rpc::twoparty::VatId>> rpc;
@@ -67,11 +70,19 @@ public:
     Remote& operator=(const Remote&) = delete;
 
     // Sends the request f makes on the loop and waits for the answer; a
-    // connection that broke gives RPC_E_DISCONNECTED.
+    // connection that broke gives RPC_E_DISCONNECTED, an answer that does
+    // not come in the connection's time RPC_E_TIMEOUT (the call is dropped:
+    // what its answer would have filled in stays untouched).
     template <typename F>
     HRESULT Call(F&& f) {
         try {
-            return connection_->loop.Run([&]() { return f(*cap_); });
+            return connection_->loop.Run([&]() {
+                kj::Promise<HRESULT> answer = f(*cap_);
+                const unsigned limit = connection_->callTimeoutMs;
+                if (limit == 0) return answer;
+                return answer.exclusiveJoin(connection_->loop.Io().getTimer().afterDelay(limit * kj::MILLISECONDS).then(
+                    [] { return RPC_E_TIMEOUT; }));
+            });
         } catch (const kj::Exception&) {
             return RPC_E_DISCONNECTED;
         }
@@ -1111,9 +1122,11 @@ private:
 
 }  // namespace
 
-HRESULT ConnectClassObject(EventLoop& loop, WorkerPool& delivery, int fd, REFIID riid, LPVOID* ppv) {
+HRESULT ConnectClassObject(EventLoop& loop, WorkerPool& delivery, int fd, REFIID riid, LPVOID* ppv,
+                           unsigned callTimeoutMs) {
     *ppv = nullptr;
     auto connection = std::make_shared<Connection>(loop, delivery);
+    connection->callTimeoutMs = callTimeoutMs;
     ClassFactoryProxy* factory = nullptr;
     try {
         loop.Run([&] {

@@ -11,9 +11,11 @@
 #include <capnp/message.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <list>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace remote {
@@ -24,19 +26,69 @@ namespace {
 // message may claim billions, and nothing of the server grows with a claim.
 constexpr std::size_t kMaxElements = 1u << 20;
 
+// What the adapters of one client connection share: the loop, the workers,
+// and the connection's own account of its calls and server locks. Owned
+// jointly by the connection, its adapters, the references they hand to the
+// workers and the sinks the groups hold: whichever ends last (a sink may still
+// be delivering when the class is withdrawn) finds it alive.
 struct Shared {
+    Shared(EventLoop& eventLoop, WorkerPool& workers, const ServerSettings& serverSettings,
+           std::shared_ptr<std::atomic<std::size_t>> serverCalls)
+        : loop(eventLoop), pool(workers), settings(serverSettings), allCalls(std::move(serverCalls)) {}
+
     EventLoop& loop;
     WorkerPool& pool;
-    ServerSettings settings;
+    const ServerSettings settings;
+    // The calls of every connection of the server taken and not yet answered.
+    std::shared_ptr<std::atomic<std::size_t>> allCalls;
+
+    std::mutex mutex;
+    // This connection's calls taken and not yet answered, and of them those
+    // on a worker now; the others wait in held for one of its workers.
+    std::size_t calls = 0;
+    std::size_t running = 0;
+    std::deque<std::function<void()>> held;
+    // LockServer(TRUE) calls not yet balanced, given back when it ends.
+    std::size_t locks = 0;
+    bool ended = false;
 };
+using SharedRef = std::shared_ptr<Shared>;
+
+// Runs a call's work on a worker, or holds it while the connection has as
+// many workers in use as it may: one client's slow calls never take every
+// worker from the others.
+void Dispatch(const SharedRef& shared, std::function<void()> task) {
+    {
+        std::lock_guard lock(shared->mutex);
+        if (shared->running >= shared->settings.workersPerConnection) {
+            shared->held.push_back(std::move(task));
+            return;
+        }
+        ++shared->running;
+    }
+    shared->pool.Submit([shared, task = std::move(task)]() mutable {
+        for (;;) {
+            task();
+            task = nullptr;
+            // The connection's next held call goes on this worker.
+            std::lock_guard lock(shared->mutex);
+            if (shared->held.empty()) {
+                --shared->running;
+                return;
+            }
+            task = std::move(shared->held.front());
+            shared->held.pop_front();
+        }
+    });
+}
 
 // One reference on a server object, given back on a worker thread: a last
 // Release may stop a group's threads, which must not happen on the loop.
 class Held {
 public:
     Held() = default;
-    Held(Shared& shared, IUnknown* object) : shared_(&shared), object_(object) {}
-    Held(Held&& other) noexcept : shared_(other.shared_), object_(other.object_) { other.object_ = nullptr; }
+    Held(const SharedRef& shared, IUnknown* object) : shared_(shared), object_(object) {}
+    Held(Held&& other) noexcept : shared_(std::move(other.shared_)), object_(other.object_) { other.object_ = nullptr; }
     Held& operator=(Held&& other) noexcept {
         std::swap(shared_, other.shared_);
         std::swap(object_, other.object_);
@@ -52,7 +104,7 @@ public:
     void Disown() { object_ = nullptr; }
 
 private:
-    Shared* shared_ = nullptr;
+    SharedRef shared_;
     IUnknown* object_ = nullptr;
 };
 
@@ -91,7 +143,7 @@ using Finish = std::function<void(typename R::Builder, Call<P, R>&)>;
 // The adapter of the object a call made, which takes over the call's
 // reference on it; null when the call made none.
 template <typename Impl, typename Interface, typename Made>
-kj::Own<Impl> AdoptMade(Shared& shared, Made& call) {
+kj::Own<Impl> AdoptMade(const SharedRef& shared, Made& call) {
     if (call.made.empty()) return {};
     auto adapter = kj::heap<Impl>(shared, static_cast<Interface*>(call.made.front().get()));
     call.made.front().Disown();
@@ -102,29 +154,48 @@ kj::Own<Impl> AdoptMade(Shared& shared, Made& call) {
 // finish (on the loop) may attach capabilities to the results. The work reads
 // only what it captured.
 template <typename P, typename R>
-kj::Promise<void> OffLoopResults(Shared& shared, capnp::CallContext<P, R> context,
+kj::Promise<void> OffLoopResults(const SharedRef& shared, capnp::CallContext<P, R> context,
                                  std::function<void(typename R::Builder, Call<P, R>&)> work,
                                  Finish<P, R> finish = nullptr) {
+    {
+        // A client with as many calls in flight as it may have gets no more
+        // taken until some are answered.
+        std::lock_guard lock(shared->mutex);
+        if (shared->calls >= shared->settings.callsPerConnection) {
+            context.getResults().setHr(E_OUTOFMEMORY);
+            return kj::READY_NOW;
+        }
+        ++shared->calls;
+        ++*shared->allCalls;
+    }
     auto call = std::make_shared<Call<P, R>>();
     auto pair = kj::newPromiseAndCrossThreadFulfiller<void>();
     auto fulfiller = std::make_shared<kj::Own<kj::CrossThreadPromiseFulfiller<void>>>(kj::mv(pair.fulfiller));
-    shared.pool.Submit([call, fulfiller, work = std::move(work)] {
+    Dispatch(shared, [call, fulfiller, work = std::move(work)] {
         KJ_IF_MAYBE(failure, kj::runCatchingExceptions([&] { work(call->out.template initRoot<R>(), *call); })) {
             (*fulfiller)->reject(kj::mv(*failure));
         } else {
             (*fulfiller)->fulfill();
         }
     });
-    return pair.promise.then([context, call, finish = std::move(finish)]() mutable {
-        context.setResults(call->out.template getRoot<R>().asReader());
-        if (finish) finish(context.getResults(), *call);
+    // Answered (or failed, or cancelled with its connection): counted out.
+    auto done = kj::defer([shared] {
+        std::lock_guard lock(shared->mutex);
+        --shared->calls;
+        --*shared->allCalls;
     });
+    return pair.promise
+        .then([context, call, finish = std::move(finish)]() mutable {
+            context.setResults(call->out.template getRoot<R>().asReader());
+            if (finish) finish(context.getResults(), *call);
+        })
+        .attach(kj::mv(done));
 }
 
 // The same with the call's parameters, copied out of the connection's message
 // first (a connection that goes away takes its messages with it).
 template <typename P, typename R>
-kj::Promise<void> OffLoop(Shared& shared, capnp::CallContext<P, R> context, Work<P, R> work,
+kj::Promise<void> OffLoop(const SharedRef& shared, capnp::CallContext<P, R> context, Work<P, R> work,
                           Finish<P, R> finish = nullptr) {
     auto in = std::make_shared<capnp::MallocMessageBuilder>();
     in->setRoot(context.getParams());
@@ -179,7 +250,7 @@ void ClearValues(std::vector<VARIANT>& values) {
 
 class EnumStringImpl final : public vokrpc::EnumString::Server {
 public:
-    EnumStringImpl(Shared& shared, IEnumString* list) : shared_(shared), held_(shared, list), list_(list) {}
+    EnumStringImpl(const SharedRef& shared, IEnumString* list) : shared_(shared), held_(shared, list), list_(list) {}
 
     kj::Promise<void> next(NextContext context) override {
         return OffLoop<NextParams, NextResults>(shared_, context, [this](auto in, auto out, auto&) {
@@ -209,7 +280,7 @@ public:
     kj::Promise<void> clone(CloneContext context) override;
 
 private:
-    Shared& shared_;
+    SharedRef shared_;
     Held held_;
     IEnumString* list_;
 };
@@ -230,7 +301,7 @@ kj::Promise<void> EnumStringImpl::clone(CloneContext context) {
 
 class EnumAttributesImpl final : public vokrpc::EnumItemAttributes::Server {
 public:
-    EnumAttributesImpl(Shared& shared, IEnumOPCItemAttributes* list)
+    EnumAttributesImpl(const SharedRef& shared, IEnumOPCItemAttributes* list)
         : shared_(shared), held_(shared, list), list_(list) {}
 
     kj::Promise<void> next(NextContext context) override {
@@ -288,7 +359,7 @@ public:
     }
 
 private:
-    Shared& shared_;
+    SharedRef shared_;
     Held held_;
     IEnumOPCItemAttributes* list_;
 };
@@ -298,7 +369,7 @@ private:
 
 class SinkProxy final : public IAdviseSink {
 public:
-    SinkProxy(Shared& shared, vokrpc::AdviseSink::Client client)
+    SinkProxy(const SharedRef& shared, vokrpc::AdviseSink::Client client)
         : shared_(shared), client_(kj::heap<vokrpc::AdviseSink::Client>(kj::mv(client))) {}
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
@@ -326,7 +397,7 @@ public:
         {
             std::lock_guard lock(mutex_);
             if (broken_) return;
-            if (queue_.size() >= shared_.settings.backlog) {
+            if (queue_.size() >= shared_->settings.backlog) {
                 queue_.pop_front();
                 dropped = ++dropped_;
             }
@@ -344,7 +415,7 @@ public:
         if (!start) return;
         AddRef();  // for the sending
         try {
-            shared_.loop.Run([this] { SendNext(); });
+            shared_->loop.Run([this] { SendNext(); });
         } catch (const kj::Exception&) {
             Stop();
         }
@@ -368,7 +439,7 @@ private:
             return;
         }
         try {
-            shared_.loop.Run([this] { client_ = nullptr; });
+            shared_->loop.Run([this] { client_ = nullptr; });
         } catch (const kj::Exception&) {
             // The loop is gone: the capability cannot be let go anywhere else.
             new kj::Own<vokrpc::AdviseSink::Client>(kj::mv(client_));
@@ -394,7 +465,7 @@ private:
         ToWire(next.format, request.initFormat());
         request.setTymed(next.tymed);
         request.setBytes(kj::arrayPtr(next.bytes.data(), next.bytes.size()));
-        shared_.loop.Tasks().add(request.send().then([this](auto&&) { SendNext(); },
+        shared_->loop.Tasks().add(request.send().then([this](auto&&) { SendNext(); },
                                                      [this](kj::Exception&&) {
                                                          {
                                                              std::lock_guard lock(mutex_);
@@ -406,7 +477,7 @@ private:
 
     // The sending is over: its reference goes (on a worker, as it may be the last).
     void FinishSending() {
-        shared_.pool.Submit([this] { Release(); });
+        shared_->pool.Submit([this] { Release(); });
     }
 
     void Stop() {
@@ -420,7 +491,7 @@ private:
     }
 
     std::atomic<ULONG> refs_{0};
-    Shared& shared_;
+    SharedRef shared_;
     kj::Own<vokrpc::AdviseSink::Client> client_;
     std::mutex mutex_;
     std::deque<Pending> queue_;
@@ -472,7 +543,7 @@ void PutItemResults(Results out, OPCITEMRESULT* results, HRESULT* errors, std::s
 
 class GroupImpl final : public vokrpc::OpcGroup::Server {
 public:
-    GroupImpl(Shared& shared, IUnknown* group)
+    GroupImpl(const SharedRef& shared, IUnknown* group)
         : shared_(shared),
           state_(Ask<IOPCGroupStateMgt>(group, IID_IOPCGroupStateMgt)),
           public_(Ask<IOPCPublicGroupStateMgt>(group, IID_IOPCPublicGroupStateMgt)),
@@ -848,7 +919,7 @@ public:
     }
 
 private:
-    Shared& shared_;
+    SharedRef shared_;
     IOPCGroupStateMgt* state_;
     IOPCPublicGroupStateMgt* public_;
     IOPCSyncIO* sync_;
@@ -864,7 +935,7 @@ private:
 
 class ServerImpl final : public vokrpc::OpcServer::Server {
 public:
-    ServerImpl(Shared& shared, IUnknown* server)
+    ServerImpl(const SharedRef& shared, IUnknown* server)
         : shared_(shared),
           server_(Ask<IOPCServer>(server, IID_IOPCServer)),
           browse_(Ask<IOPCBrowseServerAddressSpace>(server, IID_IOPCBrowseServerAddressSpace)),
@@ -1041,7 +1112,7 @@ public:
     }
 
 private:
-    Shared& shared_;
+    SharedRef shared_;
     IOPCServer* server_;
     IOPCBrowseServerAddressSpace* browse_;
     Held held_[2];
@@ -1051,7 +1122,7 @@ private:
 // The published class, the bootstrap of every connection.
 class ClassObjectImpl final : public vokrpc::ClassObject::Server {
 public:
-    ClassObjectImpl(Shared& shared, IClassFactory* factory)
+    ClassObjectImpl(const SharedRef& shared, IClassFactory* factory)
         : shared_(shared), factory_((factory->AddRef(), factory)), held_(shared, factory) {}
 
     kj::Promise<void> createInstance(CreateInstanceContext context) override {
@@ -1080,14 +1151,26 @@ public:
             });
     }
 
+    // The connection counts its client's locks: what a client that dies
+    // still held is given back with its connection, and an unlock it never
+    // locked for is ignored, so that no client can drop the locks of others.
     kj::Promise<void> lockServer(LockServerContext context) override {
         return OffLoop<LockServerParams, LockServerResults>(shared_, context, [this](auto in, auto out, auto&) {
-            out.setHr(factory_->LockServer(in.getLock() ? TRUE : FALSE));
+            std::lock_guard lock(shared_->mutex);
+            if (shared_->ended) return out.setHr(RPC_E_DISCONNECTED);
+            if (in.getLock()) {
+                const HRESULT hr = factory_->LockServer(TRUE);
+                if (SUCCEEDED(hr)) ++shared_->locks;
+                return out.setHr(hr);
+            }
+            if (shared_->locks == 0) return out.setHr(S_OK);
+            --shared_->locks;
+            out.setHr(factory_->LockServer(FALSE));
         });
     }
 
 private:
-    Shared& shared_;
+    SharedRef shared_;
     IClassFactory* factory_;
     Held held_;
 };
@@ -1098,26 +1181,55 @@ private:
 // Listening and connections
 
 struct ServerConnection {
-    ServerConnection(kj::Own<kj::AsyncIoStream>&& socket, capnp::Capability::Client bootstrap)
-        : stream(kj::mv(socket)),
+    ServerConnection(kj::Own<kj::AsyncIoStream>&& socket, SharedRef connectionShared, IClassFactory* classFactory)
+        : shared(std::move(connectionShared)),
+          factory(classFactory),
+          stream(kj::mv(socket)),
           network(*stream, capnp::rpc::twoparty::Side::SERVER),
-          rpc(capnp::makeRpcServer(network, kj::mv(bootstrap))) {}
+          rpc(capnp::makeRpcServer(network,
+                                   vokrpc::ClassObject::Client(kj::heap<ClassObjectImpl>(shared, factory)))) {}
+    ~ServerConnection() noexcept {
+        // The locks its client did not give back go with the connection.
+        std::size_t locks = 0;
+        {
+            std::lock_guard lock(shared->mutex);
+            shared->ended = true;
+            locks = std::exchange(shared->locks, 0);
+        }
+        if (locks == 0) return;
+        IClassFactory* unlocked = factory;
+        unlocked->AddRef();
+        shared->pool.Submit([unlocked, locks] {
+            for (std::size_t i = 0; i < locks; ++i) unlocked->LockServer(FALSE);
+            unlocked->Release();
+        });
+    }
+    SharedRef shared;
+    IClassFactory* factory;
     kj::Own<kj::AsyncIoStream> stream;
     capnp::TwoPartyVatNetwork network;
     capnp::RpcSystem<capnp::rpc::twoparty::VatId> rpc;
 };
 
+// How long the listener waits after a failed accept before it accepts again.
+constexpr auto kAcceptRetry = 100 * kj::MILLISECONDS;
+
 class ClassListener : public kj::TaskSet::ErrorHandler {
 public:
     // Takes over the factory's reference and the listening socket.
-    ClassListener(Shared shared, REFCLSID clsid, IClassFactory* factory, std::string path, int fd)
-        : shared_(shared),
+    ClassListener(EventLoop& loop, WorkerPool& pool, const ServerSettings& settings,
+                  std::shared_ptr<std::atomic<std::size_t>> calls, REFCLSID clsid, IClassFactory* factory,
+                  std::string path, int fd)
+        : loop_(loop),
+          pool_(pool),
+          settings_(settings),
+          calls_(std::move(calls)),
           clsid_(clsid),
           path_(std::move(path)),
           factory_(factory),
-          factoryHeld_(shared_, factory),
+          factoryHeld_(std::make_shared<Shared>(loop, pool, settings, calls_), factory),
           tasks_(kj::heap<kj::TaskSet>(*this)) {
-        receiver_ = shared_.loop.LowLevel().wrapListenSocketFd(fd, kj::LowLevelAsyncIoProvider::TAKE_OWNERSHIP);
+        receiver_ = loop_.LowLevel().wrapListenSocketFd(fd, kj::LowLevelAsyncIoProvider::TAKE_OWNERSHIP);
         tasks_->add(Accept());
     }
     ~ClassListener() noexcept {
@@ -1133,11 +1245,32 @@ public:
     std::size_t ConnectionCount() const { return connections_.size(); }
 
 private:
+    // Accepts for as long as the listener lives. An accept that fails (out
+    // of descriptors or memory for the moment) is logged and tried again a
+    // little later: ending here would leave every later client waiting in
+    // the backlog for good.
     kj::Promise<void> Accept() {
-        return receiver_->accept().then([this](kj::Own<kj::AsyncIoStream>&& stream) {
-            Accepted(kj::mv(stream));
-            return Accept();
-        });
+        return receiver_->accept().then(
+            [this](kj::Own<kj::AsyncIoStream>&& stream) {
+                if (failedAccepts_ != 0) {
+                    EventLog()
+                        .Append("OPC client connections accepted again after failed accepts:")
+                        .Append(static_cast<unsigned long>(failedAccepts_))
+                        .Commit(CLogFile::kWrite);
+                    failedAccepts_ = 0;
+                }
+                Accepted(kj::mv(stream));
+                return Accept();
+            },
+            [this](kj::Exception&& failure) {
+                // The first of a run of failures, and every hundredth after it.
+                if (failedAccepts_++ % 100 == 0)
+                    EventLog()
+                        .Append("OPC client connection not accepted, trying again:")
+                        .Append(failure.getDescription().cStr())
+                        .Commit(CLogFile::kWrite);
+                return loop_.Io().getTimer().afterDelay(kAcceptRetry).then([this] { return Accept(); });
+            });
     }
 
     void Accepted(kj::Own<kj::AsyncIoStream>&& stream) {
@@ -1154,7 +1287,7 @@ private:
             return;
         }
         auto connection = std::make_unique<ServerConnection>(
-            kj::mv(stream), vokrpc::ClassObject::Client(kj::heap<ClassObjectImpl>(shared_, factory_)));
+            kj::mv(stream), std::make_shared<Shared>(loop_, pool_, settings_, calls_), factory_);
         ServerConnection* raw = connection.get();
         connections_.push_back(std::move(connection));
         tasks_->add(raw->network.onDisconnect().then([this, raw] {
@@ -1166,7 +1299,10 @@ private:
         }));
     }
 
-    Shared shared_;
+    EventLoop& loop_;
+    WorkerPool& pool_;
+    const ServerSettings settings_;
+    const std::shared_ptr<std::atomic<std::size_t>> calls_;
     const CLSID clsid_;
     const std::string path_;
     IClassFactory* factory_;
@@ -1174,6 +1310,7 @@ private:
     kj::Own<kj::ConnectionReceiver> receiver_;
     std::list<std::unique_ptr<ServerConnection>> connections_;
     kj::Own<kj::TaskSet> tasks_;
+    unsigned long failedAccepts_ = 0;
 };
 
 ServerSide::ServerSide(EventLoop& loop, WorkerPool& pool, ServerSettings settings)
@@ -1201,7 +1338,7 @@ HRESULT ServerSide::Publish(REFCLSID clsid, IUnknown* classObject, const std::st
     try {
         loop_.Run([&] {
             listeners_.push_back(
-                std::make_unique<ClassListener>(Shared{loop_, pool_, settings_}, clsid, factory, path, fd));
+                std::make_unique<ClassListener>(loop_, pool_, settings_, calls_, clsid, factory, path, fd));
         });
     } catch (const kj::Exception& e) {
         error = e.getDescription().cStr();
@@ -1233,6 +1370,8 @@ void ServerSide::Withdraw(REFCLSID clsid) {
     }
     pool_.Drain();
 }
+
+std::size_t ServerSide::CallsInFlight() const { return *calls_; }
 
 std::size_t ServerSide::ConnectionCount() {
     try {

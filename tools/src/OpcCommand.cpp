@@ -27,6 +27,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <thread>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,6 +37,9 @@
 using nlohmann::json;
 
 namespace {
+
+// Seconds a call waits for the running server's answer unless told otherwise.
+constexpr int kDefaultCallTimeoutS = 10;
 
 // "NAME (0x........)" for the codes a client meets, the number alone otherwise.
 std::string HResultText(HRESULT code) {
@@ -57,6 +62,7 @@ std::string HResultText(HRESULT code) {
         {REGDB_E_CLASSNOTREG, "REGDB_E_CLASSNOTREG"},
         {CO_E_SERVER_EXEC_FAILURE, "CO_E_SERVER_EXEC_FAILURE"},
         {RPC_E_DISCONNECTED, "RPC_E_DISCONNECTED"},
+        {remote::RPC_E_TIMEOUT, "RPC_E_TIMEOUT"},
         {OLE_E_NOCONNECTION, "OLE_E_NOCONNECTION"},
         {OPC_E_INVALIDHANDLE, "OPC_E_INVALIDHANDLE"},
         {OPC_E_BADTYPE, "OPC_E_BADTYPE"},
@@ -691,9 +697,16 @@ int RunOpcCommand(int argc, char** argv) {
     CLI::App* browse = app.add_subcommand("browse", "list the branches and leaves at a position, or every item ID");
     browse->add_option("PATH", browsePath, "position to browse, Device.Group (default: the root)");
     browse->add_flag("--all", browseAll, "print the full item ID of every tag at and below the position");
+    // A server that takes a call and never answers must not hang the client.
+    int callTimeoutS = kDefaultCallTimeoutS;
+    if (const char* given = std::getenv("VOK_OPC_CALL_TIMEOUT")) callTimeoutS = std::atoi(given);
     for (CLI::App* sub : {status, read, write, subscribe, browse}) {
         sub->add_option("--config", config, "serve this configuration file in this process (without it: the running server)");
         sub->add_option("--log", logFile, "write the event log to this file");
+        sub->add_option("--call-timeout", callTimeoutS,
+                        "seconds each call waits for the running server's answer (default 10, 0: no limit; "
+                        "or VOK_OPC_CALL_TIMEOUT)")
+            ->check(CLI::Range(0, 3600));
     }
     try {
         app.parse(argc, argv);
@@ -706,8 +719,16 @@ int RunOpcCommand(int argc, char** argv) {
         return 2;
     }
     // An interrupt ends a subscription in order; every thread started from
-    // here on leaves the two signals to the waiting thread.
+    // here on leaves the two signals to the waiting thread. Every other
+    // subcommand ends at once on one, whatever call it waits in.
     signals::BlockTermination();
+    if (!subscribe->parsed()) {
+        std::thread([] {
+            signals::WaitForTermination(-1);
+            std::fputs("vok opc: ended by an interrupt or terminate request\n", stderr);
+            std::_Exit(1);
+        }).detach();
+    }
     if (!logFile.empty() && !EventLog().Open(logFile)) {
         std::fprintf(stderr, "vok opc: cannot write the event log %s\n", ValidUtf8(logFile).c_str());
         return 1;
@@ -719,7 +740,9 @@ int RunOpcCommand(int argc, char** argv) {
     std::unique_ptr<remote::RemoteBroker> broker;
     ApartmentScope apartment;
     if (config.empty()) {
-        broker = std::make_unique<remote::RemoteBroker>();
+        remote::BrokerSettings settings;
+        settings.callTimeoutMs = static_cast<unsigned>(std::max(callTimeoutS, 0)) * 1000u;
+        broker = std::make_unique<remote::RemoteBroker>(settings);
         broker->Install();
     } else {
         host = std::make_unique<InProcessServer>();

@@ -1,8 +1,14 @@
 #include "VokProcess.h"
 
+#include "opc/OpcDa.h"
+#include "platform/LocalSocket.h"
+#include "remote/RemoteBroker.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 
 using nlohmann::json;
 
@@ -87,4 +93,49 @@ TEST_F(OpcCommandTest, BrowseListsAPositionAndWalksEveryItemId) {
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("No Such Group"), std::string::npos) << missing.err;
     EXPECT_NE(missing.err.find("E_INVALIDARG (0x80070057)"), std::string::npos) << missing.err;
+}
+
+// A server that takes the connection and never answers: a socket that is
+// listened on and never served.
+class StuckServerTest : public VokProcessTest {
+protected:
+    void SetUp() override {
+        VokProcessTest::SetUp();
+        if (IsSkipped()) return;
+        runtime_ = dir_.File("run");
+        std::filesystem::create_directory(runtime_);
+        std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all);
+        ASSERT_TRUE(SetEnvironmentVariableA("XDG_RUNTIME_DIR", runtime_.c_str()));
+        std::string error;
+        fd_ = platform::ListenLocalSocket(remote::RemoteBroker::SocketPath(CLSID_VOKExplorer), error);
+        ASSERT_GE(fd_, 0) << error;
+    }
+    void TearDown() override {
+        if (fd_ >= 0) platform::CloseDescriptor(fd_);
+        SetEnvironmentVariableA("XDG_RUNTIME_DIR", nullptr);
+        VokProcessTest::TearDown();
+    }
+
+    std::string runtime_;
+    int fd_ = -1;
+};
+
+TEST_F(StuckServerTest, ACallThatIsNeverAnsweredFailsInTheCallTimeAndSignalsEndEveryCommand) {
+    auto start = std::chrono::steady_clock::now();
+    const VokOutcome status = Vok("opc status", "VOK_OPC_CALL_TIMEOUT=2 timeout -k 5 60");
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(status.status, 1) << status.err;
+    EXPECT_NE(status.err.find("RPC_E_TIMEOUT (0x8001011F)"), std::string::npos) << status.err;
+    EXPECT_GE(took, std::chrono::seconds(2));
+    EXPECT_LT(took, std::chrono::seconds(20));
+
+    // With no limit on calls, a terminate request still ends it (timeout
+    // passes its status on; a command that did not end is killed: 137).
+    start = std::chrono::steady_clock::now();
+    const VokOutcome browse = Vok("opc browse --call-timeout 0", "timeout --preserve-status -k 10 2");
+    EXPECT_EQ(browse.status, 1) << browse.err;
+    EXPECT_NE(browse.err.find("interrupt or terminate"), std::string::npos) << browse.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    const VokOutcome write = Vok("opc write --call-timeout 0 A.B=1", "timeout --preserve-status -s INT -k 10 2");
+    EXPECT_EQ(write.status, 1) << write.err;
 }
