@@ -1,5 +1,6 @@
 #include "ServerSide.h"
 
+#include "ChangeBacklog.h"
 #include "Wire.h"
 
 #include "foundation/CLogFile.h"
@@ -370,7 +371,9 @@ private:
 class SinkProxy final : public IAdviseSink {
 public:
     SinkProxy(const SharedRef& shared, vokrpc::AdviseSink::Client client)
-        : shared_(shared), client_(kj::heap<vokrpc::AdviseSink::Client>(kj::mv(client))) {}
+        : shared_(shared),
+          client_(kj::heap<vokrpc::AdviseSink::Client>(kj::mv(client))),
+          backlog_(shared->settings.backlog, kMaxCompletions) {}
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) return E_POINTER;
@@ -388,29 +391,48 @@ public:
     }
 
     // Called by a data or async thread: the change is queued and sent by the
-    // loop, so that the thread never waits for the client.
+    // loop, so that the thread never waits for the client. A client that
+    // does not keep up has its oldest data changes folded into one that keeps
+    // each item's newest value, so that it never keeps a stale value of an
+    // item whose only change came while it lagged. Completions of a write,
+    // read or refresh answer one transaction each: they are never folded or
+    // dropped, and have a bound of their own.
     void OnDataChange(FORMATETC* format, STGMEDIUM* medium) override {
         if (format == nullptr || medium == nullptr || medium->tymed != TYMED_HGLOBAL) return;
-        Pending change{*format, medium->tymed, opcstream::FromGlobal(medium->hGlobal)};
+        PendingStream change{*format, medium->tymed, opcstream::FromGlobal(medium->hGlobal)};
         bool start = false;
-        std::uint64_t dropped = 0;
+        std::uint64_t folds = 0;
+        bool cutOff = false;
         {
             std::lock_guard lock(mutex_);
             if (broken_) return;
-            if (queue_.size() >= shared_->settings.backlog) {
-                queue_.pop_front();
-                dropped = ++dropped_;
+            switch (backlog_.Add(std::move(change))) {
+            case ChangeBacklog::Added::kFolded:
+                folds = backlog_.Folds();
+                break;
+            case ChangeBacklog::Added::kFull:
+                // The client takes nothing any more: it is cut off rather
+                // than let the server's memory grow.
+                broken_ = true;
+                cutOff = true;
+                break;
+            case ChangeBacklog::Added::kQueued:
+                break;
             }
-            queue_.push_back(std::move(change));
-            start = !sending_;
+            start = !sending_ && !broken_;
             sending_ = sending_ || start;
         }
-        // The first drop and every hundredth after it, so that a stuck client
-        // does not fill the log.
-        if (dropped % 100 == 1)
+        if (cutOff)
             EventLog()
-                .Append("Data change for a client that does not keep up dropped, dropped so far:")
-                .Append(static_cast<unsigned long>(dropped))
+                .Append("Data changes no longer sent to a client that took none of its last completions:")
+                .Append(static_cast<unsigned long>(kMaxCompletions))
+                .Commit(CLogFile::kWrite);
+        // The first fold and every hundredth after it, so that a stuck client
+        // does not fill the log.
+        if (folds % 100 == 1)
+            EventLog()
+                .Append("Data changes for a client that does not keep up folded into one, folded so far:")
+                .Append(static_cast<unsigned long>(folds))
                 .Commit(CLogFile::kWrite);
         if (!start) return;
         AddRef();  // for the sending
@@ -426,11 +448,8 @@ public:
     void OnClose() override {}
 
 private:
-    struct Pending {
-        FORMATETC format;
-        DWORD tymed;
-        std::vector<std::uint8_t> bytes;
-    };
+    // Completions kept for a client that does not take them.
+    static constexpr std::size_t kMaxCompletions = 256;
 
     ~SinkProxy() noexcept override {
         // The capability lives on the loop and is let go there.
@@ -449,17 +468,16 @@ private:
     // On the loop: one change in flight at a time; the next goes when the
     // client has taken this one.
     void SendNext() {
-        Pending next;
+        PendingStream next;
         {
             std::lock_guard lock(mutex_);
-            if (queue_.empty() || broken_) {
+            if (backlog_.Empty() || broken_) {
                 sending_ = false;
-                queue_.clear();
+                backlog_.Clear();
                 FinishSending();
                 return;
             }
-            next = std::move(queue_.front());
-            queue_.pop_front();
+            next = std::move(*backlog_.Take());
         }
         auto request = client_->onDataChangeRequest();
         ToWire(next.format, request.initFormat());
@@ -485,7 +503,7 @@ private:
             std::lock_guard lock(mutex_);
             broken_ = true;
             sending_ = false;
-            queue_.clear();
+            backlog_.Clear();
         }
         Release();
     }
@@ -494,10 +512,9 @@ private:
     SharedRef shared_;
     kj::Own<vokrpc::AdviseSink::Client> client_;
     std::mutex mutex_;
-    std::deque<Pending> queue_;
+    ChangeBacklog backlog_;
     bool sending_ = false;
     bool broken_ = false;
-    std::uint64_t dropped_ = 0;
 };
 
 // ---------------------------------------------------------------------------

@@ -372,7 +372,7 @@ TEST_F(TransportTest, DataChangesArriveAsTheExactStreamsTheGroupBuilt) {
     server->Release();
 }
 
-TEST_F(TransportTest, ASinkThatDoesNotKeepUpLosesOldChangesAndHoldsUpNobody) {
+TEST_F(TransportTest, ASinkThatDoesNotKeepUpGetsABoundedBacklogAndHoldsUpNobody) {
     IOPCServer* server = Connect();
     ASSERT_NE(server, nullptr);
     IUnknown* unknown = nullptr;
