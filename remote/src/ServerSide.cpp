@@ -1267,7 +1267,9 @@ private:
     // little later: ending here would leave every later client waiting in
     // the backlog for good.
     kj::Promise<void> Accept() {
-        return receiver_->accept().then(
+        // An accept that fails at once throws rather than rejects: evalNow
+        // makes both the same failure.
+        return kj::evalNow([this] { return receiver_->accept(); }).then(
             [this](kj::Own<kj::AsyncIoStream>&& stream) {
                 if (failedAccepts_ != 0) {
                     EventLog()
