@@ -887,6 +887,7 @@ public:
         return OffLoop<GetDataParams, GetDataResults>(shared_, context, [this](auto in, auto out, auto&) {
             if (data_ == nullptr) return out.setHr(E_NOINTERFACE);
             FORMATETC format = FromWire(in.getFormat());
+            if (format.cfFormat == 0) return out.setHr(DV_E_FORMATETC);
             STGMEDIUM medium{};
             const HRESULT hr = data_->GetData(&format, &medium);
             out.setHr(hr);
@@ -904,6 +905,7 @@ public:
     kj::Promise<void> queryGetData(QueryGetDataContext context) override {
         return OffLoop<QueryGetDataParams, QueryGetDataResults>(shared_, context, [this](auto in, auto out, auto&) {
             FORMATETC format = FromWire(in.getFormat());
+            if (format.cfFormat == 0) return out.setHr(DV_E_FORMATETC);
             out.setHr(data_ == nullptr ? E_NOINTERFACE : data_->QueryGetData(&format));
         });
     }
@@ -913,6 +915,12 @@ public:
         // lives; the parameters are read here too, as they hold a capability.
         auto params = context.getParams();
         FORMATETC format = FromWire(params.getFormat());
+        if (format.cfFormat == 0) {
+            // A format name the server does not know: refused here, before
+            // a sink is made for it.
+            context.getResults().setHr(DV_E_FORMATETC);
+            return kj::READY_NOW;
+        }
         const DWORD advf = params.getAdvf();
         IAdviseSink* sink = nullptr;
         if (params.hasSink()) {

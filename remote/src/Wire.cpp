@@ -1,9 +1,14 @@
 #include "Wire.h"
 
+#include "opc/OpcStream.h"
+
 #include <kj/exception.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace remote {
 
@@ -206,13 +211,41 @@ void ToWire(const FORMATETC& format, vokrpc::FormatEtc::Builder out) {
     out.setTymed(format.tymed);
 }
 
+namespace {
+
+bool SameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+// The registered formats another process may name: the three of the OPC
+// streams. A name is looked up here, never registered: the process's table
+// of formats is for good, and no client may fill it. An unknown name gives
+// format 0, which no object serves (DV_E_FORMATETC).
+CLIPFORMAT KnownFormat(std::string_view name) {
+    static const struct {
+        const char* name;
+        CLIPFORMAT (*format)();
+    } kKnown[] = {{"OPCSTMFORMATDATA", opcstream::DataFormat},
+                  {"OPCSTMFORMATDATATIME", opcstream::DataTimeFormat},
+                  {"OPCSTMFORMATWRITECOMPLETE", opcstream::WriteCompleteFormat}};
+    for (const auto& known : kKnown)
+        if (SameName(name, known.name)) return known.format();
+    return 0;
+}
+
+}  // namespace
+
 FORMATETC FromWire(vokrpc::FormatEtc::Reader in) {
     FORMATETC format{};
     format.cfFormat = in.getFormat();
     if (in.hasFormatName() && in.getFormatName().size() > 0) {
         // Registered formats are numbered by each process for itself.
-        const std::string name(in.getFormatName().cStr(), in.getFormatName().size());
-        format.cfFormat = static_cast<CLIPFORMAT>(RegisterClipboardFormatA(name.c_str()));
+        format.cfFormat = KnownFormat(std::string_view(in.getFormatName().cStr(), in.getFormatName().size()));
+    } else if (format.cfFormat >= 0xC000) {
+        // A registered number without its name means nothing here.
+        format.cfFormat = 0;
     }
     format.ptd = nullptr;
     format.dwAspect = in.getAspect();

@@ -32,7 +32,9 @@ void ToWire(const VARIANT& value, vokrpc::Variant::Builder out);
 // whose written form would exceed kMaxVariantWords.
 bool FromWire(vokrpc::Variant::Reader in, VARIANT& out);
 
-// The format with its name when it is a registered one.
+// The format with its name when it is a registered one. Read back, a name is
+// looked up, not registered: the three OPC stream formats are known, any
+// other name (and a registered number without a name) reads as format 0.
 void ToWire(const FORMATETC& format, vokrpc::FormatEtc::Builder out);
 FORMATETC FromWire(vokrpc::FormatEtc::Reader in);
 

@@ -684,3 +684,24 @@ TEST_F(TransportLimitsTest, OneClientsSlowCallsAreCappedAndHoldUpNoOtherClient) 
     other->Release();
     busy->Release();
 }
+
+TEST_F(TransportTest, AFormatNameTheServerDoesNotKnowIsRefusedToThatClient) {
+    IOPCServer* server = Connect();
+    ASSERT_NE(server, nullptr);
+    IUnknown* unknown = nullptr;
+    ASSERT_EQ(server->AddGroup(u"", TRUE, 100, 1, nullptr, nullptr, 0, nullptr, nullptr, IID_IDataObject, &unknown),
+              S_OK);
+    auto* data = static_cast<IDataObject*>(unknown);
+    // Registered in the client's process; the server looks the name up.
+    FORMATETC own{static_cast<CLIPFORMAT>(RegisterClipboardFormatA("A Client's Own Stream")), nullptr,
+                  DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    Sink sink;
+    DWORD connection = 0;
+    EXPECT_EQ(data->DAdvise(&own, 0, &sink, &connection), DV_E_FORMATETC);
+    EXPECT_EQ(data->QueryGetData(&own), DV_E_FORMATETC);
+    FORMATETC opc{static_cast<CLIPFORMAT>(opcstream::DataFormat()), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    EXPECT_EQ(data->DAdvise(&opc, 0, &sink, &connection), S_OK);
+    EXPECT_EQ(data->DUnadvise(connection), S_OK);
+    data->Release();
+    server->Release();
+}

@@ -4,6 +4,8 @@
 // from it so far stays behind.
 #include "Wire.h"
 
+#include "opc/OpcStream.h"
+
 #include <capnp/message.h>
 #include <capnp/serialize.h>
 #include <gtest/gtest.h>
@@ -186,4 +188,36 @@ TEST(Wire, AnArrayWhoseIndexesLeaveTheRangeOfALongIsRefused) {
     // One more would be past it.
     EXPECT_FALSE(DecodedUnderLimit(EmptyElements(3, INT32_MAX - 1), got));
     EXPECT_EQ(got.vt, VT_EMPTY);
+}
+
+TEST(Wire, AClientsFormatNamesAreLookedUpNeverRegistered) {
+    capnp::MallocMessageBuilder message;
+    auto wire = message.initRoot<vokrpc::FormatEtc>();
+    wire.setFormat(0xC123);
+    wire.setAspect(DVASPECT_CONTENT);
+    wire.setIndex(-1);
+    wire.setTymed(TYMED_HGLOBAL);
+    // The OPC stream formats by name, in any letter case, whatever number the
+    // other process gave them.
+    wire.setFormatName("opcstmformatDATATIME");
+    EXPECT_EQ(remote::FromWire(wire.asReader()).cfFormat, opcstream::DataTimeFormat());
+    wire.setFormatName("OPCSTMFORMATWRITECOMPLETE");
+    EXPECT_EQ(remote::FromWire(wire.asReader()).cfFormat, opcstream::WriteCompleteFormat());
+
+    // A thousand names of a client's own: none is known, and none takes a
+    // place in the process's table (the next name registered gets the
+    // number right after the one before).
+    const UINT before = RegisterClipboardFormatA("VOK Wire Test Before");
+    for (int i = 0; i < 1000; ++i) {
+        wire.setFormatName("Client Format " + std::to_string(i));
+        EXPECT_EQ(remote::FromWire(wire.asReader()).cfFormat, 0);
+    }
+    EXPECT_EQ(RegisterClipboardFormatA("VOK Wire Test After"), before + 1);
+
+    // A registered number with no name means nothing in this process.
+    wire.setFormatName("");
+    EXPECT_EQ(remote::FromWire(wire.asReader()).cfFormat, 0);
+    // A standard format's number stands for itself.
+    wire.setFormat(1);
+    EXPECT_EQ(remote::FromWire(wire.asReader()).cfFormat, 1);
 }
