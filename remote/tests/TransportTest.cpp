@@ -15,6 +15,7 @@
 #include "opc/OpcStream.h"
 #include "platform/Environment.h"
 #include "platform/LocalSocket.h"
+#include "platform/Process.h"
 #include "platform/Thread.h"
 #include "schema/opc.capnp.h"
 #include "testsupport/TempDir.h"
@@ -27,6 +28,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <random>
@@ -704,4 +708,36 @@ TEST_F(TransportTest, AFormatNameTheServerDoesNotKnowIsRefusedToThatClient) {
     EXPECT_EQ(data->DUnadvise(connection), S_OK);
     data->Release();
     server->Release();
+}
+
+// The client of the next test, in a process of its own: this program run
+// again with VOK_TEST_LOCK_CHILD naming a file it writes once it holds a
+// server lock. It then waits to be killed.
+TEST(TransportChild, HoldsAServerLockUntilKilled) {
+    char file[4096];
+    const DWORD n = GetEnvironmentVariableA("VOK_TEST_LOCK_CHILD", file, sizeof file);
+    if (n == 0 || n >= sizeof file) GTEST_SKIP() << "run by the test of a killed client";
+    remote::RemoteBroker broker;
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(broker.GetClassObject(CLSID_VOKExplorer, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+    ASSERT_EQ(factory->LockServer(TRUE), S_OK);
+    std::ofstream(std::string(file, n)) << "locked\n";
+    for (;;) Sleep(1000);
+}
+
+TEST_F(TransportTest, TheLockOfAClientKilledInAnotherProcessIsGivenBack) {
+    char self[4096];
+    const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+    ASSERT_GT(n, 0u);
+    const long before = ObjectCount();
+    const std::string locked = dir_.File("locked"), pid = dir_.File("child.pid");
+    std::system(("VOK_TEST_LOCK_CHILD='" + locked + "' '" + std::string(self, n) +
+                 "' --gtest_filter=TransportChild.* >/dev/null 2>&1 & echo $! >'" + pid + "'")
+                    .c_str());
+    const bool held = WaitUntil([&] { return std::filesystem::exists(locked); }, 10000);
+    EXPECT_TRUE(held) << "the child took no lock";
+    EXPECT_TRUE(WaitUntil([&] { return ObjectCount() == before + 1; }, 3000));
+    std::system(("kill -KILL $(cat '" + pid + "')").c_str());
+    EXPECT_TRUE(WaitUntil([&] { return ObjectCount() == before; }, 5000)) << ObjectCount() - before;
+    EXPECT_TRUE(WaitUntil([&] { return broker_->ServedConnections() == 0; }, 5000));
 }
