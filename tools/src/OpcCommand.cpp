@@ -461,8 +461,13 @@ int Write(const std::vector<std::string>& pairs, bool async, int timeoutS) {
             group.data->DUnadvise(connection);
             if (FAILED(hr)) std::fprintf(stderr, "vok opc: asynchronous write failed: %s\n", HResultText(hr).c_str());
         }
+        // Each item's own result decides, whatever the call's (S_FALSE when
+        // some item failed).
         for (std::size_t k = 0; k < known.size(); ++k) {
             out[known[k]]["result"] = HResultText(results[k]);
+            if (FAILED(results[k]))
+                std::fprintf(stderr, "vok opc: writing %s failed: %s\n", ValidUtf8(ids[known[k]]).c_str(),
+                             HResultText(results[k]).c_str());
             failed = failed || FAILED(results[k]);
             VariantClear(&values[k]);
         }
