@@ -151,6 +151,16 @@ kj::Own<Impl> AdoptMade(const SharedRef& shared, Made& call) {
     return adapter;
 }
 
+// The finish of a call that may make an object: the object's adapter, if it
+// made one, goes to the client through set.
+template <typename Impl, typename Interface, typename Set>
+auto GiveMade(const SharedRef& shared, Set set) {
+    return [shared, set](auto out, auto& call) {
+        auto adapter = AdoptMade<Impl, Interface>(shared, call);
+        if (adapter.get() != nullptr) set(out, kj::mv(adapter));
+    };
+}
+
 // Runs work on a worker thread and answers the call when it is done; then
 // finish (on the loop) may attach capabilities to the results. The work reads
 // only what it captured.
@@ -246,6 +256,33 @@ void ClearValues(std::vector<VARIANT>& values) {
     for (VARIANT& v : values) VariantClear(&v);
 }
 
+// A call on the client's array of server handles, answered with one error
+// per handle: call is given the count, the handles and where the errors go,
+// and returns the call's HRESULT. An array that claims too much, or a call
+// the object does not serve (served false), is answered E_INVALIDARG.
+template <typename In, typename Out, typename F>
+void PerHandle(bool served, In in, Out out, F&& call) {
+    if (!served || !Fits(in.getHandles())) return out.setHr(E_INVALIDARG);
+    std::vector<OPCHANDLE> handles = Handles(in.getHandles());
+    const auto count = static_cast<DWORD>(handles.size());
+    HRESULT* errors = nullptr;
+    out.setHr(call(count, handles.empty() ? nullptr : handles.data(), &errors));
+    TakeErrors(out, errors, count);
+}
+
+// The same for a call that also takes the client's variants, one per handle.
+template <typename In, typename Out, typename F>
+void PerHandleWithValues(bool served, In in, Out out, F&& call) {
+    PerHandle(served && in.getValues().size() == in.getHandles().size(), in, out,
+              [&](DWORD count, OPCHANDLE* handles, HRESULT** errors) {
+                  std::vector<VARIANT> values;
+                  if (!Values(in.getValues(), values)) return E_INVALIDARG;
+                  const HRESULT hr = call(count, handles, values.empty() ? nullptr : values.data(), errors);
+                  ClearValues(values);
+                  return hr;
+              });
+}
+
 // ---------------------------------------------------------------------------
 // Enumerators
 
@@ -294,10 +331,7 @@ kj::Promise<void> EnumStringImpl::clone(CloneContext context) {
             out.setHr(list_->Clone(&copy));
             if (copy != nullptr) call.made.emplace_back(shared_, copy);
         },
-        [this](auto out, auto& call) {
-            auto adapter = AdoptMade<EnumStringImpl, IEnumString>(shared_, call);
-            if (adapter.get() != nullptr) out.setNames(kj::mv(adapter));
-        });
+        GiveMade<EnumStringImpl, IEnumString>(shared_, [](auto out, auto made) { out.setNames(kj::mv(made)); }));
 }
 
 class EnumAttributesImpl final : public vokrpc::EnumItemAttributes::Server {
@@ -353,10 +387,8 @@ public:
                 out.setHr(list_->Clone(&copy));
                 if (copy != nullptr) call.made.emplace_back(shared_, copy);
             },
-            [this](auto out, auto& call) {
-                auto adapter = AdoptMade<EnumAttributesImpl, IEnumOPCItemAttributes>(shared_, call);
-                if (adapter.get() != nullptr) out.setItems(kj::mv(adapter));
-            });
+            GiveMade<EnumAttributesImpl, IEnumOPCItemAttributes>(
+                shared_, [](auto out, auto made) { out.setItems(kj::mv(made)); }));
     }
 
 private:
@@ -666,10 +698,7 @@ public:
                 out.setHr(state_->CloneGroup(name.c_str(), iid, &made));
                 if (made != nullptr) call.made.emplace_back(shared_, made);
             },
-            [this](auto out, auto& call) {
-                auto adapter = AdoptMade<GroupImpl, IUnknown>(shared_, call);
-                if (adapter.get() != nullptr) out.setGroup(kj::mv(adapter));
-            });
+            GiveMade<GroupImpl, IUnknown>(shared_, [](auto out, auto made) { out.setGroup(kj::mv(made)); }));
     }
 
     kj::Promise<void> getPublic(GetPublicContext context) override {
@@ -688,75 +717,58 @@ public:
 
     kj::Promise<void> read(ReadContext context) override {
         return OffLoop<ReadParams, ReadResults>(shared_, context, [this](auto in, auto out, auto&) {
-            if (!Fits(in.getHandles()) || sync_ == nullptr) return out.setHr(E_INVALIDARG);
-            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
-            OPCITEMSTATE* states = nullptr;
-            HRESULT* errors = nullptr;
-            const auto count = static_cast<DWORD>(handles.size());
-            const HRESULT hr = sync_->Read(static_cast<OPCDATASOURCE>(in.getSource()), count,
-                                           handles.empty() ? nullptr : handles.data(), &states, &errors);
-            out.setHr(hr);
-            if (states != nullptr) {
-                auto list = out.initStates(count);
-                for (DWORD i = 0; i < count; ++i) {
-                    auto s = list[i];
-                    s.setHClient(states[i].hClient);
-                    ToWire(states[i].ftTimeStamp, s.initTimeStamp());
-                    s.setQuality(states[i].wQuality);
-                    ToWire(states[i].vDataValue, s.initValue());
-                    VariantClear(&states[i].vDataValue);
+            PerHandle(sync_ != nullptr, in, out, [&](DWORD count, OPCHANDLE* handles, HRESULT** errors) {
+                OPCITEMSTATE* states = nullptr;
+                const HRESULT hr =
+                    sync_->Read(static_cast<OPCDATASOURCE>(in.getSource()), count, handles, &states, errors);
+                if (states != nullptr) {
+                    auto list = out.initStates(count);
+                    for (DWORD i = 0; i < count; ++i) {
+                        auto s = list[i];
+                        s.setHClient(states[i].hClient);
+                        ToWire(states[i].ftTimeStamp, s.initTimeStamp());
+                        s.setQuality(states[i].wQuality);
+                        ToWire(states[i].vDataValue, s.initValue());
+                        VariantClear(&states[i].vDataValue);
+                    }
                 }
-            }
-            CoTaskMemFree(states);
-            TakeErrors(out, errors, count);
+                CoTaskMemFree(states);
+                return hr;
+            });
         });
     }
 
     kj::Promise<void> write(WriteContext context) override {
         return OffLoop<WriteParams, WriteResults>(shared_, context, [this](auto in, auto out, auto&) {
-            if (!Fits(in.getHandles()) || in.getValues().size() != in.getHandles().size() || sync_ == nullptr)
-                return out.setHr(E_INVALIDARG);
-            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
-            std::vector<VARIANT> values;
-            if (!Values(in.getValues(), values)) return out.setHr(E_INVALIDARG);
-            HRESULT* errors = nullptr;
-            const auto count = static_cast<DWORD>(handles.size());
-            out.setHr(sync_->Write(count, handles.empty() ? nullptr : handles.data(),
-                                   values.empty() ? nullptr : values.data(), &errors));
-            ClearValues(values);
-            TakeErrors(out, errors, count);
+            PerHandleWithValues(sync_ != nullptr, in, out,
+                                [&](DWORD count, OPCHANDLE* handles, VARIANT* values, HRESULT** errors) {
+                                    return sync_->Write(count, handles, values, errors);
+                                });
         });
     }
 
     kj::Promise<void> readAsync(ReadAsyncContext context) override {
         return OffLoop<ReadAsyncParams, ReadAsyncResults>(shared_, context, [this](auto in, auto out, auto&) {
-            if (!Fits(in.getHandles()) || async_ == nullptr) return out.setHr(E_INVALIDARG);
-            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
-            DWORD transaction = 0;
-            HRESULT* errors = nullptr;
-            const auto count = static_cast<DWORD>(handles.size());
-            out.setHr(async_->Read(in.getConnection(), static_cast<OPCDATASOURCE>(in.getSource()), count,
-                                   handles.empty() ? nullptr : handles.data(), &transaction, &errors));
-            out.setTransactionId(transaction);
-            TakeErrors(out, errors, count);
+            PerHandle(async_ != nullptr, in, out, [&](DWORD count, OPCHANDLE* handles, HRESULT** errors) {
+                DWORD transaction = 0;
+                const HRESULT hr = async_->Read(in.getConnection(), static_cast<OPCDATASOURCE>(in.getSource()),
+                                                count, handles, &transaction, errors);
+                out.setTransactionId(transaction);
+                return hr;
+            });
         });
     }
 
     kj::Promise<void> writeAsync(WriteAsyncContext context) override {
         return OffLoop<WriteAsyncParams, WriteAsyncResults>(shared_, context, [this](auto in, auto out, auto&) {
-            if (!Fits(in.getHandles()) || in.getValues().size() != in.getHandles().size() || async_ == nullptr)
-                return out.setHr(E_INVALIDARG);
-            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
-            std::vector<VARIANT> values;
-            if (!Values(in.getValues(), values)) return out.setHr(E_INVALIDARG);
-            DWORD transaction = 0;
-            HRESULT* errors = nullptr;
-            const auto count = static_cast<DWORD>(handles.size());
-            out.setHr(async_->Write(in.getConnection(), count, handles.empty() ? nullptr : handles.data(),
-                                    values.empty() ? nullptr : values.data(), &transaction, &errors));
-            ClearValues(values);
-            out.setTransactionId(transaction);
-            TakeErrors(out, errors, count);
+            PerHandleWithValues(async_ != nullptr, in, out,
+                                [&](DWORD count, OPCHANDLE* handles, VARIANT* values, HRESULT** errors) {
+                                    DWORD transaction = 0;
+                                    const HRESULT hr = async_->Write(in.getConnection(), count, handles, values,
+                                                                     &transaction, errors);
+                                    out.setTransactionId(transaction);
+                                    return hr;
+                                });
         });
     }
 
@@ -809,56 +821,40 @@ public:
 
     kj::Promise<void> removeItems(RemoveItemsContext context) override {
         return OffLoop<RemoveItemsParams, RemoveItemsResults>(shared_, context, [this](auto in, auto out, auto&) {
-            if (!Fits(in.getHandles()) || items_ == nullptr) return out.setHr(E_INVALIDARG);
-            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
-            HRESULT* errors = nullptr;
-            const auto count = static_cast<DWORD>(handles.size());
-            out.setHr(items_->RemoveItems(count, handles.empty() ? nullptr : handles.data(), &errors));
-            TakeErrors(out, errors, count);
+            PerHandle(items_ != nullptr, in, out, [&](DWORD count, OPCHANDLE* handles, HRESULT** errors) {
+                return items_->RemoveItems(count, handles, errors);
+            });
         });
     }
 
     kj::Promise<void> setActiveState(SetActiveStateContext context) override {
         return OffLoop<SetActiveStateParams, SetActiveStateResults>(shared_, context, [this](auto in, auto out,
                                                                                              auto&) {
-            if (!Fits(in.getHandles()) || items_ == nullptr) return out.setHr(E_INVALIDARG);
-            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
-            HRESULT* errors = nullptr;
-            const auto count = static_cast<DWORD>(handles.size());
-            out.setHr(items_->SetActiveState(count, handles.empty() ? nullptr : handles.data(),
-                                             in.getActive() ? TRUE : FALSE, &errors));
-            TakeErrors(out, errors, count);
+            PerHandle(items_ != nullptr, in, out, [&](DWORD count, OPCHANDLE* handles, HRESULT** errors) {
+                return items_->SetActiveState(count, handles, in.getActive() ? TRUE : FALSE, errors);
+            });
         });
     }
 
     kj::Promise<void> setClientHandles(SetClientHandlesContext context) override {
         return OffLoop<SetClientHandlesParams, SetClientHandlesResults>(shared_, context, [this](auto in, auto out,
                                                                                                  auto&) {
-            if (!Fits(in.getHandles()) || in.getClientHandles().size() != in.getHandles().size() ||
-                items_ == nullptr)
-                return out.setHr(E_INVALIDARG);
-            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
-            std::vector<OPCHANDLE> clients = Handles(in.getClientHandles());
-            HRESULT* errors = nullptr;
-            const auto count = static_cast<DWORD>(handles.size());
-            out.setHr(items_->SetClientHandles(count, handles.empty() ? nullptr : handles.data(),
-                                               clients.empty() ? nullptr : clients.data(), &errors));
-            TakeErrors(out, errors, count);
+            const bool served = items_ != nullptr && in.getClientHandles().size() == in.getHandles().size();
+            PerHandle(served, in, out, [&](DWORD count, OPCHANDLE* handles, HRESULT** errors) {
+                std::vector<OPCHANDLE> clients = Handles(in.getClientHandles());
+                return items_->SetClientHandles(count, handles, clients.empty() ? nullptr : clients.data(), errors);
+            });
         });
     }
 
     kj::Promise<void> setDatatypes(SetDatatypesContext context) override {
         return OffLoop<SetDatatypesParams, SetDatatypesResults>(shared_, context, [this](auto in, auto out, auto&) {
-            if (!Fits(in.getHandles()) || in.getTypes().size() != in.getHandles().size() || items_ == nullptr)
-                return out.setHr(E_INVALIDARG);
-            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
-            std::vector<VARTYPE> types;
-            for (std::uint16_t type : in.getTypes()) types.push_back(type);
-            HRESULT* errors = nullptr;
-            const auto count = static_cast<DWORD>(handles.size());
-            out.setHr(items_->SetDatatypes(count, handles.empty() ? nullptr : handles.data(),
-                                           types.empty() ? nullptr : types.data(), &errors));
-            TakeErrors(out, errors, count);
+            const bool served = items_ != nullptr && in.getTypes().size() == in.getHandles().size();
+            PerHandle(served, in, out, [&](DWORD count, OPCHANDLE* handles, HRESULT** errors) {
+                std::vector<VARTYPE> types;
+                for (std::uint16_t type : in.getTypes()) types.push_back(type);
+                return items_->SetDatatypes(count, handles, types.empty() ? nullptr : types.data(), errors);
+            });
         });
     }
 
@@ -877,10 +873,8 @@ public:
                 if (list == nullptr) return out.setHr(E_NOINTERFACE);
                 call.made.emplace_back(shared_, list);
             },
-            [this](auto out, auto& call) {
-                auto adapter = AdoptMade<EnumAttributesImpl, IEnumOPCItemAttributes>(shared_, call);
-                if (adapter.get() != nullptr) out.setItems(kj::mv(adapter));
-            });
+            GiveMade<EnumAttributesImpl, IEnumOPCItemAttributes>(
+                shared_, [](auto out, auto made) { out.setItems(kj::mv(made)); }));
     }
 
     kj::Promise<void> getData(GetDataContext context) override {
@@ -996,10 +990,7 @@ public:
                 out.setRevisedUpdateRate(revised);
                 if (group != nullptr) call.made.emplace_back(shared_, group);
             },
-            [this](auto out, auto& call) {
-                auto adapter = AdoptMade<GroupImpl, IUnknown>(shared_, call);
-                if (adapter.get() != nullptr) out.setGroup(kj::mv(adapter));
-            });
+            GiveMade<GroupImpl, IUnknown>(shared_, [](auto out, auto made) { out.setGroup(kj::mv(made)); }));
     }
 
     kj::Promise<void> getErrorString(GetErrorStringContext context) override {
@@ -1023,10 +1014,7 @@ public:
                 out.setHr(server_->GetGroupByName(name.c_str(), iid, &group));
                 if (group != nullptr) call.made.emplace_back(shared_, group);
             },
-            [this](auto out, auto& call) {
-                auto adapter = AdoptMade<GroupImpl, IUnknown>(shared_, call);
-                if (adapter.get() != nullptr) out.setGroup(kj::mv(adapter));
-            });
+            GiveMade<GroupImpl, IUnknown>(shared_, [](auto out, auto made) { out.setGroup(kj::mv(made)); }));
     }
 
     kj::Promise<void> getStatus(GetStatusContext context) override {
@@ -1103,10 +1091,7 @@ public:
                                                     in.getDataType(), in.getAccessRights(), &list));
                 if (list != nullptr) call.made.emplace_back(shared_, list);
             },
-            [this](auto out, auto& call) {
-                auto adapter = AdoptMade<EnumStringImpl, IEnumString>(shared_, call);
-                if (adapter.get() != nullptr) out.setNames(kj::mv(adapter));
-            });
+            GiveMade<EnumStringImpl, IEnumString>(shared_, [](auto out, auto made) { out.setNames(kj::mv(made)); }));
     }
 
     kj::Promise<void> getItemId(GetItemIdContext context) override {
@@ -1130,10 +1115,7 @@ public:
                 out.setHr(browse_->BrowseAccessPaths(id.c_str(), &list));
                 if (list != nullptr) call.made.emplace_back(shared_, list);
             },
-            [this](auto out, auto& call) {
-                auto adapter = AdoptMade<EnumStringImpl, IEnumString>(shared_, call);
-                if (adapter.get() != nullptr) out.setNames(kj::mv(adapter));
-            });
+            GiveMade<EnumStringImpl, IEnumString>(shared_, [](auto out, auto made) { out.setNames(kj::mv(made)); }));
     }
 
 private:
@@ -1170,10 +1152,7 @@ public:
                 }
                 out.setHr(hr);
             },
-            [this](auto out, auto& call) {
-                auto adapter = AdoptMade<ServerImpl, IUnknown>(shared_, call);
-                if (adapter.get() != nullptr) out.setServer(kj::mv(adapter));
-            });
+            GiveMade<ServerImpl, IUnknown>(shared_, [](auto out, auto made) { out.setServer(kj::mv(made)); }));
     }
 
     // The connection counts its client's locks: what a client that dies
