@@ -916,18 +916,21 @@ public:
             return kj::READY_NOW;
         }
         const DWORD advf = params.getAdvf();
-        IAdviseSink* sink = nullptr;
+        // The call's reference on the sink goes with the call, also when the
+        // call is refused before it runs.
+        std::shared_ptr<IAdviseSink> sink;
         if (params.hasSink()) {
-            sink = new SinkProxy(shared_, params.getSink());
-            sink->AddRef();
+            IAdviseSink* made = new SinkProxy(shared_, params.getSink());
+            made->AddRef();
+            sink.reset(made, [](IAdviseSink* s) { s->Release(); });
         }
         context.releaseParams();
         return OffLoopResults<DAdviseParams, DAdviseResults>(shared_, context, [this, sink, format, advf](auto out,
                                                                                                        auto&) mutable {
             DWORD connection = 0;
-            out.setHr(data_ == nullptr ? E_NOINTERFACE : data_->DAdvise(&format, advf, sink, &connection));
+            out.setHr(data_ == nullptr ? E_NOINTERFACE : data_->DAdvise(&format, advf, sink.get(), &connection));
             out.setConnection(connection);
-            if (sink != nullptr) sink->Release();
+            sink.reset();
         });
     }
 
