@@ -4,7 +4,8 @@
 // is one client connection: the bytes are cut into the messages they frame
 // and sent one by one; after a call the client waits for its answer, as a
 // real client does, so that a call on an object an earlier call made finds
-// it made. Bytes left over after the last whole message (or that frame
+// it made (a call the server leaves unanswered with nothing in hand is not
+// waited for). Bytes left over after the last whole message (or that frame
 // nothing) go out as they are. Then the client hangs up, and the server must
 // let go of the connection and everything the client held.
 //
@@ -161,35 +162,72 @@ std::optional<std::uint32_t> QuestionOf(const std::uint8_t* bytes, std::size_t s
     return std::nullopt;
 }
 
-enum class Answer { kReturned, kEnded };
+enum class Answer { kReturned, kUnanswered, kEnded };
 
-// Reads the server's messages until the return of the question.
-Answer AwaitReturn(kj::AsyncIoStream& stream, std::uint32_t question) {
-    auto& io = ClientIo();
-    for (;;) {
-        kj::Maybe<kj::Own<capnp::MessageReader>> got = nullptr;
-        try {
-            got = capnp::tryReadMessage(stream)
-                      .exclusiveJoin(io.provider->getTimer().afterDelay(5 * kj::SECONDS).then([] {
-                          return kj::Maybe<kj::Own<capnp::MessageReader>>(nullptr);
-                      }))
-                      .wait(io.waitScope);
-        } catch (const kj::Exception&) {
-            return Answer::kEnded;
-        }
-        KJ_IF_MAYBE(reader, got) {
-            try {
-                const auto message = (*reader)->getRoot<capnp::rpc::Message>();
-                if (message.isAbort()) return Answer::kEnded;
-                if (message.isReturn() && message.getReturn().getAnswerId() == question) return Answer::kReturned;
-            } catch (const kj::Exception&) {
-                Fault("the server sent a message that does not read");
+// The server's side of one connection as the client reads it: a read that
+// is under way stays under way from one wait to the next, so that a message
+// is never cut in two.
+class Replies {
+public:
+    explicit Replies(kj::AsyncIoStream& stream) : stream_(stream) {}
+
+    // Reads the server's messages until the return of the question. A call
+    // the server leaves unanswered while it has no call of a client in hand
+    // (one on a promise that never resolves, say) is given up after a few
+    // quiet milliseconds rather than waited for.
+    Answer AwaitReturn(std::uint32_t question) {
+        auto& io = ClientIo();
+        const auto start = std::chrono::steady_clock::now();
+        int quiet = 0;
+        for (;;) {
+            if (!pending_) {
+                ended_ = false;
+                pending_ = capnp::tryReadMessage(stream_)
+                               .then([this](kj::Maybe<kj::Own<capnp::MessageReader>>&& message) {
+                                   got_ = kj::mv(message);
+                               },
+                               [this](kj::Exception&&) { ended_ = true; })
+                               .fork();
             }
-        } else {
-            return Answer::kEnded;  // hung up, or no answer in time
+            // A millisecond at most; the read itself goes on if it is not done.
+            const bool ready = pending_->addBranch()
+                                   .then([] { return true; })
+                                   .exclusiveJoin(io.provider->getTimer().afterDelay(1 * kj::MILLISECONDS).then(
+                                       [] { return false; }))
+                                   .wait(io.waitScope);
+            if (ready) {
+                pending_.reset();
+                quiet = 0;
+                if (ended_) return Answer::kEnded;
+                kj::Maybe<kj::Own<capnp::MessageReader>> got = kj::mv(got_);
+                got_ = nullptr;
+                KJ_IF_MAYBE(reader, got) {
+                    try {
+                        const auto message = (*reader)->getRoot<capnp::rpc::Message>();
+                        if (message.isAbort()) return Answer::kEnded;
+                        if (message.isReturn() && message.getReturn().getAnswerId() == question)
+                            return Answer::kReturned;
+                    } catch (const kj::Exception&) {
+                        Fault("the server sent a message that does not read");
+                    }
+                    continue;
+                }
+                return Answer::kEnded;  // hung up
+            }
+            if (std::chrono::steady_clock::now() - start > std::chrono::seconds(5)) return Answer::kEnded;
+            // Three quiet milliseconds with no call in the server's hands:
+            // the server has nothing coming for this one.
+            quiet = TheServer().broker.ServedCalls() == 0 ? quiet + 1 : 0;
+            if (quiet >= 3) return Answer::kUnanswered;
         }
     }
-}
+
+private:
+    kj::AsyncIoStream& stream_;
+    std::optional<kj::ForkedPromise<void>> pending_;
+    kj::Maybe<kj::Own<capnp::MessageReader>> got_;
+    bool ended_ = false;
+};
 
 void Connection(const std::uint8_t* data, std::size_t size) {
     Server& server = TheServer();
@@ -198,6 +236,7 @@ void Connection(const std::uint8_t* data, std::size_t size) {
     if (fd < 0) Fault("the server does not listen");
     {
         auto stream = io.lowLevelProvider->wrapSocketFd(fd, kj::LowLevelAsyncIoProvider::TAKE_OWNERSHIP);
+        Replies replies(*stream);
         std::size_t at = 0;
         bool open = true;
         try {
@@ -206,7 +245,7 @@ void Connection(const std::uint8_t* data, std::size_t size) {
                 if (length == 0) break;
                 stream->write(data + at, length).wait(io.waitScope);
                 if (const auto question = QuestionOf(data + at, length))
-                    open = AwaitReturn(*stream, *question) == Answer::kReturned;
+                    open = replies.AwaitReturn(*question) != Answer::kEnded;
                 at += length;
             }
             if (open && at < size) stream->write(data + at, size - at).wait(io.waitScope);
@@ -237,7 +276,9 @@ bool ReadVariant(const std::uint8_t* data, std::size_t size, VARIANT& value) {
     auto words = kj::heapArray<capnp::word>(size / sizeof(capnp::word));
     if (words.size() > 0) std::memcpy(words.begin(), data, words.size() * sizeof(capnp::word));
     capnp::ReaderOptions options;
-    options.traversalLimitInWords = 1 << 16;
+    // Twice what one variant the server takes may write: its own output
+    // always reads back.
+    options.traversalLimitInWords = 2 * remote::kMaxVariantWords;
     capnp::FlatArrayMessageReader reader(words, options);
     return remote::FromWire(reader.getRoot<vokrpc::Variant>(), value);
 }

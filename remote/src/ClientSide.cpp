@@ -5,6 +5,7 @@
 #include "opc/ComObjects.h"
 #include "opc/OpcDa.h"
 #include "opc/OpcStream.h"
+#include "remote/RemoteBroker.h"
 
 #include <capnp/rpc-twoparty.h>
 
@@ -50,11 +51,19 @@ struct Connection {
 
     EventLoop& loop;
     WorkerPool& delivery;
+    // How long a call waits for its answer; 0 for as long as it takes.
+    unsigned callTimeoutMs = 0;
     kj::Own<kj::AsyncIoStream> stream;
     kj::Own<capnp::TwoPartyVatNetwork> network;
     kj::Own<capnp::RpcSystem<capnp::rpc::twoparty::VatId>> rpc;
 };
 using ConnectionRef = std::shared_ptr<Connection>;
+
+// Sends a request whose answer carries nothing but the call's HRESULT.
+template <typename Request>
+kj::Promise<HRESULT> HrOf(Request&& request) {
+    return request.send().then([](auto&& response) { return static_cast<HRESULT>(response.getHr()); });
+}
 
 // A capability held by a proxy; made on the loop, touched only there.
 template <typename Cap>
@@ -67,11 +76,19 @@ public:
     Remote& operator=(const Remote&) = delete;
 
     // Sends the request f makes on the loop and waits for the answer; a
-    // connection that broke gives RPC_E_DISCONNECTED.
+    // connection that broke gives RPC_E_DISCONNECTED, an answer that does
+    // not come in the connection's time RPC_E_TIMEOUT (the call is dropped:
+    // what its answer would have filled in stays untouched).
     template <typename F>
     HRESULT Call(F&& f) {
         try {
-            return connection_->loop.Run([&]() { return f(*cap_); });
+            return connection_->loop.Run([&]() {
+                kj::Promise<HRESULT> answer = f(*cap_);
+                const unsigned limit = connection_->callTimeoutMs;
+                if (limit == 0) return answer;
+                return answer.exclusiveJoin(connection_->loop.Io().getTimer().afterDelay(limit * kj::MILLISECONDS).then(
+                    [] { return RPC_E_TIMEOUT; }));
+            });
         } catch (const kj::Exception&) {
             return RPC_E_DISCONNECTED;
         }
@@ -103,7 +120,7 @@ public:
         const HRESULT hr = remote_.Call([&](typename Cap::Client& cap) {
             auto request = cap.queryInterfaceRequest();
             ToWire(riid, request.initIid());
-            return request.send().then([](auto&& response) { return static_cast<HRESULT>(response.getHr()); });
+            return HrOf(request);
         });
         if (hr != RPC_E_DISCONNECTED) {
             std::lock_guard lock(mutex_);
@@ -196,7 +213,7 @@ public:
         return core_.Rpc().Call([&](vokrpc::EnumString::Client& cap) {
             auto request = cap.skipRequest();
             request.setCount(celt);
-            return request.send().then([](auto&& response) { return static_cast<HRESULT>(response.getHr()); });
+            return HrOf(request);
         });
     }
     HRESULT Reset() override {
@@ -312,7 +329,7 @@ public:
         return core_.Rpc().Call([&](vokrpc::EnumItemAttributes::Client& cap) {
             auto request = cap.skipRequest();
             request.setCount(celt);
-            return request.send().then([](auto&& response) { return static_cast<HRESULT>(response.getHr()); });
+            return HrOf(request);
         });
     }
     HRESULT Reset() override {
@@ -523,7 +540,7 @@ public:
             auto request = cap.setNameRequest();
             request.setName(Text(szName));
             request.setHasName(szName != nullptr);
-            return request.send().then([](auto&& r) { return static_cast<HRESULT>(r.getHr()); });
+            return HrOf(request);
         });
     }
     HRESULT CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
@@ -539,7 +556,7 @@ public:
     }
     HRESULT MoveToPublic() override {
         return Call([&](vokrpc::OpcGroup::Client& cap) {
-            return cap.moveToPublicRequest().send().then([](auto&& r) { return static_cast<HRESULT>(r.getHr()); });
+            return HrOf(cap.moveToPublicRequest());
         });
     }
 
@@ -571,15 +588,12 @@ public:
         });
     }
     HRESULT Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) override {
-        if (ppErrors != nullptr) *ppErrors = nullptr;
-        if (phServer == nullptr || pItemValues == nullptr || ppErrors == nullptr) return E_INVALIDARG;
-        return Call([&](vokrpc::OpcGroup::Client& cap) {
-            auto request = cap.writeRequest();
-            PutHandles(request.initHandles(dwCount), phServer, dwCount);
-            auto values = request.initValues(dwCount);
-            for (DWORD i = 0; i < dwCount; ++i) ToWire(pItemValues[i], values[i]);
-            return request.send().then([&](auto&& r) { return TakeErrors(r, dwCount, ppErrors); });
-        });
+        return PerHandle(dwCount, phServer, ppErrors, pItemValues != nullptr,
+                         [](auto& cap) { return cap.writeRequest(); },
+                         [&](auto& request) {
+                             auto values = request.initValues(dwCount);
+                             for (DWORD i = 0; i < dwCount; ++i) ToWire(pItemValues[i], values[i]);
+                         });
     }
 
     // IOPCAsyncIO
@@ -630,7 +644,7 @@ public:
         return Call([&](vokrpc::OpcGroup::Client& cap) {
             auto request = cap.cancelRequest();
             request.setTransactionId(dwTransactionID);
-            return request.send().then([](auto&& r) { return static_cast<HRESULT>(r.getHr()); });
+            return HrOf(request);
         });
     }
 
@@ -667,45 +681,26 @@ public:
         });
     }
     HRESULT RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override {
-        if (ppErrors != nullptr) *ppErrors = nullptr;
-        if (phServer == nullptr || ppErrors == nullptr) return E_INVALIDARG;
-        return Call([&](vokrpc::OpcGroup::Client& cap) {
-            auto request = cap.removeItemsRequest();
-            PutHandles(request.initHandles(dwCount), phServer, dwCount);
-            return request.send().then([&](auto&& r) { return TakeErrors(r, dwCount, ppErrors); });
-        });
+        return PerHandle(dwCount, phServer, ppErrors, true, [](auto& cap) { return cap.removeItemsRequest(); },
+                         [](auto&) {});
     }
     HRESULT SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) override {
-        if (ppErrors != nullptr) *ppErrors = nullptr;
-        if (phServer == nullptr || ppErrors == nullptr) return E_INVALIDARG;
-        return Call([&](vokrpc::OpcGroup::Client& cap) {
-            auto request = cap.setActiveStateRequest();
-            PutHandles(request.initHandles(dwCount), phServer, dwCount);
-            request.setActive(bActive != FALSE);
-            return request.send().then([&](auto&& r) { return TakeErrors(r, dwCount, ppErrors); });
-        });
+        return PerHandle(dwCount, phServer, ppErrors, true, [](auto& cap) { return cap.setActiveStateRequest(); },
+                         [&](auto& request) { request.setActive(bActive != FALSE); });
     }
     HRESULT SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient, HRESULT** ppErrors) override {
-        if (ppErrors != nullptr) *ppErrors = nullptr;
-        if (phServer == nullptr || phClient == nullptr || ppErrors == nullptr) return E_INVALIDARG;
-        return Call([&](vokrpc::OpcGroup::Client& cap) {
-            auto request = cap.setClientHandlesRequest();
-            PutHandles(request.initHandles(dwCount), phServer, dwCount);
-            PutHandles(request.initClientHandles(dwCount), phClient, dwCount);
-            return request.send().then([&](auto&& r) { return TakeErrors(r, dwCount, ppErrors); });
-        });
+        return PerHandle(dwCount, phServer, ppErrors, phClient != nullptr,
+                         [](auto& cap) { return cap.setClientHandlesRequest(); },
+                         [&](auto& request) { PutHandles(request.initClientHandles(dwCount), phClient, dwCount); });
     }
     HRESULT SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
                          HRESULT** ppErrors) override {
-        if (ppErrors != nullptr) *ppErrors = nullptr;
-        if (phServer == nullptr || pRequestedDatatypes == nullptr || ppErrors == nullptr) return E_INVALIDARG;
-        return Call([&](vokrpc::OpcGroup::Client& cap) {
-            auto request = cap.setDatatypesRequest();
-            PutHandles(request.initHandles(dwCount), phServer, dwCount);
-            auto types = request.initTypes(dwCount);
-            for (DWORD i = 0; i < dwCount; ++i) types.set(i, pRequestedDatatypes[i]);
-            return request.send().then([&](auto&& r) { return TakeErrors(r, dwCount, ppErrors); });
-        });
+        return PerHandle(dwCount, phServer, ppErrors, pRequestedDatatypes != nullptr,
+                         [](auto& cap) { return cap.setDatatypesRequest(); },
+                         [&](auto& request) {
+                             auto types = request.initTypes(dwCount);
+                             for (DWORD i = 0; i < dwCount; ++i) types.set(i, pRequestedDatatypes[i]);
+                         });
     }
     HRESULT CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override {
         if (ppUnk == nullptr) return E_INVALIDARG;
@@ -754,7 +749,7 @@ public:
         return Call([&](vokrpc::OpcGroup::Client& cap) {
             auto request = cap.queryGetDataRequest();
             ToWire(*pformatetc, request.initFormat());
-            return request.send().then([](auto&& r) { return static_cast<HRESULT>(r.getHr()); });
+            return HrOf(request);
         });
     }
     HRESULT GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
@@ -782,7 +777,7 @@ public:
         return Call([&](vokrpc::OpcGroup::Client& cap) {
             auto request = cap.dUnadviseRequest();
             request.setConnection(dwConnection);
-            return request.send().then([](auto&& r) { return static_cast<HRESULT>(r.getHr()); });
+            return HrOf(request);
         });
     }
     // The advises of another process's sinks cannot be handed to this one.
@@ -797,6 +792,21 @@ private:
     template <typename F>
     HRESULT Call(F&& f) {
         return core_.Rpc().Call(std::forward<F>(f));
+    }
+
+    // A call on an array of server handles answered with one error per
+    // handle: make begins the request, fill adds what else the call takes
+    // (given: the call's other arrays are there).
+    template <typename Make, typename Fill>
+    HRESULT PerHandle(DWORD count, OPCHANDLE* handles, HRESULT** ppErrors, bool given, Make&& make, Fill&& fill) {
+        if (ppErrors != nullptr) *ppErrors = nullptr;
+        if (handles == nullptr || !given || ppErrors == nullptr) return E_INVALIDARG;
+        return Call([&](vokrpc::OpcGroup::Client& cap) {
+            auto request = make(cap);
+            PutHandles(request.initHandles(count), handles, count);
+            fill(request);
+            return request.send().then([&](auto&& r) { return TakeErrors(r, count, ppErrors); });
+        });
     }
 
     std::atomic<ULONG> refs_{0};
@@ -952,7 +962,7 @@ public:
             auto request = cap.removeGroupRequest();
             request.setHServerGroup(hServerGroup);
             request.setForce(bForce != FALSE);
-            return request.send().then([](auto&& r) { return static_cast<HRESULT>(r.getHr()); });
+            return HrOf(request);
         });
     }
     HRESULT CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) override {
@@ -961,7 +971,7 @@ public:
             auto request = cap.createGroupEnumeratorRequest();
             request.setScope(dwScope);
             ToWire(riid, request.initIid());
-            return request.send().then([](auto&& r) { return static_cast<HRESULT>(r.getHr()); });
+            return HrOf(request);
         });
     }
 
@@ -980,7 +990,7 @@ public:
             request.setDirection(dwBrowseDirection);
             request.setName(Text(szString));
             request.setHasName(szString != nullptr);
-            return request.send().then([](auto&& r) { return static_cast<HRESULT>(r.getHr()); });
+            return HrOf(request);
         });
     }
     HRESULT BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria, VARTYPE vtDataTypeFilter,
@@ -1099,7 +1109,7 @@ public:
         return remote_.Call([&](vokrpc::ClassObject::Client& cap) {
             auto request = cap.lockServerRequest();
             request.setLock(fLock != FALSE);
-            return request.send().then([](auto&& r) { return static_cast<HRESULT>(r.getHr()); });
+            return HrOf(request);
         });
     }
 
@@ -1111,9 +1121,11 @@ private:
 
 }  // namespace
 
-HRESULT ConnectClassObject(EventLoop& loop, WorkerPool& delivery, int fd, REFIID riid, LPVOID* ppv) {
+HRESULT ConnectClassObject(EventLoop& loop, WorkerPool& delivery, int fd, REFIID riid, LPVOID* ppv,
+                           unsigned callTimeoutMs) {
     *ppv = nullptr;
     auto connection = std::make_shared<Connection>(loop, delivery);
+    connection->callTimeoutMs = callTimeoutMs;
     ClassFactoryProxy* factory = nullptr;
     try {
         loop.Run([&] {

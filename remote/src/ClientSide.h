@@ -17,6 +17,9 @@ namespace remote {
 
 // Connects a socket that is already connected to a server (the fd is taken
 // over) and returns its class object asked for riid (IClassFactory or IUnknown).
-HRESULT ConnectClassObject(EventLoop& loop, WorkerPool& delivery, int fd, REFIID riid, LPVOID* ppv);
+// A call through it not answered within callTimeoutMs (0: no limit) gives
+// RPC_E_TIMEOUT.
+HRESULT ConnectClassObject(EventLoop& loop, WorkerPool& delivery, int fd, REFIID riid, LPVOID* ppv,
+                           unsigned callTimeoutMs = 0);
 
 }  // namespace remote

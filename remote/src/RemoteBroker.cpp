@@ -51,7 +51,10 @@ std::string LocalServerProgram(REFCLSID clsid) {
 
 struct RemoteBroker::Parts {
     explicit Parts(const BrokerSettings& settings)
-        : pool(64), delivery(1), server(loop, pool, ServerSettings{settings.backlog}) {}
+        : pool(64),
+          delivery(1),
+          server(loop, pool,
+                 ServerSettings{settings.backlog, settings.callsPerConnection, settings.workersPerConnection}) {}
     // Destroyed in reverse: the served connections first, then the threads
     // their releases ran on, then the loop.
     EventLoop loop;
@@ -92,6 +95,8 @@ void RemoteBroker::Withdraw(REFCLSID clsid) { parts_->server.Withdraw(clsid); }
 
 std::size_t RemoteBroker::ServedConnections() { return parts_->server.ConnectionCount(); }
 
+std::size_t RemoteBroker::ServedCalls() const { return parts_->server.CallsInFlight(); }
+
 HRESULT RemoteBroker::GetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
     if (ppv == nullptr) return E_INVALIDARG;
     *ppv = nullptr;
@@ -112,7 +117,7 @@ HRESULT RemoteBroker::GetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
         }
         if (fd < 0) return CO_E_SERVER_EXEC_FAILURE;
     }
-    return ConnectClassObject(parts_->loop, parts_->delivery, fd, riid, ppv);
+    return ConnectClassObject(parts_->loop, parts_->delivery, fd, riid, ppv, settings_.callTimeoutMs);
 }
 
 }  // namespace remote

@@ -1,5 +1,6 @@
 #include "ServerSide.h"
 
+#include "ChangeBacklog.h"
 #include "Wire.h"
 
 #include "foundation/CLogFile.h"
@@ -11,9 +12,11 @@
 #include <capnp/message.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <list>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace remote {
@@ -24,19 +27,69 @@ namespace {
 // message may claim billions, and nothing of the server grows with a claim.
 constexpr std::size_t kMaxElements = 1u << 20;
 
+// What the adapters of one client connection share: the loop, the workers,
+// and the connection's own account of its calls and server locks. Owned
+// jointly by the connection, its adapters, the references they hand to the
+// workers and the sinks the groups hold: whichever ends last (a sink may still
+// be delivering when the class is withdrawn) finds it alive.
 struct Shared {
+    Shared(EventLoop& eventLoop, WorkerPool& workers, const ServerSettings& serverSettings,
+           std::shared_ptr<std::atomic<std::size_t>> serverCalls)
+        : loop(eventLoop), pool(workers), settings(serverSettings), allCalls(std::move(serverCalls)) {}
+
     EventLoop& loop;
     WorkerPool& pool;
-    ServerSettings settings;
+    const ServerSettings settings;
+    // The calls of every connection of the server taken and not yet answered.
+    std::shared_ptr<std::atomic<std::size_t>> allCalls;
+
+    std::mutex mutex;
+    // This connection's calls taken and not yet answered, and of them those
+    // on a worker now; the others wait in held for one of its workers.
+    std::size_t calls = 0;
+    std::size_t running = 0;
+    std::deque<std::function<void()>> held;
+    // LockServer(TRUE) calls not yet balanced, given back when it ends.
+    std::size_t locks = 0;
+    bool ended = false;
 };
+using SharedRef = std::shared_ptr<Shared>;
+
+// Runs a call's work on a worker, or holds it while the connection has as
+// many workers in use as it may: one client's slow calls never take every
+// worker from the others.
+void Dispatch(const SharedRef& shared, std::function<void()> task) {
+    {
+        std::lock_guard lock(shared->mutex);
+        if (shared->running >= shared->settings.workersPerConnection) {
+            shared->held.push_back(std::move(task));
+            return;
+        }
+        ++shared->running;
+    }
+    shared->pool.Submit([shared, task = std::move(task)]() mutable {
+        for (;;) {
+            task();
+            task = nullptr;
+            // The connection's next held call goes on this worker.
+            std::lock_guard lock(shared->mutex);
+            if (shared->held.empty()) {
+                --shared->running;
+                return;
+            }
+            task = std::move(shared->held.front());
+            shared->held.pop_front();
+        }
+    });
+}
 
 // One reference on a server object, given back on a worker thread: a last
 // Release may stop a group's threads, which must not happen on the loop.
 class Held {
 public:
     Held() = default;
-    Held(Shared& shared, IUnknown* object) : shared_(&shared), object_(object) {}
-    Held(Held&& other) noexcept : shared_(other.shared_), object_(other.object_) { other.object_ = nullptr; }
+    Held(const SharedRef& shared, IUnknown* object) : shared_(shared), object_(object) {}
+    Held(Held&& other) noexcept : shared_(std::move(other.shared_)), object_(other.object_) { other.object_ = nullptr; }
     Held& operator=(Held&& other) noexcept {
         std::swap(shared_, other.shared_);
         std::swap(object_, other.object_);
@@ -52,7 +105,7 @@ public:
     void Disown() { object_ = nullptr; }
 
 private:
-    Shared* shared_ = nullptr;
+    SharedRef shared_;
     IUnknown* object_ = nullptr;
 };
 
@@ -91,40 +144,69 @@ using Finish = std::function<void(typename R::Builder, Call<P, R>&)>;
 // The adapter of the object a call made, which takes over the call's
 // reference on it; null when the call made none.
 template <typename Impl, typename Interface, typename Made>
-kj::Own<Impl> AdoptMade(Shared& shared, Made& call) {
+kj::Own<Impl> AdoptMade(const SharedRef& shared, Made& call) {
     if (call.made.empty()) return {};
     auto adapter = kj::heap<Impl>(shared, static_cast<Interface*>(call.made.front().get()));
     call.made.front().Disown();
     return adapter;
 }
 
+// The finish of a call that may make an object: the object's adapter, if it
+// made one, goes to the client through set.
+template <typename Impl, typename Interface, typename Set>
+auto GiveMade(const SharedRef& shared, Set set) {
+    return [shared, set](auto out, auto& call) {
+        auto adapter = AdoptMade<Impl, Interface>(shared, call);
+        if (adapter.get() != nullptr) set(out, kj::mv(adapter));
+    };
+}
+
 // Runs work on a worker thread and answers the call when it is done; then
 // finish (on the loop) may attach capabilities to the results. The work reads
 // only what it captured.
 template <typename P, typename R>
-kj::Promise<void> OffLoopResults(Shared& shared, capnp::CallContext<P, R> context,
+kj::Promise<void> OffLoopResults(const SharedRef& shared, capnp::CallContext<P, R> context,
                                  std::function<void(typename R::Builder, Call<P, R>&)> work,
                                  Finish<P, R> finish = nullptr) {
+    {
+        // A client with as many calls in flight as it may have gets no more
+        // taken until some are answered.
+        std::lock_guard lock(shared->mutex);
+        if (shared->calls >= shared->settings.callsPerConnection) {
+            context.getResults().setHr(E_OUTOFMEMORY);
+            return kj::READY_NOW;
+        }
+        ++shared->calls;
+        ++*shared->allCalls;
+    }
     auto call = std::make_shared<Call<P, R>>();
     auto pair = kj::newPromiseAndCrossThreadFulfiller<void>();
     auto fulfiller = std::make_shared<kj::Own<kj::CrossThreadPromiseFulfiller<void>>>(kj::mv(pair.fulfiller));
-    shared.pool.Submit([call, fulfiller, work = std::move(work)] {
+    Dispatch(shared, [call, fulfiller, work = std::move(work)] {
         KJ_IF_MAYBE(failure, kj::runCatchingExceptions([&] { work(call->out.template initRoot<R>(), *call); })) {
             (*fulfiller)->reject(kj::mv(*failure));
         } else {
             (*fulfiller)->fulfill();
         }
     });
-    return pair.promise.then([context, call, finish = std::move(finish)]() mutable {
-        context.setResults(call->out.template getRoot<R>().asReader());
-        if (finish) finish(context.getResults(), *call);
+    // Answered (or failed, or cancelled with its connection): counted out.
+    auto done = kj::defer([shared] {
+        std::lock_guard lock(shared->mutex);
+        --shared->calls;
+        --*shared->allCalls;
     });
+    return pair.promise
+        .then([context, call, finish = std::move(finish)]() mutable {
+            context.setResults(call->out.template getRoot<R>().asReader());
+            if (finish) finish(context.getResults(), *call);
+        })
+        .attach(kj::mv(done));
 }
 
 // The same with the call's parameters, copied out of the connection's message
 // first (a connection that goes away takes its messages with it).
 template <typename P, typename R>
-kj::Promise<void> OffLoop(Shared& shared, capnp::CallContext<P, R> context, Work<P, R> work,
+kj::Promise<void> OffLoop(const SharedRef& shared, capnp::CallContext<P, R> context, Work<P, R> work,
                           Finish<P, R> finish = nullptr) {
     auto in = std::make_shared<capnp::MallocMessageBuilder>();
     in->setRoot(context.getParams());
@@ -174,12 +256,39 @@ void ClearValues(std::vector<VARIANT>& values) {
     for (VARIANT& v : values) VariantClear(&v);
 }
 
+// A call on the client's array of server handles, answered with one error
+// per handle: call is given the count, the handles and where the errors go,
+// and returns the call's HRESULT. An array that claims too much, or a call
+// the object does not serve (served false), is answered E_INVALIDARG.
+template <typename In, typename Out, typename F>
+void PerHandle(bool served, In in, Out out, F&& call) {
+    if (!served || !Fits(in.getHandles())) return out.setHr(E_INVALIDARG);
+    std::vector<OPCHANDLE> handles = Handles(in.getHandles());
+    const auto count = static_cast<DWORD>(handles.size());
+    HRESULT* errors = nullptr;
+    out.setHr(call(count, handles.empty() ? nullptr : handles.data(), &errors));
+    TakeErrors(out, errors, count);
+}
+
+// The same for a call that also takes the client's variants, one per handle.
+template <typename In, typename Out, typename F>
+void PerHandleWithValues(bool served, In in, Out out, F&& call) {
+    PerHandle(served && in.getValues().size() == in.getHandles().size(), in, out,
+              [&](DWORD count, OPCHANDLE* handles, HRESULT** errors) {
+                  std::vector<VARIANT> values;
+                  if (!Values(in.getValues(), values)) return E_INVALIDARG;
+                  const HRESULT hr = call(count, handles, values.empty() ? nullptr : values.data(), errors);
+                  ClearValues(values);
+                  return hr;
+              });
+}
+
 // ---------------------------------------------------------------------------
 // Enumerators
 
 class EnumStringImpl final : public vokrpc::EnumString::Server {
 public:
-    EnumStringImpl(Shared& shared, IEnumString* list) : shared_(shared), held_(shared, list), list_(list) {}
+    EnumStringImpl(const SharedRef& shared, IEnumString* list) : shared_(shared), held_(shared, list), list_(list) {}
 
     kj::Promise<void> next(NextContext context) override {
         return OffLoop<NextParams, NextResults>(shared_, context, [this](auto in, auto out, auto&) {
@@ -209,7 +318,7 @@ public:
     kj::Promise<void> clone(CloneContext context) override;
 
 private:
-    Shared& shared_;
+    SharedRef shared_;
     Held held_;
     IEnumString* list_;
 };
@@ -222,15 +331,12 @@ kj::Promise<void> EnumStringImpl::clone(CloneContext context) {
             out.setHr(list_->Clone(&copy));
             if (copy != nullptr) call.made.emplace_back(shared_, copy);
         },
-        [this](auto out, auto& call) {
-            auto adapter = AdoptMade<EnumStringImpl, IEnumString>(shared_, call);
-            if (adapter.get() != nullptr) out.setNames(kj::mv(adapter));
-        });
+        GiveMade<EnumStringImpl, IEnumString>(shared_, [](auto out, auto made) { out.setNames(kj::mv(made)); }));
 }
 
 class EnumAttributesImpl final : public vokrpc::EnumItemAttributes::Server {
 public:
-    EnumAttributesImpl(Shared& shared, IEnumOPCItemAttributes* list)
+    EnumAttributesImpl(const SharedRef& shared, IEnumOPCItemAttributes* list)
         : shared_(shared), held_(shared, list), list_(list) {}
 
     kj::Promise<void> next(NextContext context) override {
@@ -281,14 +387,12 @@ public:
                 out.setHr(list_->Clone(&copy));
                 if (copy != nullptr) call.made.emplace_back(shared_, copy);
             },
-            [this](auto out, auto& call) {
-                auto adapter = AdoptMade<EnumAttributesImpl, IEnumOPCItemAttributes>(shared_, call);
-                if (adapter.get() != nullptr) out.setItems(kj::mv(adapter));
-            });
+            GiveMade<EnumAttributesImpl, IEnumOPCItemAttributes>(
+                shared_, [](auto out, auto made) { out.setItems(kj::mv(made)); }));
     }
 
 private:
-    Shared& shared_;
+    SharedRef shared_;
     Held held_;
     IEnumOPCItemAttributes* list_;
 };
@@ -298,8 +402,10 @@ private:
 
 class SinkProxy final : public IAdviseSink {
 public:
-    SinkProxy(Shared& shared, vokrpc::AdviseSink::Client client)
-        : shared_(shared), client_(kj::heap<vokrpc::AdviseSink::Client>(kj::mv(client))) {}
+    SinkProxy(const SharedRef& shared, vokrpc::AdviseSink::Client client)
+        : shared_(shared),
+          client_(kj::heap<vokrpc::AdviseSink::Client>(kj::mv(client))),
+          backlog_(shared->settings.backlog, kMaxCompletions) {}
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) return E_POINTER;
@@ -317,34 +423,53 @@ public:
     }
 
     // Called by a data or async thread: the change is queued and sent by the
-    // loop, so that the thread never waits for the client.
+    // loop, so that the thread never waits for the client. A client that
+    // does not keep up has its oldest data changes folded into one that keeps
+    // each item's newest value, so that it never keeps a stale value of an
+    // item whose only change came while it lagged. Completions of a write,
+    // read or refresh answer one transaction each: they are never folded or
+    // dropped, and have a bound of their own.
     void OnDataChange(FORMATETC* format, STGMEDIUM* medium) override {
         if (format == nullptr || medium == nullptr || medium->tymed != TYMED_HGLOBAL) return;
-        Pending change{*format, medium->tymed, opcstream::FromGlobal(medium->hGlobal)};
+        PendingStream change{*format, medium->tymed, opcstream::FromGlobal(medium->hGlobal)};
         bool start = false;
-        std::uint64_t dropped = 0;
+        std::uint64_t folds = 0;
+        bool cutOff = false;
         {
             std::lock_guard lock(mutex_);
             if (broken_) return;
-            if (queue_.size() >= shared_.settings.backlog) {
-                queue_.pop_front();
-                dropped = ++dropped_;
+            switch (backlog_.Add(std::move(change))) {
+            case ChangeBacklog::Added::kFolded:
+                folds = backlog_.Folds();
+                break;
+            case ChangeBacklog::Added::kFull:
+                // The client takes nothing any more: it is cut off rather
+                // than let the server's memory grow.
+                broken_ = true;
+                cutOff = true;
+                break;
+            case ChangeBacklog::Added::kQueued:
+                break;
             }
-            queue_.push_back(std::move(change));
-            start = !sending_;
+            start = !sending_ && !broken_;
             sending_ = sending_ || start;
         }
-        // The first drop and every hundredth after it, so that a stuck client
-        // does not fill the log.
-        if (dropped % 100 == 1)
+        if (cutOff)
             EventLog()
-                .Append("Data change for a client that does not keep up dropped, dropped so far:")
-                .Append(static_cast<unsigned long>(dropped))
+                .Append("Data changes no longer sent to a client that took none of its last completions:")
+                .Append(static_cast<unsigned long>(kMaxCompletions))
+                .Commit(CLogFile::kWrite);
+        // The first fold and every hundredth after it, so that a stuck client
+        // does not fill the log.
+        if (folds % 100 == 1)
+            EventLog()
+                .Append("Data changes for a client that does not keep up folded into one, folded so far:")
+                .Append(static_cast<unsigned long>(folds))
                 .Commit(CLogFile::kWrite);
         if (!start) return;
         AddRef();  // for the sending
         try {
-            shared_.loop.Run([this] { SendNext(); });
+            shared_->loop.Run([this] { SendNext(); });
         } catch (const kj::Exception&) {
             Stop();
         }
@@ -355,11 +480,8 @@ public:
     void OnClose() override {}
 
 private:
-    struct Pending {
-        FORMATETC format;
-        DWORD tymed;
-        std::vector<std::uint8_t> bytes;
-    };
+    // Completions kept for a client that does not take them.
+    static constexpr std::size_t kMaxCompletions = 256;
 
     ~SinkProxy() noexcept override {
         // The capability lives on the loop and is let go there.
@@ -368,7 +490,7 @@ private:
             return;
         }
         try {
-            shared_.loop.Run([this] { client_ = nullptr; });
+            shared_->loop.Run([this] { client_ = nullptr; });
         } catch (const kj::Exception&) {
             // The loop is gone: the capability cannot be let go anywhere else.
             new kj::Own<vokrpc::AdviseSink::Client>(kj::mv(client_));
@@ -378,23 +500,22 @@ private:
     // On the loop: one change in flight at a time; the next goes when the
     // client has taken this one.
     void SendNext() {
-        Pending next;
+        PendingStream next;
         {
             std::lock_guard lock(mutex_);
-            if (queue_.empty() || broken_) {
+            if (backlog_.Empty() || broken_) {
                 sending_ = false;
-                queue_.clear();
+                backlog_.Clear();
                 FinishSending();
                 return;
             }
-            next = std::move(queue_.front());
-            queue_.pop_front();
+            next = std::move(*backlog_.Take());
         }
         auto request = client_->onDataChangeRequest();
         ToWire(next.format, request.initFormat());
         request.setTymed(next.tymed);
         request.setBytes(kj::arrayPtr(next.bytes.data(), next.bytes.size()));
-        shared_.loop.Tasks().add(request.send().then([this](auto&&) { SendNext(); },
+        shared_->loop.Tasks().add(request.send().then([this](auto&&) { SendNext(); },
                                                      [this](kj::Exception&&) {
                                                          {
                                                              std::lock_guard lock(mutex_);
@@ -406,7 +527,7 @@ private:
 
     // The sending is over: its reference goes (on a worker, as it may be the last).
     void FinishSending() {
-        shared_.pool.Submit([this] { Release(); });
+        shared_->pool.Submit([this] { Release(); });
     }
 
     void Stop() {
@@ -414,19 +535,18 @@ private:
             std::lock_guard lock(mutex_);
             broken_ = true;
             sending_ = false;
-            queue_.clear();
+            backlog_.Clear();
         }
         Release();
     }
 
     std::atomic<ULONG> refs_{0};
-    Shared& shared_;
+    SharedRef shared_;
     kj::Own<vokrpc::AdviseSink::Client> client_;
     std::mutex mutex_;
-    std::deque<Pending> queue_;
+    ChangeBacklog backlog_;
     bool sending_ = false;
     bool broken_ = false;
-    std::uint64_t dropped_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -472,7 +592,7 @@ void PutItemResults(Results out, OPCITEMRESULT* results, HRESULT* errors, std::s
 
 class GroupImpl final : public vokrpc::OpcGroup::Server {
 public:
-    GroupImpl(Shared& shared, IUnknown* group)
+    GroupImpl(const SharedRef& shared, IUnknown* group)
         : shared_(shared),
           state_(Ask<IOPCGroupStateMgt>(group, IID_IOPCGroupStateMgt)),
           public_(Ask<IOPCPublicGroupStateMgt>(group, IID_IOPCPublicGroupStateMgt)),
@@ -578,10 +698,7 @@ public:
                 out.setHr(state_->CloneGroup(name.c_str(), iid, &made));
                 if (made != nullptr) call.made.emplace_back(shared_, made);
             },
-            [this](auto out, auto& call) {
-                auto adapter = AdoptMade<GroupImpl, IUnknown>(shared_, call);
-                if (adapter.get() != nullptr) out.setGroup(kj::mv(adapter));
-            });
+            GiveMade<GroupImpl, IUnknown>(shared_, [](auto out, auto made) { out.setGroup(kj::mv(made)); }));
     }
 
     kj::Promise<void> getPublic(GetPublicContext context) override {
@@ -600,75 +717,58 @@ public:
 
     kj::Promise<void> read(ReadContext context) override {
         return OffLoop<ReadParams, ReadResults>(shared_, context, [this](auto in, auto out, auto&) {
-            if (!Fits(in.getHandles()) || sync_ == nullptr) return out.setHr(E_INVALIDARG);
-            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
-            OPCITEMSTATE* states = nullptr;
-            HRESULT* errors = nullptr;
-            const auto count = static_cast<DWORD>(handles.size());
-            const HRESULT hr = sync_->Read(static_cast<OPCDATASOURCE>(in.getSource()), count,
-                                           handles.empty() ? nullptr : handles.data(), &states, &errors);
-            out.setHr(hr);
-            if (states != nullptr) {
-                auto list = out.initStates(count);
-                for (DWORD i = 0; i < count; ++i) {
-                    auto s = list[i];
-                    s.setHClient(states[i].hClient);
-                    ToWire(states[i].ftTimeStamp, s.initTimeStamp());
-                    s.setQuality(states[i].wQuality);
-                    ToWire(states[i].vDataValue, s.initValue());
-                    VariantClear(&states[i].vDataValue);
+            PerHandle(sync_ != nullptr, in, out, [&](DWORD count, OPCHANDLE* handles, HRESULT** errors) {
+                OPCITEMSTATE* states = nullptr;
+                const HRESULT hr =
+                    sync_->Read(static_cast<OPCDATASOURCE>(in.getSource()), count, handles, &states, errors);
+                if (states != nullptr) {
+                    auto list = out.initStates(count);
+                    for (DWORD i = 0; i < count; ++i) {
+                        auto s = list[i];
+                        s.setHClient(states[i].hClient);
+                        ToWire(states[i].ftTimeStamp, s.initTimeStamp());
+                        s.setQuality(states[i].wQuality);
+                        ToWire(states[i].vDataValue, s.initValue());
+                        VariantClear(&states[i].vDataValue);
+                    }
                 }
-            }
-            CoTaskMemFree(states);
-            TakeErrors(out, errors, count);
+                CoTaskMemFree(states);
+                return hr;
+            });
         });
     }
 
     kj::Promise<void> write(WriteContext context) override {
         return OffLoop<WriteParams, WriteResults>(shared_, context, [this](auto in, auto out, auto&) {
-            if (!Fits(in.getHandles()) || in.getValues().size() != in.getHandles().size() || sync_ == nullptr)
-                return out.setHr(E_INVALIDARG);
-            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
-            std::vector<VARIANT> values;
-            if (!Values(in.getValues(), values)) return out.setHr(E_INVALIDARG);
-            HRESULT* errors = nullptr;
-            const auto count = static_cast<DWORD>(handles.size());
-            out.setHr(sync_->Write(count, handles.empty() ? nullptr : handles.data(),
-                                   values.empty() ? nullptr : values.data(), &errors));
-            ClearValues(values);
-            TakeErrors(out, errors, count);
+            PerHandleWithValues(sync_ != nullptr, in, out,
+                                [&](DWORD count, OPCHANDLE* handles, VARIANT* values, HRESULT** errors) {
+                                    return sync_->Write(count, handles, values, errors);
+                                });
         });
     }
 
     kj::Promise<void> readAsync(ReadAsyncContext context) override {
         return OffLoop<ReadAsyncParams, ReadAsyncResults>(shared_, context, [this](auto in, auto out, auto&) {
-            if (!Fits(in.getHandles()) || async_ == nullptr) return out.setHr(E_INVALIDARG);
-            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
-            DWORD transaction = 0;
-            HRESULT* errors = nullptr;
-            const auto count = static_cast<DWORD>(handles.size());
-            out.setHr(async_->Read(in.getConnection(), static_cast<OPCDATASOURCE>(in.getSource()), count,
-                                   handles.empty() ? nullptr : handles.data(), &transaction, &errors));
-            out.setTransactionId(transaction);
-            TakeErrors(out, errors, count);
+            PerHandle(async_ != nullptr, in, out, [&](DWORD count, OPCHANDLE* handles, HRESULT** errors) {
+                DWORD transaction = 0;
+                const HRESULT hr = async_->Read(in.getConnection(), static_cast<OPCDATASOURCE>(in.getSource()),
+                                                count, handles, &transaction, errors);
+                out.setTransactionId(transaction);
+                return hr;
+            });
         });
     }
 
     kj::Promise<void> writeAsync(WriteAsyncContext context) override {
         return OffLoop<WriteAsyncParams, WriteAsyncResults>(shared_, context, [this](auto in, auto out, auto&) {
-            if (!Fits(in.getHandles()) || in.getValues().size() != in.getHandles().size() || async_ == nullptr)
-                return out.setHr(E_INVALIDARG);
-            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
-            std::vector<VARIANT> values;
-            if (!Values(in.getValues(), values)) return out.setHr(E_INVALIDARG);
-            DWORD transaction = 0;
-            HRESULT* errors = nullptr;
-            const auto count = static_cast<DWORD>(handles.size());
-            out.setHr(async_->Write(in.getConnection(), count, handles.empty() ? nullptr : handles.data(),
-                                    values.empty() ? nullptr : values.data(), &transaction, &errors));
-            ClearValues(values);
-            out.setTransactionId(transaction);
-            TakeErrors(out, errors, count);
+            PerHandleWithValues(async_ != nullptr, in, out,
+                                [&](DWORD count, OPCHANDLE* handles, VARIANT* values, HRESULT** errors) {
+                                    DWORD transaction = 0;
+                                    const HRESULT hr = async_->Write(in.getConnection(), count, handles, values,
+                                                                     &transaction, errors);
+                                    out.setTransactionId(transaction);
+                                    return hr;
+                                });
         });
     }
 
@@ -721,56 +821,40 @@ public:
 
     kj::Promise<void> removeItems(RemoveItemsContext context) override {
         return OffLoop<RemoveItemsParams, RemoveItemsResults>(shared_, context, [this](auto in, auto out, auto&) {
-            if (!Fits(in.getHandles()) || items_ == nullptr) return out.setHr(E_INVALIDARG);
-            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
-            HRESULT* errors = nullptr;
-            const auto count = static_cast<DWORD>(handles.size());
-            out.setHr(items_->RemoveItems(count, handles.empty() ? nullptr : handles.data(), &errors));
-            TakeErrors(out, errors, count);
+            PerHandle(items_ != nullptr, in, out, [&](DWORD count, OPCHANDLE* handles, HRESULT** errors) {
+                return items_->RemoveItems(count, handles, errors);
+            });
         });
     }
 
     kj::Promise<void> setActiveState(SetActiveStateContext context) override {
         return OffLoop<SetActiveStateParams, SetActiveStateResults>(shared_, context, [this](auto in, auto out,
                                                                                              auto&) {
-            if (!Fits(in.getHandles()) || items_ == nullptr) return out.setHr(E_INVALIDARG);
-            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
-            HRESULT* errors = nullptr;
-            const auto count = static_cast<DWORD>(handles.size());
-            out.setHr(items_->SetActiveState(count, handles.empty() ? nullptr : handles.data(),
-                                             in.getActive() ? TRUE : FALSE, &errors));
-            TakeErrors(out, errors, count);
+            PerHandle(items_ != nullptr, in, out, [&](DWORD count, OPCHANDLE* handles, HRESULT** errors) {
+                return items_->SetActiveState(count, handles, in.getActive() ? TRUE : FALSE, errors);
+            });
         });
     }
 
     kj::Promise<void> setClientHandles(SetClientHandlesContext context) override {
         return OffLoop<SetClientHandlesParams, SetClientHandlesResults>(shared_, context, [this](auto in, auto out,
                                                                                                  auto&) {
-            if (!Fits(in.getHandles()) || in.getClientHandles().size() != in.getHandles().size() ||
-                items_ == nullptr)
-                return out.setHr(E_INVALIDARG);
-            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
-            std::vector<OPCHANDLE> clients = Handles(in.getClientHandles());
-            HRESULT* errors = nullptr;
-            const auto count = static_cast<DWORD>(handles.size());
-            out.setHr(items_->SetClientHandles(count, handles.empty() ? nullptr : handles.data(),
-                                               clients.empty() ? nullptr : clients.data(), &errors));
-            TakeErrors(out, errors, count);
+            const bool served = items_ != nullptr && in.getClientHandles().size() == in.getHandles().size();
+            PerHandle(served, in, out, [&](DWORD count, OPCHANDLE* handles, HRESULT** errors) {
+                std::vector<OPCHANDLE> clients = Handles(in.getClientHandles());
+                return items_->SetClientHandles(count, handles, clients.empty() ? nullptr : clients.data(), errors);
+            });
         });
     }
 
     kj::Promise<void> setDatatypes(SetDatatypesContext context) override {
         return OffLoop<SetDatatypesParams, SetDatatypesResults>(shared_, context, [this](auto in, auto out, auto&) {
-            if (!Fits(in.getHandles()) || in.getTypes().size() != in.getHandles().size() || items_ == nullptr)
-                return out.setHr(E_INVALIDARG);
-            std::vector<OPCHANDLE> handles = Handles(in.getHandles());
-            std::vector<VARTYPE> types;
-            for (std::uint16_t type : in.getTypes()) types.push_back(type);
-            HRESULT* errors = nullptr;
-            const auto count = static_cast<DWORD>(handles.size());
-            out.setHr(items_->SetDatatypes(count, handles.empty() ? nullptr : handles.data(),
-                                           types.empty() ? nullptr : types.data(), &errors));
-            TakeErrors(out, errors, count);
+            const bool served = items_ != nullptr && in.getTypes().size() == in.getHandles().size();
+            PerHandle(served, in, out, [&](DWORD count, OPCHANDLE* handles, HRESULT** errors) {
+                std::vector<VARTYPE> types;
+                for (std::uint16_t type : in.getTypes()) types.push_back(type);
+                return items_->SetDatatypes(count, handles, types.empty() ? nullptr : types.data(), errors);
+            });
         });
     }
 
@@ -789,16 +873,15 @@ public:
                 if (list == nullptr) return out.setHr(E_NOINTERFACE);
                 call.made.emplace_back(shared_, list);
             },
-            [this](auto out, auto& call) {
-                auto adapter = AdoptMade<EnumAttributesImpl, IEnumOPCItemAttributes>(shared_, call);
-                if (adapter.get() != nullptr) out.setItems(kj::mv(adapter));
-            });
+            GiveMade<EnumAttributesImpl, IEnumOPCItemAttributes>(
+                shared_, [](auto out, auto made) { out.setItems(kj::mv(made)); }));
     }
 
     kj::Promise<void> getData(GetDataContext context) override {
         return OffLoop<GetDataParams, GetDataResults>(shared_, context, [this](auto in, auto out, auto&) {
             if (data_ == nullptr) return out.setHr(E_NOINTERFACE);
             FORMATETC format = FromWire(in.getFormat());
+            if (format.cfFormat == 0) return out.setHr(DV_E_FORMATETC);
             STGMEDIUM medium{};
             const HRESULT hr = data_->GetData(&format, &medium);
             out.setHr(hr);
@@ -816,6 +899,7 @@ public:
     kj::Promise<void> queryGetData(QueryGetDataContext context) override {
         return OffLoop<QueryGetDataParams, QueryGetDataResults>(shared_, context, [this](auto in, auto out, auto&) {
             FORMATETC format = FromWire(in.getFormat());
+            if (format.cfFormat == 0) return out.setHr(DV_E_FORMATETC);
             out.setHr(data_ == nullptr ? E_NOINTERFACE : data_->QueryGetData(&format));
         });
     }
@@ -825,19 +909,28 @@ public:
         // lives; the parameters are read here too, as they hold a capability.
         auto params = context.getParams();
         FORMATETC format = FromWire(params.getFormat());
+        if (format.cfFormat == 0) {
+            // A format name the server does not know: refused here, before
+            // a sink is made for it.
+            context.getResults().setHr(DV_E_FORMATETC);
+            return kj::READY_NOW;
+        }
         const DWORD advf = params.getAdvf();
-        IAdviseSink* sink = nullptr;
+        // The call's reference on the sink goes with the call, also when the
+        // call is refused before it runs.
+        std::shared_ptr<IAdviseSink> sink;
         if (params.hasSink()) {
-            sink = new SinkProxy(shared_, params.getSink());
-            sink->AddRef();
+            IAdviseSink* made = new SinkProxy(shared_, params.getSink());
+            made->AddRef();
+            sink.reset(made, [](IAdviseSink* s) { s->Release(); });
         }
         context.releaseParams();
         return OffLoopResults<DAdviseParams, DAdviseResults>(shared_, context, [this, sink, format, advf](auto out,
                                                                                                        auto&) mutable {
             DWORD connection = 0;
-            out.setHr(data_ == nullptr ? E_NOINTERFACE : data_->DAdvise(&format, advf, sink, &connection));
+            out.setHr(data_ == nullptr ? E_NOINTERFACE : data_->DAdvise(&format, advf, sink.get(), &connection));
             out.setConnection(connection);
-            if (sink != nullptr) sink->Release();
+            sink.reset();
         });
     }
 
@@ -848,7 +941,7 @@ public:
     }
 
 private:
-    Shared& shared_;
+    SharedRef shared_;
     IOPCGroupStateMgt* state_;
     IOPCPublicGroupStateMgt* public_;
     IOPCSyncIO* sync_;
@@ -864,7 +957,7 @@ private:
 
 class ServerImpl final : public vokrpc::OpcServer::Server {
 public:
-    ServerImpl(Shared& shared, IUnknown* server)
+    ServerImpl(const SharedRef& shared, IUnknown* server)
         : shared_(shared),
           server_(Ask<IOPCServer>(server, IID_IOPCServer)),
           browse_(Ask<IOPCBrowseServerAddressSpace>(server, IID_IOPCBrowseServerAddressSpace)),
@@ -900,10 +993,7 @@ public:
                 out.setRevisedUpdateRate(revised);
                 if (group != nullptr) call.made.emplace_back(shared_, group);
             },
-            [this](auto out, auto& call) {
-                auto adapter = AdoptMade<GroupImpl, IUnknown>(shared_, call);
-                if (adapter.get() != nullptr) out.setGroup(kj::mv(adapter));
-            });
+            GiveMade<GroupImpl, IUnknown>(shared_, [](auto out, auto made) { out.setGroup(kj::mv(made)); }));
     }
 
     kj::Promise<void> getErrorString(GetErrorStringContext context) override {
@@ -927,10 +1017,7 @@ public:
                 out.setHr(server_->GetGroupByName(name.c_str(), iid, &group));
                 if (group != nullptr) call.made.emplace_back(shared_, group);
             },
-            [this](auto out, auto& call) {
-                auto adapter = AdoptMade<GroupImpl, IUnknown>(shared_, call);
-                if (adapter.get() != nullptr) out.setGroup(kj::mv(adapter));
-            });
+            GiveMade<GroupImpl, IUnknown>(shared_, [](auto out, auto made) { out.setGroup(kj::mv(made)); }));
     }
 
     kj::Promise<void> getStatus(GetStatusContext context) override {
@@ -1007,10 +1094,7 @@ public:
                                                     in.getDataType(), in.getAccessRights(), &list));
                 if (list != nullptr) call.made.emplace_back(shared_, list);
             },
-            [this](auto out, auto& call) {
-                auto adapter = AdoptMade<EnumStringImpl, IEnumString>(shared_, call);
-                if (adapter.get() != nullptr) out.setNames(kj::mv(adapter));
-            });
+            GiveMade<EnumStringImpl, IEnumString>(shared_, [](auto out, auto made) { out.setNames(kj::mv(made)); }));
     }
 
     kj::Promise<void> getItemId(GetItemIdContext context) override {
@@ -1034,14 +1118,11 @@ public:
                 out.setHr(browse_->BrowseAccessPaths(id.c_str(), &list));
                 if (list != nullptr) call.made.emplace_back(shared_, list);
             },
-            [this](auto out, auto& call) {
-                auto adapter = AdoptMade<EnumStringImpl, IEnumString>(shared_, call);
-                if (adapter.get() != nullptr) out.setNames(kj::mv(adapter));
-            });
+            GiveMade<EnumStringImpl, IEnumString>(shared_, [](auto out, auto made) { out.setNames(kj::mv(made)); }));
     }
 
 private:
-    Shared& shared_;
+    SharedRef shared_;
     IOPCServer* server_;
     IOPCBrowseServerAddressSpace* browse_;
     Held held_[2];
@@ -1051,7 +1132,7 @@ private:
 // The published class, the bootstrap of every connection.
 class ClassObjectImpl final : public vokrpc::ClassObject::Server {
 public:
-    ClassObjectImpl(Shared& shared, IClassFactory* factory)
+    ClassObjectImpl(const SharedRef& shared, IClassFactory* factory)
         : shared_(shared), factory_((factory->AddRef(), factory)), held_(shared, factory) {}
 
     kj::Promise<void> createInstance(CreateInstanceContext context) override {
@@ -1074,20 +1155,29 @@ public:
                 }
                 out.setHr(hr);
             },
-            [this](auto out, auto& call) {
-                auto adapter = AdoptMade<ServerImpl, IUnknown>(shared_, call);
-                if (adapter.get() != nullptr) out.setServer(kj::mv(adapter));
-            });
+            GiveMade<ServerImpl, IUnknown>(shared_, [](auto out, auto made) { out.setServer(kj::mv(made)); }));
     }
 
+    // The connection counts its client's locks: what a client that dies
+    // still held is given back with its connection, and an unlock it never
+    // locked for is ignored, so that no client can drop the locks of others.
     kj::Promise<void> lockServer(LockServerContext context) override {
         return OffLoop<LockServerParams, LockServerResults>(shared_, context, [this](auto in, auto out, auto&) {
-            out.setHr(factory_->LockServer(in.getLock() ? TRUE : FALSE));
+            std::lock_guard lock(shared_->mutex);
+            if (shared_->ended) return out.setHr(RPC_E_DISCONNECTED);
+            if (in.getLock()) {
+                const HRESULT hr = factory_->LockServer(TRUE);
+                if (SUCCEEDED(hr)) ++shared_->locks;
+                return out.setHr(hr);
+            }
+            if (shared_->locks == 0) return out.setHr(S_OK);
+            --shared_->locks;
+            out.setHr(factory_->LockServer(FALSE));
         });
     }
 
 private:
-    Shared& shared_;
+    SharedRef shared_;
     IClassFactory* factory_;
     Held held_;
 };
@@ -1098,26 +1188,55 @@ private:
 // Listening and connections
 
 struct ServerConnection {
-    ServerConnection(kj::Own<kj::AsyncIoStream>&& socket, capnp::Capability::Client bootstrap)
-        : stream(kj::mv(socket)),
+    ServerConnection(kj::Own<kj::AsyncIoStream>&& socket, SharedRef connectionShared, IClassFactory* classFactory)
+        : shared(std::move(connectionShared)),
+          factory(classFactory),
+          stream(kj::mv(socket)),
           network(*stream, capnp::rpc::twoparty::Side::SERVER),
-          rpc(capnp::makeRpcServer(network, kj::mv(bootstrap))) {}
+          rpc(capnp::makeRpcServer(network,
+                                   vokrpc::ClassObject::Client(kj::heap<ClassObjectImpl>(shared, factory)))) {}
+    ~ServerConnection() noexcept {
+        // The locks its client did not give back go with the connection.
+        std::size_t locks = 0;
+        {
+            std::lock_guard lock(shared->mutex);
+            shared->ended = true;
+            locks = std::exchange(shared->locks, 0);
+        }
+        if (locks == 0) return;
+        IClassFactory* unlocked = factory;
+        unlocked->AddRef();
+        shared->pool.Submit([unlocked, locks] {
+            for (std::size_t i = 0; i < locks; ++i) unlocked->LockServer(FALSE);
+            unlocked->Release();
+        });
+    }
+    SharedRef shared;
+    IClassFactory* factory;
     kj::Own<kj::AsyncIoStream> stream;
     capnp::TwoPartyVatNetwork network;
     capnp::RpcSystem<capnp::rpc::twoparty::VatId> rpc;
 };
 
+// How long the listener waits after a failed accept before it accepts again.
+constexpr auto kAcceptRetry = 100 * kj::MILLISECONDS;
+
 class ClassListener : public kj::TaskSet::ErrorHandler {
 public:
     // Takes over the factory's reference and the listening socket.
-    ClassListener(Shared shared, REFCLSID clsid, IClassFactory* factory, std::string path, int fd)
-        : shared_(shared),
+    ClassListener(EventLoop& loop, WorkerPool& pool, const ServerSettings& settings,
+                  std::shared_ptr<std::atomic<std::size_t>> calls, REFCLSID clsid, IClassFactory* factory,
+                  std::string path, int fd)
+        : loop_(loop),
+          pool_(pool),
+          settings_(settings),
+          calls_(std::move(calls)),
           clsid_(clsid),
           path_(std::move(path)),
           factory_(factory),
-          factoryHeld_(shared_, factory),
+          factoryHeld_(std::make_shared<Shared>(loop, pool, settings, calls_), factory),
           tasks_(kj::heap<kj::TaskSet>(*this)) {
-        receiver_ = shared_.loop.LowLevel().wrapListenSocketFd(fd, kj::LowLevelAsyncIoProvider::TAKE_OWNERSHIP);
+        receiver_ = loop_.LowLevel().wrapListenSocketFd(fd, kj::LowLevelAsyncIoProvider::TAKE_OWNERSHIP);
         tasks_->add(Accept());
     }
     ~ClassListener() noexcept {
@@ -1133,11 +1252,34 @@ public:
     std::size_t ConnectionCount() const { return connections_.size(); }
 
 private:
+    // Accepts for as long as the listener lives. An accept that fails (out
+    // of descriptors or memory for the moment) is logged and tried again a
+    // little later: ending here would leave every later client waiting in
+    // the backlog for good.
     kj::Promise<void> Accept() {
-        return receiver_->accept().then([this](kj::Own<kj::AsyncIoStream>&& stream) {
-            Accepted(kj::mv(stream));
-            return Accept();
-        });
+        // An accept that fails at once throws rather than rejects: evalNow
+        // makes both the same failure.
+        return kj::evalNow([this] { return receiver_->accept(); }).then(
+            [this](kj::Own<kj::AsyncIoStream>&& stream) {
+                if (failedAccepts_ != 0) {
+                    EventLog()
+                        .Append("OPC client connections accepted again after failed accepts:")
+                        .Append(static_cast<unsigned long>(failedAccepts_))
+                        .Commit(CLogFile::kWrite);
+                    failedAccepts_ = 0;
+                }
+                Accepted(kj::mv(stream));
+                return Accept();
+            },
+            [this](kj::Exception&& failure) {
+                // The first of a run of failures, and every hundredth after it.
+                if (failedAccepts_++ % 100 == 0)
+                    EventLog()
+                        .Append("OPC client connection not accepted, trying again:")
+                        .Append(failure.getDescription().cStr())
+                        .Commit(CLogFile::kWrite);
+                return loop_.Io().getTimer().afterDelay(kAcceptRetry).then([this] { return Accept(); });
+            });
     }
 
     void Accepted(kj::Own<kj::AsyncIoStream>&& stream) {
@@ -1154,7 +1296,7 @@ private:
             return;
         }
         auto connection = std::make_unique<ServerConnection>(
-            kj::mv(stream), vokrpc::ClassObject::Client(kj::heap<ClassObjectImpl>(shared_, factory_)));
+            kj::mv(stream), std::make_shared<Shared>(loop_, pool_, settings_, calls_), factory_);
         ServerConnection* raw = connection.get();
         connections_.push_back(std::move(connection));
         tasks_->add(raw->network.onDisconnect().then([this, raw] {
@@ -1166,7 +1308,10 @@ private:
         }));
     }
 
-    Shared shared_;
+    EventLoop& loop_;
+    WorkerPool& pool_;
+    const ServerSettings settings_;
+    const std::shared_ptr<std::atomic<std::size_t>> calls_;
     const CLSID clsid_;
     const std::string path_;
     IClassFactory* factory_;
@@ -1174,6 +1319,7 @@ private:
     kj::Own<kj::ConnectionReceiver> receiver_;
     std::list<std::unique_ptr<ServerConnection>> connections_;
     kj::Own<kj::TaskSet> tasks_;
+    unsigned long failedAccepts_ = 0;
 };
 
 ServerSide::ServerSide(EventLoop& loop, WorkerPool& pool, ServerSettings settings)
@@ -1201,7 +1347,7 @@ HRESULT ServerSide::Publish(REFCLSID clsid, IUnknown* classObject, const std::st
     try {
         loop_.Run([&] {
             listeners_.push_back(
-                std::make_unique<ClassListener>(Shared{loop_, pool_, settings_}, clsid, factory, path, fd));
+                std::make_unique<ClassListener>(loop_, pool_, settings_, calls_, clsid, factory, path, fd));
         });
     } catch (const kj::Exception& e) {
         error = e.getDescription().cStr();
@@ -1233,6 +1379,8 @@ void ServerSide::Withdraw(REFCLSID clsid) {
     }
     pool_.Drain();
 }
+
+std::size_t ServerSide::CallsInFlight() const { return *calls_; }
 
 std::size_t ServerSide::ConnectionCount() {
     try {

@@ -10,6 +10,7 @@
 
 #include "platform/Com.h"
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -18,8 +19,14 @@ namespace remote {
 
 struct ServerSettings {
     // Data changes kept for a subscriber that does not keep up; beyond them
-    // the oldest is dropped.
+    // the oldest are merged into one.
     std::size_t backlog = 16;
+    // Calls of one client connection taken and not yet answered; a call
+    // beyond them is answered E_OUTOFMEMORY at once.
+    std::size_t callsPerConnection = 64;
+    // Worker threads one connection's calls may use at once; its further
+    // calls wait for one of them, not for the other clients' calls.
+    std::size_t workersPerConnection = 8;
 };
 
 class ClassListener;
@@ -39,11 +46,14 @@ public:
     void Withdraw(REFCLSID clsid);
     // The client connections open now, over all classes.
     std::size_t ConnectionCount();
+    // The client calls taken and not yet answered, over all connections.
+    std::size_t CallsInFlight() const;
 
 private:
     EventLoop& loop_;
     WorkerPool& pool_;
     const ServerSettings settings_;
+    const std::shared_ptr<std::atomic<std::size_t>> calls_ = std::make_shared<std::atomic<std::size_t>>(0);
     // Touched on the loop only.
     std::vector<std::unique_ptr<ClassListener>> listeners_;
 };

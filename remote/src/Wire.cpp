@@ -1,8 +1,14 @@
 #include "Wire.h"
 
+#include "opc/OpcStream.h"
+
 #include <kj/exception.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace remote {
 
@@ -104,13 +110,29 @@ void ToWire(const VARIANT& given, vokrpc::Variant::Builder out) {
 
 namespace {
 
-bool FromWireAt(vokrpc::Variant::Reader in, VARIANT& out, int depth) {
+// The words a variant struct takes as ToWire writes it: two data words and
+// two pointers.
+constexpr std::size_t kVariantWords = 4;
+
+// The words of a text ToWire writes for a wide string of that many units: a
+// unit is at most three bytes of UTF-8 (a pair of them four), plus the NUL.
+std::size_t TextWords(std::size_t units) { return (3 * units + 1 + 7) / 8; }
+
+// Reads one variant and adds the words its written form takes to written;
+// false as soon as that passes kMaxVariantWords.
+bool FromWireAt(vokrpc::Variant::Reader in, VARIANT& out, int depth, std::size_t& written) {
     VariantInit(&out);
+    written += kVariantWords;
     const VARTYPE vt = in.getVt();
     if (vt == VT_BSTR) {
         out.bstrVal = SysAllocStringFromUtf8(std::string_view(in.getText().cStr(), in.getText().size()));
         if (out.bstrVal == nullptr && in.getText().size() != 0) return false;
         out.vt = VT_BSTR;
+        written += TextWords(SysStringLen(out.bstrVal));
+        if (written > kMaxVariantWords) {
+            VariantClear(&out);
+            return false;
+        }
         return true;
     }
     if ((vt & VT_ARRAY) != 0) {
@@ -118,7 +140,14 @@ bool FromWireAt(vokrpc::Variant::Reader in, VARIANT& out, int depth) {
         if (depth > 0 || (vt & ~(VT_ARRAY | VT_TYPEMASK)) != 0) return false;
         if (element != VT_VARIANT && element != VT_BSTR && !IsScalar(element)) return false;
         const auto elements = in.getElements();
-        SAFEARRAY* array = SafeArrayCreateVector(element, in.getLowerBound(), elements.size());
+        const LONG lower = in.getLowerBound();
+        // The list's tag word, then each element; checked before anything is
+        // made for them.
+        written += 1 + kVariantWords * std::size_t(elements.size());
+        if (written > kMaxVariantWords) return false;
+        // Every index of the array must be a LONG, the upper bound too.
+        if (elements.size() > 0 && std::int64_t(lower) + std::int64_t(elements.size()) - 1 > INT32_MAX) return false;
+        SAFEARRAY* array = SafeArrayCreateVector(element, lower, elements.size());
         if (array == nullptr) return false;
         // A malformed element throws while the elements are read: the array
         // and what it holds go with it.
@@ -128,8 +157,11 @@ bool FromWireAt(vokrpc::Variant::Reader in, VARIANT& out, int depth) {
         } guard{array};
         for (unsigned i = 0; i < elements.size(); ++i) {
             VARIANT item;
-            const bool good = FromWireAt(elements[i], item, depth + 1);
-            const LONG index = in.getLowerBound() + static_cast<LONG>(i);
+            // The element's own struct is counted above already.
+            std::size_t tail = written - kVariantWords;
+            const bool good = FromWireAt(elements[i], item, depth + 1, tail);
+            written = tail;
+            const LONG index = lower + static_cast<LONG>(i);
             HRESULT hr = E_INVALIDARG;
             if (good && element == VT_VARIANT) {
                 hr = SafeArrayPutElement(array, &index, &item);
@@ -158,7 +190,9 @@ bool FromWire(vokrpc::Variant::Reader in, VARIANT& out) {
     // A message whose pointers lead outside it throws as it is read; for the
     // server it is one more variant it does not take.
     try {
-        return FromWireAt(in, out, 0);
+        // The root pointer and the variant's own struct.
+        std::size_t written = 1;
+        return FromWireAt(in, out, 0, written);
     } catch (const kj::Exception&) {
         VariantInit(&out);
         return false;
@@ -177,13 +211,41 @@ void ToWire(const FORMATETC& format, vokrpc::FormatEtc::Builder out) {
     out.setTymed(format.tymed);
 }
 
+namespace {
+
+bool SameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+// The registered formats another process may name: the three of the OPC
+// streams. A name is looked up here, never registered: the process's table
+// of formats is for good, and no client may fill it. An unknown name gives
+// format 0, which no object serves (DV_E_FORMATETC).
+CLIPFORMAT KnownFormat(std::string_view name) {
+    static const struct {
+        const char* name;
+        CLIPFORMAT (*format)();
+    } kKnown[] = {{"OPCSTMFORMATDATA", opcstream::DataFormat},
+                  {"OPCSTMFORMATDATATIME", opcstream::DataTimeFormat},
+                  {"OPCSTMFORMATWRITECOMPLETE", opcstream::WriteCompleteFormat}};
+    for (const auto& known : kKnown)
+        if (SameName(name, known.name)) return known.format();
+    return 0;
+}
+
+}  // namespace
+
 FORMATETC FromWire(vokrpc::FormatEtc::Reader in) {
     FORMATETC format{};
     format.cfFormat = in.getFormat();
     if (in.hasFormatName() && in.getFormatName().size() > 0) {
         // Registered formats are numbered by each process for itself.
-        const std::string name(in.getFormatName().cStr(), in.getFormatName().size());
-        format.cfFormat = static_cast<CLIPFORMAT>(RegisterClipboardFormatA(name.c_str()));
+        format.cfFormat = KnownFormat(std::string_view(in.getFormatName().cStr(), in.getFormatName().size()));
+    } else if (format.cfFormat >= 0xC000) {
+        // A registered number without its name means nothing here.
+        format.cfFormat = 0;
     }
     format.ptd = nullptr;
     format.dwAspect = in.getAspect();

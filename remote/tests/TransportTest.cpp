@@ -15,6 +15,7 @@
 #include "opc/OpcStream.h"
 #include "platform/Environment.h"
 #include "platform/LocalSocket.h"
+#include "platform/Process.h"
 #include "platform/Thread.h"
 #include "schema/opc.capnp.h"
 #include "testsupport/TempDir.h"
@@ -27,6 +28,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <random>
@@ -91,9 +95,8 @@ class TransportTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(SetEnvironmentVariableA("XDG_RUNTIME_DIR", dir_.Path().c_str()));
-        remote::BrokerSettings settings;
-        settings.backlog = 4;
-        broker_ = std::make_unique<remote::RemoteBroker>(settings);
+        settings_.backlog = 4;
+        broker_ = std::make_unique<remote::RemoteBroker>(settings_);
         broker_->Install();
         host_ = std::make_unique<InProcessServer>();
         ASSERT_EQ(host_->Status(), S_OK);
@@ -156,6 +159,7 @@ protected:
 
     TempDir dir_;
     ScriptedUiServices ui_;
+    remote::BrokerSettings settings_;
     std::unique_ptr<remote::RemoteBroker> broker_;
     std::unique_ptr<InProcessServer> host_;
     VOKDevice* device_ = nullptr;
@@ -376,7 +380,7 @@ TEST_F(TransportTest, DataChangesArriveAsTheExactStreamsTheGroupBuilt) {
     server->Release();
 }
 
-TEST_F(TransportTest, ASinkThatDoesNotKeepUpLosesOldChangesAndHoldsUpNobody) {
+TEST_F(TransportTest, ASinkThatDoesNotKeepUpGetsABoundedBacklogAndHoldsUpNobody) {
     IOPCServer* server = Connect();
     ASSERT_NE(server, nullptr);
     IUnknown* unknown = nullptr;
@@ -556,4 +560,188 @@ TEST_F(TransportTest, ASlowCallOfOneGroupHoldsUpNoCallOfAnother) {
     slow->Release();
     quick->Release();
     server->Release();
+}
+
+TEST_F(TransportTest, ServerLocksAreCountedPerClientAndGivenBackWithItsConnection) {
+    IClassFactory* first = nullptr;
+    IClassFactory* second = nullptr;
+    ASSERT_EQ(broker_->GetClassObject(CLSID_VOKExplorer, IID_IClassFactory, reinterpret_cast<void**>(&first)), S_OK);
+    ASSERT_EQ(broker_->GetClassObject(CLSID_VOKExplorer, IID_IClassFactory, reinterpret_cast<void**>(&second)), S_OK);
+    const long before = ObjectCount();
+    EXPECT_EQ(first->LockServer(TRUE), S_OK);
+    EXPECT_EQ(first->LockServer(TRUE), S_OK);
+    EXPECT_TRUE(WaitUntil([&] { return ObjectCount() == before + 2; }, 3000));
+    // Another client's unlocks it never locked for take nothing away.
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(second->LockServer(FALSE), S_OK);
+    EXPECT_EQ(second->LockServer(TRUE), S_OK);
+    EXPECT_EQ(second->LockServer(FALSE), S_OK);
+    Sleep(50);
+    EXPECT_EQ(ObjectCount(), before + 2);
+    // The first client goes away without unlocking, as a killed one does:
+    // its connection ends, and its locks with it.
+    first->Release();
+    EXPECT_TRUE(WaitUntil([&] { return ObjectCount() == before; }, 3000)) << ObjectCount() - before;
+    EXPECT_TRUE(WaitUntil([&] { return broker_->ServedConnections() == 1; }, 3000));
+    second->Release();
+}
+
+TEST_F(TransportTest, WithdrawingTheClassWhileASubscriptionDeliversLeavesNothingBehind) {
+    IOPCServer* server = Connect();
+    ASSERT_NE(server, nullptr);
+    IUnknown* unknown = nullptr;
+    ASSERT_EQ(server->AddGroup(u"", TRUE, 50, 1, nullptr, nullptr, 0, nullptr, nullptr, IID_IDataObject, &unknown),
+              S_OK);
+    auto* data = static_cast<IDataObject*>(unknown);
+    auto* items = As<IOPCItemMgt>(data, IID_IOPCItemMgt);
+    ASSERT_EQ(AddItems(items, {u"Dev1.Level"}).hr, S_OK);
+    Sink stuck;
+    stuck.Hold(true);
+    FORMATETC format{static_cast<CLIPFORMAT>(opcstream::DataFormat()), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    DWORD connection = 0;
+    ASSERT_EQ(data->DAdvise(&format, 0, &stuck, &connection), S_OK);
+    std::atomic<bool> changing{true};
+    std::thread changer([&] {
+        for (int i = 0; changing.load(); ++i) {
+            SetLevel(i);
+            Sleep(5);
+        }
+    });
+    ASSERT_TRUE(WaitUntil([&] { return stuck.Count() >= 1; }, 3000));
+    Sleep(100);  // changes queue up behind the one the client sits on
+    // The program's shutdown while the group's thread delivers: the sink it
+    // still holds must find what it shares with its connection alive
+    // (AddressSanitizer reports it otherwise).
+    host_.reset();
+    changing = false;
+    changer.join();
+    stuck.Hold(false);
+    EXPECT_EQ(OPCGroup::LiveCount(), 0u);
+    EXPECT_EQ(broker_->ServedConnections(), 0u);
+    EXPECT_TRUE(WaitUntil([&] { return stuck.refs.load() == 0; }, 3000)) << "the client let the sink go";
+    items->Release();
+    data->Release();
+    server->Release();
+}
+
+// One client's calls cannot take every worker nor queue without bound.
+class TransportLimitsTest : public TransportTest {
+protected:
+    TransportLimitsTest() {
+        settings_.callsPerConnection = 3;
+        settings_.workersPerConnection = 1;
+    }
+};
+
+TEST_F(TransportLimitsTest, OneClientsSlowCallsAreCappedAndHoldUpNoOtherClient) {
+    IOPCServer* busy = Connect();
+    IOPCServer* other = Connect();
+    ASSERT_NE(busy, nullptr);
+    ASSERT_NE(other, nullptr);
+    IUnknown* slowUnknown = nullptr;
+    IUnknown* quickUnknown = nullptr;
+    ASSERT_EQ(busy->AddGroup(u"Slow", FALSE, 1000, 1, nullptr, nullptr, 0, nullptr, nullptr, IID_IOPCItemMgt,
+                             &slowUnknown),
+              S_OK);
+    ASSERT_EQ(other->AddGroup(u"Quick", FALSE, 1000, 2, nullptr, nullptr, 0, nullptr, nullptr, IID_IOPCItemMgt,
+                              &quickUnknown),
+              S_OK);
+    auto* slow = static_cast<IOPCItemMgt*>(slowUnknown);
+    auto* quick = static_cast<IOPCItemMgt*>(quickUnknown);
+    const Items level = AddItems(quick, {u"Dev1.Level"});
+    ASSERT_EQ(level.hr, S_OK);
+    auto* sync = As<IOPCSyncIO>(quick, IID_IOPCSyncIO);
+
+    // Six slow calls at once from one client: three are taken (one at a time
+    // on its one worker), the others answered E_OUTOFMEMORY at once.
+    std::vector<std::u16string> many(100000);
+    for (std::size_t i = 0; i < many.size(); ++i) many[i] = u"Dev1.No Such Tag " + Utf8ToUtf16(std::to_string(i));
+    std::atomic<int> refused{0}, done{0};
+    std::vector<std::thread> callers;
+    for (int c = 0; c < 6; ++c)
+        callers.emplace_back([&] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            const Items got = AddItems(slow, many);
+            if (got.hr == E_OUTOFMEMORY) ++refused;
+            ++done;
+            CoUninitialize();
+        });
+    Sleep(50);
+    // The other client's reads go on meanwhile.
+    int reads = 0;
+    while (done.load() < 6 && reads < 10) {
+        OPCHANDLE h = level.results[0].hServer;
+        OPCITEMSTATE* states = nullptr;
+        HRESULT* errors = nullptr;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(sync->Read(OPC_DS_CACHE, 1, &h, &states, &errors), S_OK);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+        ++reads;
+        if (states != nullptr) VariantClear(&states[0].vDataValue);
+        CoTaskMemFree(states);
+        CoTaskMemFree(errors);
+    }
+    for (std::thread& t : callers) t.join();
+    EXPECT_GE(refused.load(), 1);
+    EXPECT_LE(refused.load(), 3);
+    EXPECT_GT(reads, 0);
+    // Once answered, the client's calls are taken again.
+    EXPECT_EQ(AddItems(slow, {u"Dev1.Level"}).hr, S_OK);
+    sync->Release();
+    slow->Release();
+    quick->Release();
+    other->Release();
+    busy->Release();
+}
+
+TEST_F(TransportTest, AFormatNameTheServerDoesNotKnowIsRefusedToThatClient) {
+    IOPCServer* server = Connect();
+    ASSERT_NE(server, nullptr);
+    IUnknown* unknown = nullptr;
+    ASSERT_EQ(server->AddGroup(u"", TRUE, 100, 1, nullptr, nullptr, 0, nullptr, nullptr, IID_IDataObject, &unknown),
+              S_OK);
+    auto* data = static_cast<IDataObject*>(unknown);
+    // Registered in the client's process; the server looks the name up.
+    FORMATETC own{static_cast<CLIPFORMAT>(RegisterClipboardFormatA("A Client's Own Stream")), nullptr,
+                  DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    Sink sink;
+    DWORD connection = 0;
+    EXPECT_EQ(data->DAdvise(&own, 0, &sink, &connection), DV_E_FORMATETC);
+    EXPECT_EQ(data->QueryGetData(&own), DV_E_FORMATETC);
+    FORMATETC opc{static_cast<CLIPFORMAT>(opcstream::DataFormat()), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    EXPECT_EQ(data->DAdvise(&opc, 0, &sink, &connection), S_OK);
+    EXPECT_EQ(data->DUnadvise(connection), S_OK);
+    data->Release();
+    server->Release();
+}
+
+// The client of the next test, in a process of its own: this program run
+// again with VOK_TEST_LOCK_CHILD naming a file it writes once it holds a
+// server lock. It then waits to be killed.
+TEST(TransportChild, HoldsAServerLockUntilKilled) {
+    char file[4096];
+    const DWORD n = GetEnvironmentVariableA("VOK_TEST_LOCK_CHILD", file, sizeof file);
+    if (n == 0 || n >= sizeof file) GTEST_SKIP() << "run by the test of a killed client";
+    remote::RemoteBroker broker;
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(broker.GetClassObject(CLSID_VOKExplorer, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+    ASSERT_EQ(factory->LockServer(TRUE), S_OK);
+    std::ofstream(std::string(file, n)) << "locked\n";
+    for (;;) Sleep(1000);
+}
+
+TEST_F(TransportTest, TheLockOfAClientKilledInAnotherProcessIsGivenBack) {
+    char self[4096];
+    const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+    ASSERT_GT(n, 0u);
+    const long before = ObjectCount();
+    const std::string locked = dir_.File("locked"), pid = dir_.File("child.pid");
+    std::system(("VOK_TEST_LOCK_CHILD='" + locked + "' '" + std::string(self, n) +
+                 "' --gtest_filter=TransportChild.* >/dev/null 2>&1 & echo $! >'" + pid + "'")
+                    .c_str());
+    const bool held = WaitUntil([&] { return std::filesystem::exists(locked); }, 10000);
+    EXPECT_TRUE(held) << "the child took no lock";
+    EXPECT_TRUE(WaitUntil([&] { return ObjectCount() == before + 1; }, 3000));
+    std::system(("kill -KILL $(cat '" + pid + "')").c_str());
+    EXPECT_TRUE(WaitUntil([&] { return ObjectCount() == before; }, 5000)) << ObjectCount() - before;
+    EXPECT_TRUE(WaitUntil([&] { return broker_->ServedConnections() == 0; }, 5000));
 }

@@ -7,6 +7,7 @@
 #include "model/ScriptedUiServices.h"
 #include "opc/InProcessServer.h"
 #include "opc/OpcDa.h"
+#include "opc/OpcErrors.h"
 #include "opc/OpcStream.h"
 #include "platform/Signals.h"
 #include "platform/Thread.h"
@@ -27,6 +28,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <thread>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,47 +39,16 @@ using nlohmann::json;
 
 namespace {
 
+// Seconds a call waits for the running server's answer unless told otherwise.
+constexpr int kDefaultCallTimeoutS = 10;
+
 // "NAME (0x........)" for the codes a client meets, the number alone otherwise.
 std::string HResultText(HRESULT code) {
-    static const struct {
-        HRESULT code;
-        const char* name;
-    } kNames[] = {
-        {S_OK, "S_OK"},
-        {S_FALSE, "S_FALSE"},
-        {E_FAIL, "E_FAIL"},
-        {E_INVALIDARG, "E_INVALIDARG"},
-        {E_OUTOFMEMORY, "E_OUTOFMEMORY"},
-        {E_NOTIMPL, "E_NOTIMPL"},
-        {E_NOINTERFACE, "E_NOINTERFACE"},
-        {E_POINTER, "E_POINTER"},
-        {E_UNEXPECTED, "E_UNEXPECTED"},
-        {DISP_E_TYPEMISMATCH, "DISP_E_TYPEMISMATCH"},
-        {DISP_E_BADVARTYPE, "DISP_E_BADVARTYPE"},
-        {DISP_E_OVERFLOW, "DISP_E_OVERFLOW"},
-        {REGDB_E_CLASSNOTREG, "REGDB_E_CLASSNOTREG"},
-        {CO_E_SERVER_EXEC_FAILURE, "CO_E_SERVER_EXEC_FAILURE"},
-        {RPC_E_DISCONNECTED, "RPC_E_DISCONNECTED"},
-        {OLE_E_NOCONNECTION, "OLE_E_NOCONNECTION"},
-        {OPC_E_INVALIDHANDLE, "OPC_E_INVALIDHANDLE"},
-        {OPC_E_BADTYPE, "OPC_E_BADTYPE"},
-        {OPC_E_PUBLIC, "OPC_E_PUBLIC"},
-        {OPC_E_BADRIGHTS, "OPC_E_BADRIGHTS"},
-        {OPC_E_UNKNOWNITEMID, "OPC_E_UNKNOWNITEMID"},
-        {OPC_E_INVALIDITEMID, "OPC_E_INVALIDITEMID"},
-        {OPC_E_INVALIDFILTER, "OPC_E_INVALIDFILTER"},
-        {OPC_E_UNKNOWNPATH, "OPC_E_UNKNOWNPATH"},
-        {OPC_E_RANGE, "OPC_E_RANGE"},
-        {OPC_E_DUPLICATENAME, "OPC_E_DUPLICATENAME"},
-        {OPC_S_UNSUPPORTEDRATE, "OPC_S_UNSUPPORTEDRATE"},
-        {OPC_S_CLAMP, "OPC_S_CLAMP"},
-        {OPC_S_INUSE, "OPC_S_INUSE"},
-    };
     char number[16];
     std::snprintf(number, sizeof number, "0x%08X", static_cast<unsigned>(code));
-    for (const auto& known : kNames)
-        if (known.code == code) return std::string(known.name) + " (" + number + ")";
-    return number;
+    // The transport's own time-out is not a code of the server's table.
+    const char* name = code == remote::RPC_E_TIMEOUT ? "RPC_E_TIMEOUT" : OpcErrorName(code);
+    return name != nullptr ? std::string(name) + " (" + number + ")" : std::string(number);
 }
 
 int Fail(const char* what, HRESULT code) {
@@ -455,8 +427,13 @@ int Write(const std::vector<std::string>& pairs, bool async, int timeoutS) {
             group.data->DUnadvise(connection);
             if (FAILED(hr)) std::fprintf(stderr, "vok opc: asynchronous write failed: %s\n", HResultText(hr).c_str());
         }
+        // Each item's own result decides, whatever the call's (S_FALSE when
+        // some item failed).
         for (std::size_t k = 0; k < known.size(); ++k) {
             out[known[k]]["result"] = HResultText(results[k]);
+            if (FAILED(results[k]))
+                std::fprintf(stderr, "vok opc: writing %s failed: %s\n", ValidUtf8(ids[known[k]]).c_str(),
+                             HResultText(results[k]).c_str());
             failed = failed || FAILED(results[k]);
             VariantClear(&values[k]);
         }
@@ -691,9 +668,16 @@ int RunOpcCommand(int argc, char** argv) {
     CLI::App* browse = app.add_subcommand("browse", "list the branches and leaves at a position, or every item ID");
     browse->add_option("PATH", browsePath, "position to browse, Device.Group (default: the root)");
     browse->add_flag("--all", browseAll, "print the full item ID of every tag at and below the position");
+    // A server that takes a call and never answers must not hang the client.
+    int callTimeoutS = kDefaultCallTimeoutS;
+    if (const char* given = std::getenv("VOK_OPC_CALL_TIMEOUT")) callTimeoutS = std::atoi(given);
     for (CLI::App* sub : {status, read, write, subscribe, browse}) {
         sub->add_option("--config", config, "serve this configuration file in this process (without it: the running server)");
         sub->add_option("--log", logFile, "write the event log to this file");
+        sub->add_option("--call-timeout", callTimeoutS,
+                        "seconds each call waits for the running server's answer (default 10, 0: no limit; "
+                        "or VOK_OPC_CALL_TIMEOUT)")
+            ->check(CLI::Range(0, 3600));
     }
     try {
         app.parse(argc, argv);
@@ -706,8 +690,16 @@ int RunOpcCommand(int argc, char** argv) {
         return 2;
     }
     // An interrupt ends a subscription in order; every thread started from
-    // here on leaves the two signals to the waiting thread.
+    // here on leaves the two signals to the waiting thread. Every other
+    // subcommand ends at once on one, whatever call it waits in.
     signals::BlockTermination();
+    if (!subscribe->parsed()) {
+        std::thread([] {
+            signals::WaitForTermination(-1);
+            std::fputs("vok opc: ended by an interrupt or terminate request\n", stderr);
+            std::_Exit(1);
+        }).detach();
+    }
     if (!logFile.empty() && !EventLog().Open(logFile)) {
         std::fprintf(stderr, "vok opc: cannot write the event log %s\n", ValidUtf8(logFile).c_str());
         return 1;
@@ -719,7 +711,9 @@ int RunOpcCommand(int argc, char** argv) {
     std::unique_ptr<remote::RemoteBroker> broker;
     ApartmentScope apartment;
     if (config.empty()) {
-        broker = std::make_unique<remote::RemoteBroker>();
+        remote::BrokerSettings settings;
+        settings.callTimeoutMs = static_cast<unsigned>(std::max(callTimeoutS, 0)) * 1000u;
+        broker = std::make_unique<remote::RemoteBroker>(settings);
         broker->Install();
     } else {
         host = std::make_unique<InProcessServer>();

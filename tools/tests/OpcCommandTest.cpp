@@ -1,8 +1,16 @@
 #include "VokProcess.h"
 
+#include "opc/OpcDa.h"
+#include "platform/LocalSocket.h"
+#include "remote/RemoteBroker.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+#include <vector>
 
 using nlohmann::json;
 
@@ -87,4 +95,103 @@ TEST_F(OpcCommandTest, BrowseListsAPositionAndWalksEveryItemId) {
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("No Such Group"), std::string::npos) << missing.err;
     EXPECT_NE(missing.err.find("E_INVALIDARG (0x80070057)"), std::string::npos) << missing.err;
+}
+
+// A server that takes the connection and never answers: a socket that is
+// listened on and never served.
+class StuckServerTest : public VokProcessTest {
+protected:
+    void SetUp() override {
+        VokProcessTest::SetUp();
+        if (IsSkipped()) return;
+        runtime_ = dir_.File("run");
+        std::filesystem::create_directory(runtime_);
+        std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all);
+        ASSERT_TRUE(SetEnvironmentVariableA("XDG_RUNTIME_DIR", runtime_.c_str()));
+        std::string error;
+        fd_ = platform::ListenLocalSocket(remote::RemoteBroker::SocketPath(CLSID_VOKExplorer), error);
+        ASSERT_GE(fd_, 0) << error;
+    }
+    void TearDown() override {
+        if (fd_ >= 0) platform::CloseDescriptor(fd_);
+        SetEnvironmentVariableA("XDG_RUNTIME_DIR", nullptr);
+        VokProcessTest::TearDown();
+    }
+
+    std::string runtime_;
+    int fd_ = -1;
+};
+
+TEST_F(StuckServerTest, ACallThatIsNeverAnsweredFailsInTheCallTimeAndSignalsEndEveryCommand) {
+    auto start = std::chrono::steady_clock::now();
+    const VokOutcome status = Vok("opc status", "VOK_OPC_CALL_TIMEOUT=2 timeout -k 5 60");
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(status.status, 1) << status.err;
+    EXPECT_NE(status.err.find("RPC_E_TIMEOUT (0x8001011F)"), std::string::npos) << status.err;
+    EXPECT_GE(took, std::chrono::seconds(2));
+    EXPECT_LT(took, std::chrono::seconds(20));
+
+    // With no limit on calls, a terminate request still ends it (timeout
+    // passes its status on; a command that did not end is killed: 137).
+    start = std::chrono::steady_clock::now();
+    const VokOutcome browse = Vok("opc browse --call-timeout 0", "timeout --preserve-status -k 10 2");
+    EXPECT_EQ(browse.status, 1) << browse.err;
+    EXPECT_NE(browse.err.find("interrupt or terminate"), std::string::npos) << browse.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    const VokOutcome write = Vok("opc write --call-timeout 0 A.B=1", "timeout --preserve-status -s INT -k 10 2");
+    EXPECT_EQ(write.status, 1) << write.err;
+}
+
+// The server run as a service runs it, with room for only 64 descriptors:
+// a hundred clients leave it out of descriptors for accepting.
+TEST_F(VokProcessTest, TheServerAcceptsAgainOnceItHadNoDescriptorsLeft) {
+    char folder[4096];
+    const DWORD n = GetEnvironmentVariableA("VOK_TEST_BIN_DIR", folder, sizeof folder);
+    const std::string bin(folder, n);
+    if (!std::filesystem::exists(bin + "/vok-explorer")) GTEST_SKIP() << "vok-explorer is not built";
+    // A copy of its own, so that the program's folder is the test's.
+    std::filesystem::create_directory(dir_.File("bin"));
+    const std::string program = dir_.File("bin") + "/vok-explorer";
+    std::filesystem::copy_file(bin + "/vok-explorer", program);
+    const std::string runtime = dir_.File("run");
+    std::filesystem::create_directory(runtime);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+    ASSERT_TRUE(SetEnvironmentVariableA("XDG_RUNTIME_DIR", runtime.c_str()));
+    struct Reset {
+        ~Reset() { SetEnvironmentVariableA("XDG_RUNTIME_DIR", nullptr); }
+    } reset;
+    ASSERT_EQ(Vok("config new '" + dir_.File("c.psf") + "'").status, 0);
+    const std::string pid = dir_.File("server.pid"), status = dir_.File("server.status");
+    std::system(("(VOK_REGISTRY_DIR='" + registry_ + "' sh -c 'echo $$ >\"" + pid +
+                 "\"; exec prlimit --nofile=64:64 \"" + program + "\" --headless \"" + dir_.File("c.psf") +
+                 "\" >/dev/null 2>\"" + dir_.File("server.err") + "\"'; echo $? >'" + status + "') &")
+                    .c_str());
+    struct Stop {
+        std::string pid, status;
+        ~Stop() {
+            std::system(("kill -TERM $(cat '" + pid + "') 2>/dev/null").c_str());
+            for (int i = 0; i < 200 && ReadFileText(status).empty(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (ReadFileText(status).empty()) std::system(("kill -KILL $(cat '" + pid + "')").c_str());
+        }
+    } stop{pid, status};
+    const std::string path = remote::RemoteBroker::SocketPath(CLSID_VOKExplorer);
+    int probe = -1;
+    for (int i = 0; i < 200 && (probe = platform::ConnectLocalSocket(path)) < 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_GE(probe, 0) << "the server did not listen: " << ReadFileText(dir_.File("server.err"));
+    platform::CloseDescriptor(probe);
+
+    std::vector<int> clients;
+    for (int i = 0; i < 100; ++i) {
+        const int fd = platform::ConnectLocalSocket(path);
+        if (fd >= 0) clients.push_back(fd);
+    }
+    EXPECT_EQ(clients.size(), 100u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int fd : clients) platform::CloseDescriptor(fd);
+
+    const VokOutcome run = Vok("opc status", "XDG_RUNTIME_DIR='" + runtime + "' VOK_OPC_CALL_TIMEOUT=10 timeout -k 5 60");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(ReadFileText(status).empty()) << "the server ended: " << ReadFileText(dir_.File("server.err"));
 }

@@ -14,11 +14,20 @@
 
 namespace remote {
 
+// A call to a server process that was not answered in the client's time.
+constexpr HRESULT RPC_E_TIMEOUT = static_cast<HRESULT>(0x8001011F);
+
 struct BrokerSettings {
     // How long a client waits for a server it started to listen.
     unsigned activationTimeoutMs = 30000;
     // Data changes kept per subscriber that does not keep up.
     std::size_t backlog = 16;
+    // Calls one client connection may have taken and not yet answered.
+    std::size_t callsPerConnection = 64;
+    // Worker threads one client connection's calls may use at once.
+    std::size_t workersPerConnection = 8;
+    // How long a client's call waits for the server's answer (0: no limit).
+    unsigned callTimeoutMs = 0;
 };
 
 class RemoteBroker : public platform::LocalServerBroker {
@@ -40,6 +49,8 @@ public:
 
     // The client connections served now.
     std::size_t ServedConnections();
+    // The client calls taken and not yet answered, over all connections.
+    std::size_t ServedCalls() const;
 
     // Where the class is listened for.
     static std::string SocketPath(REFCLSID clsid);
