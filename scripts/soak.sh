@@ -369,7 +369,8 @@ for p in "${long_subs[@]}"; do kill -INT "$p" 2>/dev/null; done
 for p in "${long_subs[@]}"; do wait "$p" 2>/dev/null; done
 # Every client of the loops has ended too (a client in the middle of its call
 # ends on SIGTERM), and the server has had a moment to let go of what they
-# held: a client still connected at SIGTERM makes the server end with status 1.
+# held, so that its stop is the orderly one; a client still connected at
+# SIGTERM would make it end at once, with status 0 as well.
 for _ in $(seq 100); do
   alive=""
   for g in "${ending[@]}"; do kill -0 -- "-$g" 2>/dev/null && alive=yes; done
