@@ -74,6 +74,8 @@ echo "  live counts of counter 1, three data changes at 500 ms:"
 "$vok" opc subscribe "4400 VOK 90-01.Cumulative Raw Bin Counts.Cumulative Raw Count Bin 01" "4400 VOK 90-01.Total Raw Counts" \
   --rate 500 --count 3 | python3 -c 'import json,sys; [print("   ", ", ".join("%s = %s (quality %s)" % (i["id"].split(".")[-1], i["value"], i["quality"]) for i in json.loads(l)["items"])) for l in sys.stdin]'
 "$vok" opc write "4400 VOK 90-02.Sample Interval=20" | python3 -c 'import json,sys; [print("  wrote", i["id"], "= 20:", i["result"]) for i in json.load(sys.stdin)["items"]]'
+"$vok" opc write "4400 VOK 90-02.Sample Interval=abc" 2>/dev/null | python3 -c 'import json,sys; [print("  a value that is no number is refused:", i["result"]) for i in json.load(sys.stdin)["items"]]' \
+  && echo "  ... and vok opc exited with status 0" || echo "  ... and vok opc exited with status 1"
 kill -TERM "$server"
 wait "$server" && status=0 || status=$?
 echo "the server stopped on SIGTERM with exit status $status; its event log:"

@@ -111,7 +111,7 @@ class ClientGroup {
 public:
     ClientGroup(IOPCServer* server, const char16_t* name, bool active, DWORD rate) : server_(server) {
         IUnknown* unknown = nullptr;
-        hr_ = server_->AddGroup(name, active ? TRUE : FALSE, rate, 0, nullptr, nullptr, 0, &handle_, nullptr,
+        hr_ = server_->AddGroup(name, active ? TRUE : FALSE, rate, 0, nullptr, nullptr, 0, &handle_, &revisedRate,
                                 IID_IOPCItemMgt, &unknown);
         if (FAILED(hr_)) return;
         items = static_cast<IOPCItemMgt*>(unknown);
@@ -170,6 +170,8 @@ public:
     IOPCSyncIO* sync = nullptr;
     IOPCAsyncIO* async = nullptr;
     IDataObject* data = nullptr;
+    // The rate the server runs the group at (it revises one faster than it serves).
+    DWORD revisedRate = 0;
 
 private:
     IOPCServer* server_;
@@ -467,6 +469,9 @@ int Subscribe(const std::vector<std::string>& ids, int rateMs, bool withTime, in
             server->Release();
             return Fail("AddGroup", group.Status());
         }
+        if (group.Status() == OPC_S_UNSUPPORTEDRATE)
+            std::fprintf(stderr, "vok opc: the server runs the group at %lu ms\n",
+                         static_cast<unsigned long>(group.revisedRate));
         std::vector<OPCHANDLE> handles;
         std::vector<std::size_t> known;
         const json added = group.Add(ids, VT_EMPTY, handles, known);
@@ -656,7 +661,7 @@ int RunOpcCommand(int argc, char** argv) {
         app.add_subcommand("subscribe", "print one JSON line per data change of the items until interrupted");
     subscribe->add_option("ITEM", subscribed, "item IDs, Device.Group.Tag")->required();
     subscribe->add_option("--rate", rateMs, "the group's update rate in milliseconds (default 1000)")
-        ->check(CLI::Range(1, 3600000));
+        ->check(CLI::Range(0, 3600000));
     subscribe->add_option("--format", streamFormat, "data or datatime (default)")
         ->check(CLI::IsMember({"data", "datatime"}));
     subscribe->add_option("--count", changes, "end after this many data changes (default: no end)")

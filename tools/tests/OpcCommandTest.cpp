@@ -145,43 +145,14 @@ TEST_F(StuckServerTest, ACallThatIsNeverAnsweredFailsInTheCallTimeAndSignalsEndE
 // The server run as a service runs it, with room for only 64 descriptors:
 // a hundred clients leave it out of descriptors for accepting.
 TEST_F(VokProcessTest, TheServerAcceptsAgainOnceItHadNoDescriptorsLeft) {
-    char folder[4096];
-    const DWORD n = GetEnvironmentVariableA("VOK_TEST_BIN_DIR", folder, sizeof folder);
-    const std::string bin(folder, n);
-    if (!std::filesystem::exists(bin + "/vok-explorer")) GTEST_SKIP() << "vok-explorer is not built";
-    // A copy of its own, so that the program's folder is the test's.
-    std::filesystem::create_directory(dir_.File("bin"));
-    const std::string program = dir_.File("bin") + "/vok-explorer";
-    std::filesystem::copy_file(bin + "/vok-explorer", program);
-    const std::string runtime = dir_.File("run");
-    std::filesystem::create_directory(runtime);
-    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
-    ASSERT_TRUE(SetEnvironmentVariableA("XDG_RUNTIME_DIR", runtime.c_str()));
-    struct Reset {
-        ~Reset() { SetEnvironmentVariableA("XDG_RUNTIME_DIR", nullptr); }
-    } reset;
     ASSERT_EQ(Vok("config new '" + dir_.File("c.psf") + "'").status, 0);
-    const std::string pid = dir_.File("server.pid"), status = dir_.File("server.status");
-    std::system(("(VOK_REGISTRY_DIR='" + registry_ + "' sh -c 'echo $$ >\"" + pid +
-                 "\"; exec prlimit --nofile=64:64 \"" + program + "\" --headless \"" + dir_.File("c.psf") +
-                 "\" >/dev/null 2>\"" + dir_.File("server.err") + "\"'; echo $? >'" + status + "') &")
-                    .c_str());
-    struct Stop {
-        std::string pid, status;
-        ~Stop() {
-            std::system(("kill -TERM $(cat '" + pid + "') 2>/dev/null").c_str());
-            for (int i = 0; i < 200 && ReadFileText(status).empty(); ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            if (ReadFileText(status).empty()) std::system(("kill -KILL $(cat '" + pid + "')").c_str());
-        }
-    } stop{pid, status};
+    ServedExplorer server;
+    std::string error;
+    if (!server.Start(dir_, registry_, dir_.File("c.psf"), error, "prlimit --nofile=64:64")) {
+        if (error == "vok-explorer is not built") GTEST_SKIP() << error;
+        FAIL() << error;
+    }
     const std::string path = remote::RemoteBroker::SocketPath(CLSID_VOKExplorer);
-    int probe = -1;
-    for (int i = 0; i < 200 && (probe = platform::ConnectLocalSocket(path)) < 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_GE(probe, 0) << "the server did not listen: " << ReadFileText(dir_.File("server.err"));
-    platform::CloseDescriptor(probe);
-
     std::vector<int> clients;
     for (int i = 0; i < 100; ++i) {
         const int fd = platform::ConnectLocalSocket(path);
@@ -191,7 +162,7 @@ TEST_F(VokProcessTest, TheServerAcceptsAgainOnceItHadNoDescriptorsLeft) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     for (int fd : clients) platform::CloseDescriptor(fd);
 
-    const VokOutcome run = Vok("opc status", "XDG_RUNTIME_DIR='" + runtime + "' VOK_OPC_CALL_TIMEOUT=10 timeout -k 5 60");
+    const VokOutcome run = Vok("opc status", server.ClientEnvironment() + "VOK_OPC_CALL_TIMEOUT=10 timeout -k 5 60");
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(ReadFileText(status).empty()) << "the server ended: " << ReadFileText(dir_.File("server.err"));
+    EXPECT_FALSE(server.Ended()) << "the server ended: " << server.Errors();
 }
