@@ -121,22 +121,29 @@ HRESULT OPCGroup::ResolveItems(bool add, DWORD dwCount, OPCITEMDEF* pItemArray, 
             result = S_FALSE;
             continue;
         }
-        auto item = std::unique_ptr<COPCItem>(new (std::nothrow) COPCItem(this, tag));
-        if (item == nullptr || item->ServerHandle() == 0) {
+        const COPCItem* item = NewItem(tag, active, {tag, def.bActive, def.hClient, def.vtRequestedDataType});
+        if (item == nullptr) {
             out = OPCITEMRESULT{};
             (*ppErrors)[i] = E_OUTOFMEMORY;
             return S_FALSE;
         }
-        if (active) item->TakePollRequest();
-        item->active = def.bActive != FALSE;
-        item->hClient = def.hClient;
-        item->requestedType = def.vtRequestedDataType == VT_EMPTY ? item->CanonicalType() : def.vtRequestedDataType;
-        NoteChanged(*item);
         out.hServer = item->ServerHandle();
         EventLog().Append("Added Item:").Append(tag->GetName()).Commit(CLogFile::kWrite);
-        items_.emplace(item->ServerHandle(), std::move(item));
     }
     return result;
+}
+
+COPCItem* OPCGroup::NewItem(OPCS_Tag* tag, bool pollNow, const ItemCopy& like) {
+    auto item = std::unique_ptr<COPCItem>(new (std::nothrow) COPCItem(this, tag));
+    if (item == nullptr || item->ServerHandle() == 0) return nullptr;
+    if (pollNow) item->TakePollRequest();
+    item->active = like.active != FALSE;
+    item->hClient = like.hClient;
+    item->requestedType = like.requestedType == VT_EMPTY ? item->CanonicalType() : like.requestedType;
+    NoteChanged(*item);
+    COPCItem* made = item.get();
+    items_.emplace(item->ServerHandle(), std::move(item));
+    return made;
 }
 
 void OPCGroup::AddCopies(const std::vector<ItemCopy>& copies) {
@@ -144,14 +151,7 @@ void OPCGroup::AddCopies(const std::vector<ItemCopy>& copies) {
     CriticalSectionLock hold(itemLock_);
     for (const ItemCopy& copy : copies) {
         if (items_.size() >= kMaxItemsPerGroup || !OPCS_Tag::IsValidTag(copy.tag)) continue;
-        auto item = std::unique_ptr<COPCItem>(new (std::nothrow) COPCItem(this, copy.tag));
-        if (item == nullptr || item->ServerHandle() == 0) return;
-        if (active) item->TakePollRequest();
-        item->active = copy.active != FALSE;
-        item->hClient = copy.hClient;
-        item->requestedType = copy.requestedType;
-        NoteChanged(*item);
-        items_.emplace(item->ServerHandle(), std::move(item));
+        if (NewItem(copy.tag, active, copy) == nullptr) return;
     }
 }
 

@@ -187,6 +187,11 @@ private:
     // then change(index, item) for each valid one, under the item lock.
     template <typename Change>
     HRESULT ForEachItem(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors, Change change);
+    // Under the item lock: a new item on the tag, with the active flag, client
+    // handle and requested type of `like`, entered in the map (null when
+    // there is no memory or handle left for it); it polls at once in an
+    // active group.
+    COPCItem* NewItem(OPCS_Tag* tag, bool pollNow, const ItemCopy& like);
     // Under the item lock: the group's own live item of that server handle, else null.
     COPCItem* FindItem(OPCHANDLE handle) const;
     // Under the item lock: refreshes the item and stamps a change with the
