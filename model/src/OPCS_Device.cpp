@@ -265,11 +265,18 @@ bool OPCS_Device::WriteTag(OPCS_Tag* tag, const VARIANT& value) {
 }
 
 bool OPCS_Device::CanDelete() const {
+    if (GetTotalPollRequests() != 0 && thread_ != nullptr) return false;
     // An OPC item keeps its tag while its group is inactive too (and a new
     // tag could be made where the old one was), so a device goes only once no
-    // tag of it is held; a poll loop that is still ending may hold them a
-    // moment longer.
-    return (GetTotalPollRequests() == 0 || thread_ == nullptr) && !HasReferencedTag();
+    // tag of it is held by anything but its own poll loop, which may still be
+    // ending and is stopped with the device.
+    std::vector<OPCS_Tag*> loop;
+    {
+        Hold hold(*this);
+        loop = loopReferences_;
+    }
+    std::sort(loop.begin(), loop.end());
+    return !HasReferencedTag(loop);
 }
 
 std::int32_t OPCS_Device::RequestPolling(std::int32_t requester) {

@@ -160,15 +160,18 @@ bool OPCS_TagGroup::CanDelete() const {
     return true;
 }
 
-bool OPCS_TagGroup::HasReferencedTag() const {
+bool OPCS_TagGroup::HasReferencedTag(const std::vector<OPCS_Tag*>& heldOnce) const {
     Dll<OPCS_Tag*> tags;
     Dll<OPCS_TagGroup*> groups;
     CopyTags(tags);
     CopyGroups(groups);
-    for (OPCS_Tag* tag : tags)
-        if (OPCS_Tag::IsValidTag(tag) && tag->GetReferenceCount() > 0) return true;
+    for (OPCS_Tag* tag : tags) {
+        if (!OPCS_Tag::IsValidTag(tag)) continue;
+        const int allowed = std::binary_search(heldOnce.begin(), heldOnce.end(), tag) ? 1 : 0;
+        if (tag->GetReferenceCount() > allowed) return true;
+    }
     for (OPCS_TagGroup* child : groups)
-        if (IsValidGroup(child) && child->HasReferencedTag()) return true;
+        if (IsValidGroup(child) && child->HasReferencedTag(heldOnce)) return true;
     return false;
 }
 

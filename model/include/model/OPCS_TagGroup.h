@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <string_view>
 
 class CArchive;
@@ -48,9 +49,10 @@ public:
     virtual std::int32_t GetImageIndex() const;
     virtual std::int32_t GetOpenImageIndex() const;
     virtual bool CanDelete() const;
-    // Whether any tag of this group or below is held (by an OPC item or a
-    // running poll loop).
-    bool HasReferencedTag() const;
+    // Whether any tag of this group or below is held, leaving out one
+    // reference of each tag in `heldOnce` (sorted): a device's poll loop
+    // holds one on each of its tags, and that one does not count.
+    bool HasReferencedTag(const std::vector<OPCS_Tag*>& heldOnce = {}) const;
 
     // A tag by its item ID relative to this group ("Group.Tag"), letter case ignored.
     OPCS_Tag* FindTag(const std::string& relativeId) const;
