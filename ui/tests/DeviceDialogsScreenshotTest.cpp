@@ -1,11 +1,13 @@
 // With VOK_SCREENSHOT_DIR set: the device's property pages, the Tag Group and
 // the Program Options dialogs, on a counter of a simulated line.
+#include "ui/QtUiServices.h"
 #include "ui/VOK_DlgDevice.h"
 #include "ui/VOK_DlgGroup.h"
 #include "ui/VOK_DlgOptions.h"
 
 #include "QtTestApp.h"
 #include "TestLine.h"
+#include "config/DeviceNames.h"
 #include "config/OPCS_Registry.h"
 #include "link/CSerial.h"
 #include "model/ScriptedUiServices.h"
@@ -17,6 +19,7 @@
 
 #include <QTabWidget>
 #include <QDir>
+#include <QMessageBox>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -58,6 +61,15 @@ TEST(Screenshots, DevicePagesTagGroupAndOptions) {
             QTest::qWait(50);
             EXPECT_TRUE(sheet.grab().save(QString(folder) + "/" + names[page]));
         }
+    }
+    {
+        // The box the Configuration page shows for a name another device has.
+        QMessageBox box(QMessageBox::Warning, kApplicationTitle,
+                        QString::fromStdString(devicenames::RefusalText(devicenames::Problem::kTaken, "Room 4")),
+                        QMessageBox::Ok);
+        box.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&box));
+        EXPECT_TRUE(box.grab().save(QString(folder) + "/device-name-refused.png"));
     }
     {
         VOK_DlgGroup dialog(*device->GetKindGroup(VOKTagGroup::AnalogData));
