@@ -139,14 +139,9 @@ void OPCGroup::ProcessRequest(ASyncRequest& request) {
 
 void OPCGroup::SendAsyncCompletion(ASyncRequest& request) {
     CriticalSectionLock advise(adviseLock_);
-    if (adviseHolder_ == nullptr) return;
-    IEnumSTATDATA* advises = nullptr;
-    if (FAILED(adviseHolder_->EnumAdvise(&advises)) || advises == nullptr) return;
     STATDATA found{};
     bool have = false;
-    STATDATA data{};
-    ULONG fetched = 0;
-    while (advises->Next(1, &data, &fetched) == S_OK && fetched == 1) {
+    for (STATDATA& data : Subscriptions()) {
         if (!have && data.dwConnection == request.connection) {
             found = data;
             have = true;
@@ -154,7 +149,6 @@ void OPCGroup::SendAsyncCompletion(ASyncRequest& request) {
             data.pAdvSink->Release();
         }
     }
-    advises->Release();
     if (!have) return;
 
     FORMATETC format = found.formatetc;

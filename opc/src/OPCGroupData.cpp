@@ -74,16 +74,22 @@ std::vector<std::uint8_t> OPCGroup::BuildDataTimeStream(DWORD transactionId) {
     return bytes;
 }
 
-HRESULT OPCGroup::SendPendingDataChange() {
-    CriticalSectionLock advise(adviseLock_);
-    if (adviseHolder_ == nullptr) return S_FALSE;
+std::vector<STATDATA> OPCGroup::Subscriptions() {
     std::vector<STATDATA> subscriptions;
     IEnumSTATDATA* advises = nullptr;
-    if (FAILED(adviseHolder_->EnumAdvise(&advises)) || advises == nullptr) return S_FALSE;
+    if (adviseHolder_ == nullptr || FAILED(adviseHolder_->EnumAdvise(&advises)) || advises == nullptr)
+        return subscriptions;
     STATDATA data{};
     ULONG fetched = 0;
     while (advises->Next(1, &data, &fetched) == S_OK && fetched == 1) subscriptions.push_back(data);
     advises->Release();
+    return subscriptions;
+}
+
+HRESULT OPCGroup::SendPendingDataChange() {
+    CriticalSectionLock advise(adviseLock_);
+    if (adviseHolder_ == nullptr) return S_FALSE;
+    std::vector<STATDATA> subscriptions = Subscriptions();
 
     HRESULT result = S_FALSE;
     std::set<DWORD> live;

@@ -210,6 +210,9 @@ private:
     // An asynchronous read (no values) or write of the valid ones of the items.
     HRESULT QueueItemRequest(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
                              VARIANT* pItemValues, DWORD* pTransactionID, HRESULT** ppErrors);
+    // Under the advise lock: a snapshot of the subscriptions, each sink
+    // AddRef'ed for the caller.
+    std::vector<STATDATA> Subscriptions();
     // Whether the connection is one of the group's subscriptions.
     bool HasConnection(DWORD connection);
     void ProcessRequest(ASyncRequest& request);
