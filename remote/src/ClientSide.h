@@ -6,7 +6,7 @@
 // Data changes for the client's sinks are handed to its sinks on a thread of
 // their own, never on the loop, so a sink may call the server back.
 
-#include "EventLoop.h"
+#include "remote/EventLoop.h"
 #include "WorkerPool.h"
 
 #include "platform/Com.h"

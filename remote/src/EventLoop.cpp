@@ -1,4 +1,4 @@
-#include "EventLoop.h"
+#include "remote/EventLoop.h"
 
 #include "foundation/CLogFile.h"
 

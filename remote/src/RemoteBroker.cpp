@@ -1,7 +1,7 @@
 #include "remote/RemoteBroker.h"
 
 #include "ClientSide.h"
-#include "EventLoop.h"
+#include "remote/EventLoop.h"
 #include "ServerSide.h"
 #include "WorkerPool.h"
 

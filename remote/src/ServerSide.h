@@ -5,7 +5,7 @@
 // thread. When a client's connection ends, every reference it held is
 // released, as the object broker does for a client that died.
 
-#include "EventLoop.h"
+#include "remote/EventLoop.h"
 #include "WorkerPool.h"
 
 #include "platform/Com.h"

@@ -1,0 +1,59 @@
+#pragma once
+// The nodes this server shows: namespace 0's standard nodes (the Server
+// object, types and reference types) built in once, and namespace 1, the
+// configuration's devices, tag groups and tags, looked up in the
+// configuration as it is at the time of each call, so that devices and tags
+// that come and go appear and disappear without a rebuild.
+
+#include "ServerInfo.h"
+#include "ua/Types.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ua {
+
+class Session;
+
+enum class TimestampsToReturn : std::uint32_t { Source = 0, Server = 1, Both = 2, Neither = 3, Invalid = 4 };
+
+struct ReadValueId {
+    NodeId nodeId;
+    std::uint32_t attributeId = 13;
+    std::string indexRange;
+    QualifiedName dataEncoding;
+};
+
+class AddressSpace {
+public:
+    explicit AddressSpace(const ServerInfo& info);
+    ~AddressSpace();
+    AddressSpace(const AddressSpace&) = delete;
+    AddressSpace& operator=(const AddressSpace&) = delete;
+
+    const ServerInfo& Info() const;
+
+    // Reads attributes for the session, in one pass: the values of tags come
+    // through one read of the session's DA objects. Each result carries its
+    // status (Bad_NodeIdUnknown, Bad_AttributeIdInvalid, Bad_IndexRangeInvalid ...).
+    std::vector<DataValue> Read(Session& session, const std::vector<ReadValueId>& nodes,
+                                TimestampsToReturn timestamps, double maxAge);
+
+    // The OPC DA item ID of the tag the node is, when it is a tag of the
+    // configuration now.
+    std::optional<std::string> TagItemId(const NodeId& node) const;
+    // Whether the node exists now.
+    bool Exists(const NodeId& node) const;
+    // The fastest rate a Value attribute of the node changes at (ms): the DA
+    // server's fastest update rate for tags, 0 for the other nodes, whose
+    // values are computed when read.
+    double MinimumSamplingInterval(const NodeId& node) const;
+
+private:
+    struct Parts;
+    std::unique_ptr<Parts> parts_;
+};
+
+}  // namespace ua

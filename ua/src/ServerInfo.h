@@ -1,0 +1,37 @@
+#pragma once
+// Who this server is, as clients are told in GetEndpoints, FindServers,
+// CreateSession and the Server object: its application description, its one
+// endpoint (SecurityPolicy None, anonymous users), and its build.
+
+#include "ua/Binary.h"
+#include "ua/Types.h"
+
+#include <string>
+
+namespace ua {
+
+inline constexpr const char* kSecurityPolicyNone = "http://opcfoundation.org/UA/SecurityPolicy#None";
+inline constexpr const char* kTransportProfileBinary =
+    "http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary";
+
+struct ServerInfo {
+    std::string applicationUri;   // "urn:<host>:VOKExplorer", also namespace 1's URI
+    std::string productUri = "urn:vok:VOKExplorer";
+    std::string applicationName = "VOK Explorer";
+    std::string hostName;
+    std::string endpointUrl;      // "opc.tcp://<host>:<port>"
+    std::string manufacturerName = "VOK";
+    std::string productName = "VOK Explorer";
+    std::string softwareVersion;
+    std::string buildNumber;
+    DateTime buildDate = 0;
+    DateTime startTime = 0;
+};
+
+// ApplicationDescription (OPC 10000-4, 7.2) of this server.
+void WriteApplicationDescription(Writer& writer, const ServerInfo& info);
+// The array of EndpointDescriptions (OPC 10000-4, 7.14): one endpoint, with
+// the URL the client asked for when it names this server's port.
+void WriteEndpointDescriptions(Writer& writer, const ServerInfo& info, const std::string& askedUrl);
+
+}  // namespace ua
