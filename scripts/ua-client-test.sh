@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Runs the OPC UA client suite (ua/tests/client, node-opcua as an independent
+# client) against the built programs in BIN_DIR: vok-explorer serves simulated
+# counters and the suite judges its OPC UA endpoint from outside. Installs Node
+# and the suite's locked npm packages when they are missing or the lock changed.
+# Usage: scripts/ua-client-test.sh BIN_DIR [node --test arguments...]
+source "$(dirname "$0")/common.sh"
+
+if [ $# -lt 1 ]; then
+  echo "usage: $0 BIN_DIR [node --test arguments...]" >&2
+  exit 2
+fi
+bin_dir=$(cd "$1" && pwd)
+shift
+for program in vok vok-explorer; do
+  if [ ! -x "$bin_dir/$program" ]; then
+    echo "ua-client-test: $bin_dir/$program is not built" >&2
+    exit 1
+  fi
+done
+
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  vok_packages=(nodejs npm)
+  vok_install_packages
+fi
+
+suite="$VOK_ROOT/ua/tests/client"
+cd "$suite"
+# npm ci again whenever the lock differs from the one node_modules was made from.
+lock_hash=$(sha256sum package-lock.json | cut -d' ' -f1)
+stamp=node_modules/.vok-lock-sha256
+if [ ! -d node_modules ] || [ "$(cat "$stamp" 2>/dev/null)" != "$lock_hash" ]; then
+  npm ci --no-audit --no-fund --loglevel=error
+  echo "$lock_hash" >"$stamp"
+fi
+
+# The client's certificate store for the whole run, made once, never the
+# user's ~/.config; the servers' folders are the harness's own.
+work=$(mktemp -d "${TMPDIR:-/tmp}/vok-ua-client.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+export VOK_TEST_BIN_DIR="$bin_dir"
+export VOK_UA_CLIENT_PKI="$work/pki"
+# One test file at a time: each runs its own server and counters, and the
+# timing of polls and publishes is what several tests judge.
+node --test --test-reporter=spec --test-concurrency=1 "$@" ./*.test.js
