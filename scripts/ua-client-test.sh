@@ -42,4 +42,7 @@ export VOK_TEST_BIN_DIR="$bin_dir"
 export VOK_UA_CLIENT_PKI="$work/pki"
 # One test file at a time: each runs its own server and counters, and the
 # timing of polls and publishes is what several tests judge.
-node --test --test-reporter=spec --test-concurrency=1 "$@" ./*.test.js
+# Test files named among the arguments run alone, otherwise all of them.
+files=(./*.test.js)
+for a in "$@"; do [[ "$a" == *.test.js ]] && files=(); done
+node --test --test-reporter=spec --test-concurrency=1 "$@" "${files[@]}"
