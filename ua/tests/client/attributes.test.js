@@ -27,11 +27,12 @@ const dataTypeOfVt = {
     VT_UI4: DataType.UInt32,
 };
 
-// `vok opc read` prints local time to the second, "MM/DD/YY hh:mm:ss".
+// `vok opc read` prints the item's FILETIME (UTC) cut to the second,
+// "MM/DD/YY hh:mm:ss".
 function daTime(text) {
     const m = /^(\d\d)\/(\d\d)\/(\d\d) (\d\d):(\d\d):(\d\d)$/.exec(text);
     assert.ok(m, `a DA time stamp: ${JSON.stringify(text)}`);
-    return new Date(2000 + Number(m[3]), Number(m[1]) - 1, Number(m[2]), Number(m[4]), Number(m[5]), Number(m[6]));
+    return new Date(Date.UTC(2000 + Number(m[3]), Number(m[1]) - 1, Number(m[2]), Number(m[4]), Number(m[5]), Number(m[6])));
 }
 
 const tagNode = (itemId) => `ns=1;s=${itemId}`;
@@ -233,7 +234,7 @@ describe('reading and writing tags', { skip }, () => {
             });
             assert.ok(refused.isBad(), `a write to a silent counter answered ${refused.toString()}`);
         } finally {
-            served.setFaults('COM73', '');
+            await served.heal('COM73', [count]);
         }
         const back = await harness.waitFor('the counter answering again', async () => {
             const v = await readValue(link.session, interval);

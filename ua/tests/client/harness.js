@@ -267,6 +267,16 @@ class Served {
         });
     }
 
+    // Clears a line's faults and waits (up to 30 s) until the DA side reads
+    // the items good again, so that a test that failed half-way with a silent
+    // counter does not fail the next one too. Throws when they stay bad.
+    async heal(com, itemIds) {
+        this.setFaults(com, '');
+        const read = await this.vok(['opc', 'read', ...itemIds, '--timeout', '30'], { timeoutMs: 45000 });
+        const bad = read.items.filter((i) => i.quality !== 192);
+        if (bad.length > 0) throw new Error(`still bad after the faults were cleared: ${JSON.stringify(bad)}`);
+    }
+
     // Whether vok-explorer still runs: every test that sends something odd
     // checks that the server lived through it.
     alive() {
