@@ -42,7 +42,11 @@ export VOK_TEST_BIN_DIR="$bin_dir"
 export VOK_UA_CLIENT_PKI="$work/pki"
 # One test file at a time: each runs its own server and counters, and the
 # timing of polls and publishes is what several tests judge.
-# Test files named among the arguments run alone, otherwise all of them.
-files=(./*.test.js)
-for a in "$@"; do [[ "$a" == *.test.js ]] && files=(); done
-node --test --test-reporter=spec --test-concurrency=1 "$@" "${files[@]}"
+# Test files named among the arguments run alone, otherwise all of them;
+# the other arguments are node's options (--test-name-pattern=...).
+files=() options=()
+for a in "$@"; do
+  if [[ "$a" == *.test.js ]]; then files+=("$a"); else options+=("$a"); fi
+done
+[ ${#files[@]} -eq 0 ] && files=(./*.test.js)
+node --test --test-reporter=spec --test-concurrency=1 "${options[@]}" "${files[@]}"

@@ -22,7 +22,7 @@ const {
 // Every process the suite started, so that none outlives a test file that
 // failed half-way (the exit handler kills what is left).
 const running = new Set();
-process.on('exit', () => {
+function killAll() {
     for (const child of running) {
         try {
             child.kill('SIGKILL');
@@ -30,7 +30,16 @@ process.on('exit', () => {
             // Already gone.
         }
     }
-});
+}
+process.on('exit', killAll);
+// The test runner ends a file that overran its time with a signal, which
+// skips 'exit': the servers and simulators must not outlive it either.
+for (const signal of ['SIGTERM', 'SIGINT']) {
+    process.once(signal, () => {
+        killAll();
+        process.exit(1);
+    });
+}
 
 // The folder of the built programs, or null when the suite runs without one
 // (the tests then skip and say why).

@@ -5,7 +5,7 @@
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 
-const { AttributeIds, ClientSubscription, StatusCodes, TimestampsToReturn } = require('node-opcua');
+const { AttributeIds, ClientSubscription, MonitoringMode, StatusCodes, TimestampsToReturn } = require('node-opcua');
 
 const harness = require('./harness');
 
@@ -86,6 +86,35 @@ describe('live counts', { skip }, () => {
                     `notification ${i} repeats ${a.value.value}`);
                 assert.ok(b.sourceTimestamp >= a.sourceTimestamp, `notification ${i} goes back in time`);
             }
+        } finally {
+            await subscription.terminate();
+        }
+    });
+
+    it('refuses monitored items of unknown nodes or attributes, each on its own, beside a good one', async () => {
+        const count = harness.countItem(devices[0]);
+        const { subscription } = await subscribe(links[0].session, []);
+        try {
+            const itemsToCreate = [
+                { nodeId: `ns=1;s=${devices[0]}.No Such Tag`, attributeId: AttributeIds.Value },
+                { nodeId: tagNode(count), attributeId: 999 },
+                { nodeId: tagNode(count), attributeId: AttributeIds.Value },
+            ].map((itemToMonitor, i) => ({
+                itemToMonitor,
+                monitoringMode: MonitoringMode.Reporting,
+                requestedParameters: { clientHandle: 100 + i, samplingInterval: 10, queueSize: 1, discardOldest: true },
+            }));
+            const response = await links[0].session.createMonitoredItems({
+                subscriptionId: subscription.subscriptionId,
+                timestampsToReturn: TimestampsToReturn.Both,
+                itemsToCreate,
+            });
+            const [unknown, attribute, good] = response.results;
+            assert.equal(unknown.statusCode.value, StatusCodes.BadNodeIdUnknown.value, unknown.statusCode.toString());
+            assert.equal(attribute.statusCode.value, StatusCodes.BadAttributeIdInvalid.value, attribute.statusCode.toString());
+            assert.equal(good.statusCode.value, StatusCodes.Good.value, good.statusCode.toString());
+            // A tag is sampled no faster than it can change.
+            assert.ok(good.revisedSamplingInterval >= 50, `revised sampling interval ${good.revisedSamplingInterval}`);
         } finally {
             await subscription.terminate();
         }
