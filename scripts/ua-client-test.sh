@@ -49,4 +49,9 @@ for a in "$@"; do
   if [[ "$a" == *.test.js ]]; then files+=("$a"); else options+=("$a"); fi
 done
 [ ${#files[@]} -eq 0 ] && files=(./*.test.js)
-node --test --test-reporter=spec --test-concurrency=1 "${options[@]}" "${files[@]}"
+# In the background so that a terminate request (a CTest time-out) reaches
+# node, whose harness then ends the servers and simulators it started.
+node --test --test-reporter=spec --test-concurrency=1 "${options[@]}" "${files[@]}" &
+suite_pid=$!
+trap 'kill -TERM "$suite_pid" 2>/dev/null; wait "$suite_pid"; exit 143' TERM INT
+wait "$suite_pid"

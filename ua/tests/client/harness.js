@@ -22,6 +22,8 @@ const {
 // Every process the suite started, so that none outlives a test file that
 // failed half-way (the exit handler kills what is left).
 const running = new Set();
+// The folders of the servers not stopped yet, removed with them.
+const folders = new Set();
 function killAll() {
     for (const child of running) {
         try {
@@ -30,6 +32,7 @@ function killAll() {
             // Already gone.
         }
     }
+    if (!process.env.VOK_UA_SUITE_KEEP) for (const dir of folders) fs.rmSync(dir, { recursive: true, force: true });
 }
 process.on('exit', killAll);
 // The test runner ends a file that overran its time with a signal, which
@@ -150,6 +153,7 @@ class Served {
     constructor(ports) {
         this.ports = ports;
         this.dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vok-ua-suite-'));
+        folders.add(this.dir);
         this.registry = path.join(this.dir, 'registry');
         this.runtime = path.join(this.dir, 'run');
         this.tmp = path.join(this.dir, 'tmp');
@@ -301,6 +305,7 @@ class Served {
         if (this.explorer) explorerEnd = await end(this.explorer.child, this.explorer.seen);
         for (const sim of this.sims) await end(sim.child, sim.seen);
         if (!process.env.VOK_UA_SUITE_KEEP) fs.rmSync(this.dir, { recursive: true, force: true });
+        folders.delete(this.dir);
         return explorerEnd;
     }
 }
