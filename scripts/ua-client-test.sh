@@ -51,7 +51,7 @@ done
 [ ${#files[@]} -eq 0 ] && files=(./*.test.js)
 # In the background so that a terminate request (a CTest time-out) reaches
 # node, whose harness then ends the servers and simulators it started.
-node --test --test-reporter=spec --test-concurrency=1 "${options[@]}" "${files[@]}" &
+node --test --test-concurrency=1 "${options[@]}" "${files[@]}" &
 suite_pid=$!
 trap 'kill -TERM "$suite_pid" 2>/dev/null; wait "$suite_pid"; exit 143' TERM INT
 wait "$suite_pid"

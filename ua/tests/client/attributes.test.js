@@ -203,12 +203,24 @@ describe('reading and writing tags', { skip }, () => {
         const before = await readValue(link.session, interval);
         // 1 s when it was not already: the silent counter below is then noticed sooner.
         const wanted = before.value.value === 1 ? 2 : 1;
+        // The counter's command for a sample interval: "L MMSS" and a line end.
+        const command = Buffer.from(`L ${String(Math.floor(wanted / 60)).padStart(2, '0')}${String(wanted % 60).padStart(2, '0')}\r\n`,
+            'latin1');
+        const sent = () => {
+            const bytes = served.simReceived('COM73');
+            let n = 0;
+            for (let at = bytes.indexOf(command); at >= 0; at = bytes.indexOf(command, at + 1)) ++n;
+            return n;
+        };
+        const sentBefore = sent();
         const status = await link.session.write({
             nodeId: tagNode(interval),
             attributeId: AttributeIds.Value,
             value: { value: { dataType: DataType.Double, value: wanted } },
         });
         assert.equal(status.value, StatusCodes.Good.value, status.toString());
+        // A good write is one the counter has been sent.
+        assert.ok(sent() > sentBefore, `the simulator received ${JSON.stringify(command.toString('latin1'))}`);
         const ua = await harness.waitFor('the new interval read back', async () => {
             const v = await readValue(link.session, interval);
             return v.value.value === wanted ? v : null;

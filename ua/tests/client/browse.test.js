@@ -45,7 +45,7 @@ function hierarchical(nodeId) {
     };
 }
 
-// Walks the configuration's part of the address space from Objects and
+// Walks the configuration's nodes of the address space from Objects and
 // returns its folders and tags, each with the path of browse names to it.
 async function walk(session) {
     const folders = [];

@@ -192,6 +192,24 @@ class Served {
         return path.join(this.dir, `${com}.trace`);
     }
 
+    // Every byte the line's counters received from the server so far, in
+    // order, from the simulator's trace ('<ms> rx|tx <HEX>' lines).
+    simReceived(com) {
+        let text;
+        try {
+            text = fs.readFileSync(this.traceFile(com), 'latin1');
+        } catch {
+            return Buffer.alloc(0);
+        }
+        const hex = text
+            .split('\n')
+            .map((line) => line.trim().split(/\s+/))
+            .filter((fields) => fields[1] === 'rx')
+            .map((fields) => fields.slice(2).join(''))
+            .join('');
+        return Buffer.from(hex, 'hex');
+    }
+
     async startSims() {
         for (const line of this.ports) {
             this.setFaults(line.com, '');
