@@ -1,7 +1,8 @@
 'use strict';
 // Counts as they change: a subscription delivers the current value and the
-// counter's later samples; a counter that falls silent turns its counts bad
-// and good again when it answers; two sessions see the same values.
+// counter's later samples, and refuses items of nodes that are not there; the
+// server's clock can be subscribed to; a counter that falls silent turns its
+// counts bad and good again when it answers; two sessions see the same values.
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 
@@ -115,6 +116,26 @@ describe('live counts', { skip }, () => {
             assert.equal(good.statusCode.value, StatusCodes.Good.value, good.statusCode.toString());
             // A tag is sampled no faster than it can change.
             assert.ok(good.revisedSamplingInterval >= 50, `revised sampling interval ${good.revisedSamplingInterval}`);
+        } finally {
+            await subscription.terminate();
+        }
+    });
+
+    it('samples the server\'s clock: CurrentTime notifications arrive and advance', async () => {
+        const subscription = ClientSubscription.create(links[0].session, {
+            requestedPublishingInterval: 200,
+            requestedLifetimeCount: 300,
+            requestedMaxKeepAliveCount: 10,
+            publishingEnabled: true,
+        });
+        try {
+            const item = await subscription.monitor({ nodeId: 'i=2258', attributeId: AttributeIds.Value },
+                { samplingInterval: 100, queueSize: 1, discardOldest: true }, TimestampsToReturn.Both);
+            const times = [];
+            item.on('changed', (dataValue) => times.push(dataValue.value.value));
+            await harness.waitFor('three clock notifications', () => times.length >= 3, 5000, 50);
+            for (let i = 1; i < times.length; ++i) assert.ok(times[i] > times[i - 1], `notification ${i} does not advance`);
+            assert.ok(Math.abs(times.at(-1).getTime() - Date.now()) < 5000, times.at(-1).toISOString());
         } finally {
             await subscription.terminate();
         }

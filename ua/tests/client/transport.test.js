@@ -1,12 +1,14 @@
 'use strict';
 // What reaches the OPC UA port from a careless or hostile peer, sent on raw
 // TCP sockets: bytes that are no message, a Hello that lies about its size or
-// stops half-way, an OpenSecureChannel that stops half-way. The server answers
-// with an Error message or closes the connection, never waits on it for other
+// stops half-way, an OpenSecureChannel that stops half-way; and a client
+// killed with its session and subscription open. The server answers with an
+// Error message or closes the connection, never waits on it for other
 // clients, and goes on serving a normal client.
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const net = require('node:net');
+const { spawn } = require('node:child_process');
 
 const { AttributeIds, StatusCodes } = require('node-opcua');
 
@@ -163,6 +165,56 @@ describe('the UA TCP port against broken peers', { skip }, () => {
             }
         } finally {
             for (const s of stuck) s.socket.destroy();
+        }
+    });
+
+    it('lets go of a client killed while it has a session and a subscription', async () => {
+        const device = served.devices[0];
+        // A client in a process of its own, ended with SIGKILL: its socket
+        // closes with no CloseSession and no DeleteSubscriptions.
+        const code = `
+            const harness = require('./harness');
+            const { AttributeIds, ClientSubscription, TimestampsToReturn } = require('node-opcua');
+            (async () => {
+                const link = await harness.connect(process.argv[1]);
+                const subscription = ClientSubscription.create(link.session, {
+                    requestedPublishingInterval: 100, requestedLifetimeCount: 100, requestedMaxKeepAliveCount: 10,
+                    publishingEnabled: true });
+                const item = await subscription.monitor({ nodeId: process.argv[2], attributeId: AttributeIds.Value },
+                    { samplingInterval: 50, queueSize: 10 }, TimestampsToReturn.Both);
+                item.on('changed', () => console.log('changed'));
+            })().catch((e) => { console.log('failed ' + e.message); process.exit(1); });`;
+        const child = spawn(process.execPath, ['-e', code, served.endpointUrl, `ns=1;s=${device}.Sample Interval`], {
+            cwd: __dirname,
+            env: process.env,
+            stdio: ['ignore', 'pipe', 'pipe'],
+        });
+        let out = '';
+        child.stdout.on('data', (d) => {
+            out += d;
+        });
+        child.stderr.on('data', (d) => {
+            out += d;
+        });
+        try {
+            await harness.waitFor('the killed client\'s first notification', () => {
+                if (out.includes('failed')) throw new Error(out);
+                return out.includes('changed');
+            }, 20000, 50);
+        } catch (e) {
+            e.message += `; the client printed: ${out}`;
+            throw e;
+        } finally {
+            child.kill('SIGKILL');
+        }
+        await harness.sleep(1000);
+        assert.ok(served.alive(), served.errors());
+        const link = await harness.connect(served.endpointUrl);
+        try {
+            const state = await link.session.read({ nodeId: 'i=2259', attributeId: AttributeIds.Value });
+            assert.equal(state.value.value, 0);
+        } finally {
+            await link.close();
         }
     });
 
