@@ -40,8 +40,9 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/vok-ua-client.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 export VOK_TEST_BIN_DIR="$bin_dir"
 export VOK_UA_CLIENT_PKI="$work/pki"
-# One test file at a time: each runs its own server and counters, and the
-# timing of polls and publishes is what several tests judge.
+# Two test files at a time: each runs its own server and counters in folders
+# of its own, and they mostly wait for polls; more would crowd the timing of
+# polls and publishes that several tests judge.
 # Test files named among the arguments run alone, otherwise all of them;
 # the other arguments are node's options (--test-name-pattern=...).
 files=() options=()
@@ -51,7 +52,7 @@ done
 [ ${#files[@]} -eq 0 ] && files=(./*.test.js)
 # In the background so that a terminate request (a CTest time-out) reaches
 # node, whose harness then ends the servers and simulators it started.
-node --test --test-concurrency=1 "${options[@]}" "${files[@]}" &
+node --test --test-concurrency=2 "${options[@]}" "${files[@]}" &
 suite_pid=$!
 trap 'kill -TERM "$suite_pid" 2>/dev/null; wait "$suite_pid"; exit 143' TERM INT
 wait "$suite_pid"
