@@ -7,7 +7,7 @@
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 
-const { BrowseDirection, NodeClass, StatusCodes, resolveNodeId } = require('node-opcua');
+const { AttributeIds, BrowseDirection, NodeClass, StatusCodes, resolveNodeId } = require('node-opcua');
 
 const harness = require('./harness');
 
@@ -16,6 +16,7 @@ const skip = harness.skipReason();
 const Organizes = 'ns=0;i=35';
 const HasComponent = 'ns=0;i=47';
 const HasProperty = 'ns=0;i=46';
+const BaseObjectType = 'ns=0;i=58';
 const FolderType = 'ns=0;i=61';
 
 // One browse that follows continuation points to the end.
@@ -101,20 +102,25 @@ describe('browsing the configuration', { skip }, () => {
         if (served) await served.stop();
     });
 
-    it('shows each device under Objects by its name, as a folder reached by Organizes', () => {
+    it('shows each device under Objects by its name, as an object reached by Organizes', async () => {
         assert.equal(daDevices.length, 2, JSON.stringify(daDevices));
         const devices = tree.folders.filter((f) => f.parent === 'i=85');
         assert.deepEqual(devices.map((d) => d.browseName.name).sort(), [...daDevices].sort());
         for (const d of devices) {
             assert.equal(d.referenceTypeId, Organizes, d.browseName.name);
-            assert.equal(d.typeDefinition, FolderType, d.browseName.name);
+            // A device may be a plain object with its tags as components or a
+            // folder; either way its type is one of the standard object types.
+            assert.ok([BaseObjectType, FolderType].includes(d.typeDefinition), `${d.browseName.name}: ${d.typeDefinition}`);
+            const type = await link.session.read({ nodeId: d.typeDefinition, attributeId: AttributeIds.NodeClass });
+            assert.equal(type.value.value, NodeClass.ObjectType, d.typeDefinition);
             assert.equal(d.displayName, d.browseName.name);
             assert.equal(d.browseName.namespaceIndex, 1, d.browseName.name);
         }
     });
 
     it('shows tag groups as folders (Organizes) and every DA item as a variable (HasComponent) ns=1;s=<item id>', () => {
-        for (const f of tree.folders) {
+        // Below the devices, every object is a tag group: a folder.
+        for (const f of tree.folders.filter((g) => g.path.length >= 2)) {
             assert.equal(f.referenceTypeId, Organizes, f.path.map((p) => p.name).join('.'));
             assert.equal(f.typeDefinition, FolderType, f.path.map((p) => p.name).join('.'));
         }
