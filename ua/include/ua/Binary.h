@@ -95,7 +95,7 @@ private:
         Reader& reader_;
     };
     ua::NodeId NodeIdBody(std::uint8_t encoding);
-    VariantValue ScalarOf(BuiltinType type);
+    ua::VariantValue ScalarOf(BuiltinType type);
 
     const std::uint8_t* data_;
     std::size_t size_;
