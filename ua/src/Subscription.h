@@ -82,6 +82,8 @@ public:
     Tick OnPublishingTimer(bool requestWaiting);
     // Whether a Publish request that arrives now should be answered at once.
     bool IsLate() const { return late_; }
+    // It wanted to send but found no request: the next one is for it.
+    void MarkLate() { late_ = true; }
     // A Publish request came in for the session.
     void ResetLifetime() { lifetimeCounter_ = 0; }
 

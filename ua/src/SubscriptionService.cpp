@@ -30,6 +30,11 @@ std::int64_t SteadyMs() {
 // How often the tags that DA items watch are looked up again, to notice one
 // removed from the configuration.
 constexpr std::int64_t kExistenceCheckMs = 1000;
+// How many tags of a subscription one round looks up: a large subscription
+// is looked through over several rounds, so that the look-ups stay a small,
+// bounded cost.
+constexpr std::size_t kChecksPerRound = 500;
+constexpr std::size_t kMaxSuspects = 10000;
 // The longest the scheduler sleeps without looking at its work.
 constexpr std::int64_t kMaxWaitMs = 1000;
 
@@ -55,6 +60,7 @@ struct Entry {
     std::map<std::uint32_t, std::unique_ptr<DaItemGroup>> groups;
     std::int64_t nextPublishMs = 0;
     std::int64_t nextCheckMs = 0;
+    std::uint32_t checkCursor = 0;  // the item id the next round starts at
     bool closed = false;
     std::weak_ptr<SessionState> owner;
 };
@@ -207,7 +213,14 @@ struct SubscriptionService::Impl {
     std::condition_variable wake;
     std::map<const Session*, std::shared_ptr<SessionState>> sessions;
     std::map<std::uint32_t, std::shared_ptr<Entry>> index;
-    std::unordered_map<std::uint32_t, MonitoredItem*> daItems;
+    // The items DA changes are for, by the client handle they were added with.
+    struct DaRef {
+        MonitoredItem* item;
+        std::uint32_t subscriptionId;
+    };
+    std::unordered_map<std::uint32_t, DaRef> daItems;
+    // Items whose tag reported a configuration error: looked up at the next pass.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> suspects;
     std::uint32_t nextSubscriptionId = 1;
     std::uint32_t nextDaHandle = 1;
     bool stopping = false;
@@ -283,7 +296,11 @@ struct SubscriptionService::Impl {
         std::lock_guard lock(mutex);
         for (auto& [handle, value] : changes) {
             const auto found = daItems.find(handle);
-            if (found != daItems.end()) found->second->Offer(value);
+            if (found == daItems.end()) continue;
+            found->second.item->Offer(value);
+            // The DA server says so when an item's tag left the configuration.
+            if (value.Status() == status::BadConfigurationError && suspects.size() < kMaxSuspects)
+                suspects.emplace_back(found->second.subscriptionId, found->second.item->Id());
         }
     }
 
@@ -722,7 +739,7 @@ struct SubscriptionService::Impl {
                     source.rate = static_cast<std::uint32_t>(p.sampling);
                     source.clientHandle = p.clientHandle = NewDaHandle();
                     source.tag = p.tag;
-                    daItems[source.clientHandle] = item.get();
+                    daItems[source.clientHandle] = {item.get(), id};
                     // A disabled item joins its DA group when it is enabled.
                     if (static_cast<MonitoringMode>(q.mode) != MonitoringMode::Disabled) byRate[source.rate].push_back(i);
                 } else {
@@ -1051,11 +1068,22 @@ struct SubscriptionService::Impl {
                 }
                 if (entry->nextCheckMs <= now) {
                     entry->nextCheckMs = now + kExistenceCheckMs;
-                    for (const auto& [itemId, source] : entry->sources)
-                        if (source.da && !source.gone)
-                            checks.push_back({id, itemId, entry->sub->Item(itemId)->Item().nodeId});
+                    std::size_t looked = 0;
+                    auto it = entry->sources.lower_bound(entry->checkCursor);
+                    for (; it != entry->sources.end() && looked < kChecksPerRound; ++it) {
+                        if (!it->second.da || it->second.gone) continue;
+                        checks.push_back({id, it->first, entry->sub->Item(it->first)->Item().nodeId});
+                        ++looked;
+                    }
+                    entry->checkCursor = it != entry->sources.end() ? it->first : 0;
                 }
             }
+            for (const auto& [subscriptionId, itemId] : suspects) {
+                const auto found = index.find(subscriptionId);
+                MonitoredItem* item = found != index.end() ? found->second->sub->Item(itemId) : nullptr;
+                if (item != nullptr) checks.push_back({subscriptionId, itemId, item->Item().nodeId});
+            }
+            suspects.clear();
             lock.unlock();
             std::vector<std::pair<const SessionReads*, std::vector<DataValue>>> sampled;
             for (auto& [key, r] : reads) {
@@ -1111,6 +1139,8 @@ struct SubscriptionService::Impl {
                     if (tick == Subscription::Tick::WantsToSend) {
                         if (auto parked = PopParked(*state))
                             Answer(*entry, std::move(*parked), out);
+                        else
+                            entry->sub->MarkLate();  // another subscription took the last request
                     }
                 }
                 next = std::min(next, entry->nextPublishMs);

@@ -650,6 +650,62 @@ TEST_F(SubscriptionServiceTest, NodesOtherThanTagsAreSampledByReadingThem) {
     EXPECT_EQ(names, 1) << "an attribute that does not change is reported once";
 }
 
+TEST_F(SubscriptionServiceTest, ALimitPerPublishLeavesTheRestForTheNextRequestAtOnce) {
+    const Created sub = CreateSubscription(100, 3000, 1000, 1);
+    ASSERT_EQ(CreateItems(sub.id, {{LevelNode(), 13, 2, 1, 50}, {LabelNode(), 13, 2, 2, 50}}).size(), 2u);
+    const PublishAnswer first = PublishData();
+    EXPECT_EQ(first.dataChanges.size(), 1u);
+    EXPECT_TRUE(first.more);
+    // The rest does not wait for the next interval (the keep-alive is far off).
+    const auto before = std::chrono::steady_clock::now();
+    const PublishAnswer second = Publish();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 90ms);
+    ASSERT_EQ(second.dataChanges.size(), 1u);
+    EXPECT_FALSE(second.more);
+    EXPECT_NE(second.dataChanges[0].clientHandle, first.dataChanges[0].clientHandle);
+    EXPECT_EQ(second.sequenceNumber, first.sequenceNumber + 1);
+}
+
+TEST_F(SubscriptionServiceTest, PublishingModeAndModifiedParameters) {
+    const Created sub = CreateSubscription(100, 300, 2);
+    ASSERT_EQ(CreateItems(sub.id, {{LevelNode(), 13, 2, 1, 50}}).size(), 1u);
+    PublishData();
+    auto setPublishing = [&](bool enabled, std::vector<std::uint32_t> ids) {
+        return Statuses(Call(encoding::SetPublishingModeRequest, [&](Writer& w) {
+            w.Boolean(enabled);
+            w.Array(ids, [](Writer& x, std::uint32_t v) { x.UInt32(v); });
+        }));
+    };
+    EXPECT_EQ(setPublishing(false, {sub.id, sub.id + 50}),
+              (std::vector<StatusCode>{status::Good, status::BadSubscriptionIdInvalid}));
+    SetLevel(44);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(Publish().IsKeepAlive()) << "a subscription not publishing keeps its values";
+    EXPECT_EQ(setPublishing(true, {sub.id}), std::vector<StatusCode>{status::Good});
+    const PublishAnswer resumed = PublishData();
+    ASSERT_EQ(resumed.dataChanges.size(), 1u);
+    EXPECT_EQ(AsDouble(resumed.dataChanges[0].value), 44);
+
+    Answer modified = Call(encoding::ModifySubscriptionRequest, [&](Writer& w) {
+        w.UInt32(sub.id);
+        w.Double(400);
+        w.UInt32(5);
+        w.UInt32(3);
+        w.UInt32(0);
+        w.Byte(1);
+    });
+    ASSERT_FALSE(modified.IsFault());
+    Reader r = modified.Body();
+    EXPECT_EQ(r.Double(), 400);
+    EXPECT_EQ(r.UInt32(), 9u) << "three keep-alive periods at least";
+    EXPECT_EQ(r.UInt32(), 3u);
+    r.ExpectEnd();
+    // The keep-alive now comes after three intervals of 400 ms.
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_TRUE(Publish({}, 3000ms).IsKeepAlive());
+    EXPECT_GE(std::chrono::steady_clock::now() - before, 1000ms);
+}
+
 TEST_F(SubscriptionServiceTest, ASubscriptionWithoutPublishRequestsExpires) {
     const Created sub = CreateSubscription(50, 3, 1);
     EXPECT_EQ(sub.lifetime, 3u);
