@@ -203,6 +203,13 @@ std::optional<double> RangeSpan(const DataValue& value) {
 
 bool ValidAttribute(std::uint32_t id) { return id >= 1 && id <= 27; }
 
+// Answers with a fault once the service's lock is let go: the channel is
+// never called under it.
+void FaultUnlocked(std::unique_lock<std::mutex>& lock, ServiceCall& call, StatusCode result) {
+    lock.unlock();
+    call.Fault(result);
+}
+
 }  // namespace
 
 struct SubscriptionService::Impl {
@@ -364,11 +371,11 @@ struct SubscriptionService::Impl {
         const Subscription::Parameters revised = Subscription::Revise(requested, limits);
         std::uint32_t id = 0;
         {
-            std::lock_guard lock(mutex);
-            if (stopping) return void(call.Fault(status::BadShutdown));
+            std::unique_lock lock(mutex);
+            if (stopping) return FaultUnlocked(lock, call, status::BadShutdown);
             auto state = StateOf(call, true);
             if (state->subs.size() >= limits.maxSubscriptionsPerSession)
-                return void(call.Fault(status::BadTooManySubscriptions));
+                return FaultUnlocked(lock, call, status::BadTooManySubscriptions);
             id = nextSubscriptionId++;
             if (nextSubscriptionId == 0) nextSubscriptionId = 1;
             auto entry = std::make_shared<Entry>();
@@ -399,10 +406,10 @@ struct SubscriptionService::Impl {
         requested.priority = body.Byte();
         Subscription::Parameters revised;
         {
-            std::lock_guard lock(mutex);
+            std::unique_lock lock(mutex);
             auto state = StateOf(call, false);
             const auto found = state ? state->subs.find(id) : decltype(state->subs.end()){};
-            if (!state || found == state->subs.end()) return void(call.Fault(status::BadSubscriptionIdInvalid));
+            if (!state || found == state->subs.end()) return FaultUnlocked(lock, call, status::BadSubscriptionIdInvalid);
             revised = Subscription::Revise(requested, limits);
             found->second->sub->Modify(revised);
             found->second->nextPublishMs = SteadyMs() + static_cast<std::int64_t>(revised.publishingInterval);
@@ -497,11 +504,11 @@ struct SubscriptionService::Impl {
         if (acks.size() > limits.maxOperationsPerRequest) return void(call.Fault(status::BadTooManyOperations));
         Outbox out;
         {
-            std::lock_guard lock(mutex);
-            if (stopping) return void(call.Fault(status::BadShutdown));
+            std::unique_lock lock(mutex);
+            if (stopping) return FaultUnlocked(lock, call, status::BadShutdown);
             auto state = StateOf(call, false);
             if (!state || (state->subs.empty() && state->finals.empty()))
-                return void(call.Fault(status::BadNoSubscription));
+                return FaultUnlocked(lock, call, status::BadNoSubscription);
             Parked parked;
             parked.call = call;
             for (const Ack& ack : acks) {
@@ -550,12 +557,12 @@ struct SubscriptionService::Impl {
         const std::uint32_t sequenceNumber = body.UInt32();
         std::vector<std::uint8_t> message;
         {
-            std::lock_guard lock(mutex);
+            std::unique_lock lock(mutex);
             auto state = StateOf(call, false);
             const auto found = state ? state->subs.find(id) : decltype(state->subs.end()){};
-            if (!state || found == state->subs.end()) return void(call.Fault(status::BadSubscriptionIdInvalid));
+            if (!state || found == state->subs.end()) return FaultUnlocked(lock, call, status::BadSubscriptionIdInvalid);
             const NotificationMessage* kept = found->second->sub->Retransmission(sequenceNumber);
-            if (kept == nullptr) return void(call.Fault(status::BadMessageNotAvailable));
+            if (kept == nullptr) return FaultUnlocked(lock, call, status::BadMessageNotAvailable);
             Writer w;
             WriteNotificationMessage(w, *kept);
             message = w.Take();
@@ -679,8 +686,8 @@ struct SubscriptionService::Impl {
         double publishing = 0;
         std::size_t count = 0;
         {
-            std::lock_guard lock(mutex);
-            if (entry->closed) return void(call.Fault(status::BadSubscriptionIdInvalid));
+            std::unique_lock lock(mutex);
+            if (entry->closed) return FaultUnlocked(lock, call, status::BadSubscriptionIdInvalid);
             publishing = entry->sub->Settings().publishingInterval;
             count = entry->sub->Items().size();
         }
@@ -723,8 +730,8 @@ struct SubscriptionService::Impl {
         // The items exist (and DA changes find them) before their tags are added.
         std::map<std::uint32_t, std::vector<std::size_t>> byRate;
         {
-            std::lock_guard lock(mutex);
-            if (entry->closed) return void(call.Fault(status::BadSubscriptionIdInvalid));
+            std::unique_lock lock(mutex);
+            if (entry->closed) return FaultUnlocked(lock, call, status::BadSubscriptionIdInvalid);
             const std::int64_t now = SteadyMs();
             for (std::size_t i = 0; i < plans.size(); ++i) {
                 Plan& p = plans[i];
@@ -831,8 +838,8 @@ struct SubscriptionService::Impl {
         std::vector<ReadValueId> nodes(requests.size());
         std::vector<ItemSource> sources(requests.size());
         {
-            std::lock_guard lock(mutex);
-            if (entry->closed) return void(call.Fault(status::BadSubscriptionIdInvalid));
+            std::unique_lock lock(mutex);
+            if (entry->closed) return FaultUnlocked(lock, call, status::BadSubscriptionIdInvalid);
             const double publishing = entry->sub->Settings().publishingInterval;
             for (std::size_t i = 0; i < requests.size(); ++i) {
                 Plan& p = plans[i];
@@ -949,8 +956,8 @@ struct SubscriptionService::Impl {
         std::map<std::uint32_t, std::vector<std::uint32_t>> removals;
         std::map<std::uint32_t, std::vector<Readd>> additions;
         {
-            std::lock_guard lock(mutex);
-            if (entry->closed) return void(call.Fault(status::BadSubscriptionIdInvalid));
+            std::unique_lock lock(mutex);
+            if (entry->closed) return FaultUnlocked(lock, call, status::BadSubscriptionIdInvalid);
             const std::int64_t now = SteadyMs();
             for (std::size_t i = 0; i < ids.size(); ++i) {
                 MonitoredItem* item = entry->sub->Item(ids[i]);
@@ -1016,8 +1023,8 @@ struct SubscriptionService::Impl {
         std::vector<StatusCode> results(ids.size(), status::BadMonitoredItemIdInvalid);
         std::map<std::uint32_t, std::vector<std::uint32_t>> removed;
         {
-            std::lock_guard lock(mutex);
-            if (entry->closed) return void(call.Fault(status::BadSubscriptionIdInvalid));
+            std::unique_lock lock(mutex);
+            if (entry->closed) return FaultUnlocked(lock, call, status::BadSubscriptionIdInvalid);
             for (std::size_t i = 0; i < ids.size(); ++i) {
                 if (entry->sub->Item(ids[i]) == nullptr) continue;
                 const ItemSource source = entry->sources[ids[i]];
