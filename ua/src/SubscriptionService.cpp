@@ -595,9 +595,6 @@ struct SubscriptionService::Impl {
         std::uint32_t clientHandle = 0;
     };
 
-    // Checks what the address space can tell about each item in one read:
-    // the first value of items sampled by reads, the data type of items with
-    // an absolute dead band.
     // The node's EURange property, when it has one.
     std::optional<NodeId> EURangeNode(const NodeId& node) const {
         BrowseFilter filter;
@@ -611,6 +608,9 @@ struct SubscriptionService::Impl {
         return std::nullopt;
     }
 
+    // Checks what the address space can tell about each item in one read:
+    // the first value of items sampled by reads, the data type of items with
+    // a dead band and the EU range of those with a percent one.
     void CheckWithRead(Session& session, std::vector<Plan>& plans, const std::vector<ReadValueId>& nodes,
                        std::vector<ReadValueId>& batch, std::vector<DataValue>& values) {
         for (std::size_t i = 0; i < plans.size(); ++i) {
@@ -1267,6 +1267,10 @@ void SubscriptionService::Register(ServiceTable& table) {
                 call.Fault(e.Code());
             } catch (const std::bad_alloc&) {
                 call.Fault(status::BadOutOfMemory);
+            } catch (const std::exception&) {
+                // Whatever failed below (the address space, the DA objects)
+                // fails this request only.
+                call.Fault(status::BadInternalError);
             }
         });
     }

@@ -741,6 +741,12 @@ TEST_F(SubscriptionServiceTest, TooManyParkedPublishRequestsAnswerTheOldest) {
     EXPECT_TRUE(keepAlive.IsKeepAlive());
     EXPECT_EQ(keepAlive.subscriptionId, sub.id);
     EXPECT_FALSE(channel_->Answered(ids[3]));
+    // A request whose client gives up after 150 ms is answered by then.
+    const auto before = std::chrono::steady_clock::now();
+    const std::uint32_t hurried = SendPublish({}, 150);
+    EXPECT_EQ(Wait(hurried, 900ms).header.serviceResult, status::BadTimeout);
+    EXPECT_GE(std::chrono::steady_clock::now() - before, 140ms);
+    EXPECT_FALSE(channel_->Answered(ids[3])) << "requests without a time-out wait on";
 }
 
 TEST_F(SubscriptionServiceTest, AcknowledgedMessagesLeaveTheRetransmissionQueue) {
