@@ -36,7 +36,7 @@ constexpr std::int64_t kExistenceCheckMs = 1000;
 // a core; a tag deleted from the configuration is noticed at once anyway,
 // by the configuration error its DA item reports.
 constexpr std::size_t kChecksPerRound = 100;
-constexpr std::size_t kMaxSuspects = 10000;
+constexpr std::size_t kMaxRechecks = 10000;
 // The longest the scheduler sleeps without looking at its work.
 constexpr std::int64_t kMaxWaitMs = 1000;
 
@@ -229,7 +229,7 @@ struct SubscriptionService::Impl {
     };
     std::unordered_map<std::uint32_t, DaRef> daItems;
     // Items whose tag reported a configuration error: looked up at the next pass.
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> suspects;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> rechecks;
     std::uint32_t nextSubscriptionId = 1;
     std::uint32_t nextDaHandle = 1;
     bool stopping = false;
@@ -308,8 +308,8 @@ struct SubscriptionService::Impl {
             if (found == daItems.end()) continue;
             found->second.item->Offer(value);
             // The DA server says so when an item's tag left the configuration.
-            if (value.Status() == status::BadConfigurationError && suspects.size() < kMaxSuspects)
-                suspects.emplace_back(found->second.subscriptionId, found->second.item->Id());
+            if (value.Status() == status::BadConfigurationError && rechecks.size() < kMaxRechecks)
+                rechecks.emplace_back(found->second.subscriptionId, found->second.item->Id());
         }
     }
 
@@ -1092,12 +1092,12 @@ struct SubscriptionService::Impl {
                     entry->checkCursor = it != entry->sources.end() ? it->first : 0;
                 }
             }
-            for (const auto& [subscriptionId, itemId] : suspects) {
+            for (const auto& [subscriptionId, itemId] : rechecks) {
                 const auto found = index.find(subscriptionId);
                 MonitoredItem* item = found != index.end() ? found->second->sub->Item(itemId) : nullptr;
                 if (item != nullptr) checks.push_back({subscriptionId, itemId, item->Item().nodeId});
             }
-            suspects.clear();
+            rechecks.clear();
             lock.unlock();
             std::vector<std::pair<const SessionReads*, std::vector<DataValue>>> sampled;
             for (auto& [key, r] : reads) {
