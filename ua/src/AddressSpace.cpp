@@ -264,12 +264,21 @@ public:
         }
         std::vector<OPCHANDLE> stale;
         std::vector<std::size_t> missing;
+        // A tag asked for twice in one call is added once; its other asks
+        // share the handle.
+        std::unordered_map<std::string, std::size_t> firstAsk;
+        std::vector<std::pair<std::size_t, std::size_t>> repeats;
         for (std::size_t i = 0; i < wants.size(); ++i) {
             auto it = cache_.find(wants[i].itemId);
             if (it != cache_.end() && it->second.generation == wants[i].generation) {
                 handles[i] = it->second.handle;
                 continue;
             }
+            if (auto seen = firstAsk.find(wants[i].itemId); seen != firstAsk.end()) {
+                repeats.emplace_back(i, seen->second);
+                continue;
+            }
+            firstAsk.emplace(wants[i].itemId, i);
             if (it != cache_.end()) {
                 // The tag was deleted and one of the same item ID made: the
                 // item still names the old one.
@@ -293,7 +302,10 @@ public:
             }
         }
         Remove(stale);
-        if (missing.empty()) return handles;
+        if (missing.empty()) {
+            for (const auto& [repeat, first] : repeats) handles[repeat] = handles[first];
+            return handles;
+        }
         std::vector<std::u16string> ids;
         ids.reserve(missing.size());
         std::vector<OPCITEMDEF> defs(missing.size());
@@ -319,9 +331,6 @@ public:
                                                                   : status::BadResourceUnavailable;
                 continue;
             }
-            // The same tag asked for twice in one call is added once per ask;
-            // the second replaces the first in the cache and the first goes.
-            if (auto it = cache_.find(wants[i].itemId); it != cache_.end()) Remove({it->second.handle});
             handles[i] = results[k].hServer;
             cache_[wants[i].itemId] = Cached{results[k].hServer, wants[i].generation};
         }
@@ -330,6 +339,10 @@ public:
             CoTaskMemFree(results);
         }
         CoTaskMemFree(itemErrors);
+        for (const auto& [repeat, first] : repeats) {
+            handles[repeat] = handles[first];
+            errors[repeat] = errors[first];
+        }
         return handles;
     }
 

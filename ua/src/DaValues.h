@@ -3,6 +3,8 @@
 // back, DA qualities to status codes (the OPC UA standard's DA mapping),
 // FILETIMEs to DateTimes, and the UA data type of a tag's canonical type.
 
+#include "platform/OleAuto.h"
+#include "platform/Time.h"
 #include "platform/WinTypes.h"
 #include "ua/Types.h"
 
