@@ -346,6 +346,20 @@ public:
         return handles;
     }
 
+    // Drops the items of these item IDs, whose tags are gone or renamed:
+    // an item holds a reference on its tag, and a held tag keeps its device
+    // from being deleted. Under mutex.
+    void Forget(const std::vector<std::string>& itemIds) {
+        std::vector<OPCHANDLE> stale;
+        for (const std::string& itemId : itemIds) {
+            auto it = cache_.find(itemId);
+            if (it == cache_.end()) continue;
+            stale.push_back(it->second.handle);
+            cache_.erase(it);
+        }
+        Remove(stale);
+    }
+
     IOPCSyncIO* Sync() const { return sync_; }
     std::mutex mutex;
 
@@ -504,12 +518,17 @@ std::vector<DataValue> AddressSpace::Read(Session& session, const std::vector<Re
         IndexRange range;
     };
     std::vector<TagRead> tagReads;
+    std::vector<std::string> gone;
+    auto noteGone = [&gone](const NodeId& id) {
+        if (id.ns == 1 && id.kind == NodeId::Kind::String) gone.push_back(id.text);
+    };
     {
         ConfigLockHold hold;
         for (std::size_t i = 0; i < nodes.size(); ++i) {
             const ReadValueId& want = nodes[i];
             const std::optional<NodeRecord> node = parts_->Lookup(want.nodeId, false);
             if (!node) {
+                noteGone(want.nodeId);
                 results[i] = Failed(status::BadNodeIdUnknown);
                 continue;
             }
@@ -558,12 +577,14 @@ std::vector<DataValue> AddressSpace::Read(Session& session, const std::vector<Re
             results[i] = std::move(out);
         }
     }
-    if (tagReads.empty()) return results;
+    if (tagReads.empty() && gone.empty()) return results;
 
     // The DA calls run without the configuration lock: the group takes its
     // item lock before the configuration lock.
     DaItems& items = ItemsOf(session);
     std::lock_guard lock(items.mutex);
+    items.Forget(gone);
+    if (tagReads.empty()) return results;
     std::vector<DaItems::Want> wants;
     wants.reserve(tagReads.size());
     for (const TagRead& read : tagReads) wants.push_back({read.itemId, read.generation});

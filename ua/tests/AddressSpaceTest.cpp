@@ -389,9 +389,11 @@ TEST_F(AddressSpaceTest, ADeletedDeviceIsGoneAndATagMadeAgainIsReadAfresh) {
     // retiring a tag does; it is destroyed once the session has let go.
     std::unique_ptr<VOKTag> old(level_);
     ASSERT_TRUE(device_->DetachTag(level_));
+    EXPECT_FALSE(old->CanDelete());  // the session's item holds it
     EXPECT_EQ(ReadOne(Ns1("Dev1.Level")).Status(), status::BadNodeIdUnknown);
     EXPECT_FALSE(space_->Exists(Ns1("Dev1.Level")));
-    // The group's item still holds the old tag; it is released with the session.
+    // The read that found it gone let go of it, so that it can be destroyed.
+    EXPECT_TRUE(old->CanDelete());
     auto* again = new VOKTag;
     again->SetName("Level");
     again->SetCanonicalType(VT_R8);
@@ -401,6 +403,19 @@ TEST_F(AddressSpaceTest, ADeletedDeviceIsGoneAndATagMadeAgainIsReadAfresh) {
     ASSERT_TRUE(again->SetValueGood(v));
     EXPECT_EQ(ReadOne(Ns1("Dev1.Level")).value, Variant::Double(2.0));
     EXPECT_EQ(space_->TagItemId(Ns1("Dev1.Level")), std::optional<std::string>("Dev1.Level"));
+    // Replaced again with no read in between: the item on the second tag
+    // must not answer for the third.
+    std::unique_ptr<VOKTag> second(again);
+    ASSERT_TRUE(device_->DetachTag(again));
+    auto* third = new VOKTag;
+    third->SetName("Level");
+    third->SetCanonicalType(VT_R8);
+    third->SetVolatile(false);
+    ASSERT_TRUE(doc_->InsertTag(device_, third));
+    v.dblVal = 3.0;
+    ASSERT_TRUE(third->SetValueGood(v));
+    EXPECT_EQ(ReadOne(Ns1("Dev1.Level")).value, Variant::Double(3.0));
+    EXPECT_TRUE(second->CanDelete());
 
     // A second device added shows at once, and deleting it takes it away.
     auto other = VOKDevice::Create(false);
