@@ -14,6 +14,7 @@
 #include "platform/Thread.h"
 
 #include <algorithm>
+#include <filesystem>
 
 namespace {
 
@@ -437,6 +438,43 @@ TEST_F(AddressSpaceTest, ADeletedDeviceIsGoneAndATagMadeAgainIsReadAfresh) {
     EXPECT_EQ(ReadOne(Ns1("Dev2"), AttributeId::BrowseName).Status(), status::BadNodeIdUnknown);
     Browse(*space_, Ns1("Dev2"), BrowseDirection::Forward, NodeId{}, status::BadNodeIdUnknown);
     session_.reset();
+}
+
+}  // namespace
+
+namespace {
+
+using namespace ua;
+
+class LoadedConfigurationTest : public uatest::AddressSpaceFixture {};
+
+TEST_F(LoadedConfigurationTest, AConfigurationFileLoadedByTheServerIsWhatClientsBrowseAndRead) {
+    const std::filesystem::path file =
+        std::filesystem::temp_directory_path() / ("ua-address-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".psf");
+    ASSERT_TRUE(doc_->OnSaveDocument(file.string()));
+    session_.reset();
+    std::string error;
+    ASSERT_TRUE(host_.LoadConfiguration(file.string(), error)) << error;
+    std::filesystem::remove(file);
+    session_ = std::make_shared<uatest::TestSession>(Connect());
+
+    std::vector<ReferenceDescription> devices;
+    BrowseFilter organizes;
+    organizes.referenceTypeId = NodeId(0, id::Organizes);
+    ASSERT_EQ(space_->Browse(NodeId(0, id::ObjectsFolder), organizes, devices), status::Good);
+    const auto dev1 = std::find_if(devices.begin(), devices.end(),
+                                   [](const ReferenceDescription& r) { return r.nodeId.node == NodeId(1, "Dev1"); });
+    ASSERT_NE(dev1, devices.end());
+    // The node answers from the tag the file made.
+    OPCS_Tag* level = host_.Document()->FindTag("Dev1.Level");
+    ASSERT_NE(level, nullptr);
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_R8;
+    v.dblVal = 99.5;
+    ASSERT_TRUE(level->SetValueGood(v));
+    EXPECT_EQ(ReadOne(NodeId(1, "Dev1.Level")).value, Variant::Double(99.5));
+    EXPECT_EQ(ReadOne(NodeId(1, ".Dev1.Level.EURange"), AttributeId::NodeClass).value, Variant::Int32(2));
 }
 
 }  // namespace
