@@ -14,7 +14,9 @@
 #include "platform/Thread.h"
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 namespace {
 
@@ -445,6 +447,46 @@ TEST_F(AddressSpaceTest, ADeletedDeviceIsGoneAndATagMadeAgainIsReadAfresh) {
 namespace {
 
 using namespace ua;
+
+TEST_F(AddressSpaceTest, ReadsOfOneSessionFromManyThreadsAllGetTheirValues) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_R8;
+    v.dblVal = 5.0;
+    ASSERT_TRUE(level_->SetValueGood(v));
+    // Each thread asks for tags the others also ask for and some only it
+    // does, so that the session's items are added while others read them.
+    std::vector<std::string> ids{"Dev1.Level"};
+    Dll<OPCS_TagGroup*> groups;
+    device_->CopyGroups(groups);
+    for (OPCS_TagGroup* group : groups) {
+        Dll<OPCS_Tag*> tags;
+        group->CopyTags(tags);
+        for (OPCS_Tag* tag : tags) ids.push_back(tag->GetItemID());
+    }
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            for (int round = 0; round < 50; ++round) {
+                std::vector<ReadValueId> reads(9);
+                reads[0].nodeId = Ns1("Dev1.Level");
+                for (std::size_t k = 1; k < reads.size(); ++k)
+                    reads[k].nodeId = Ns1(ids[(static_cast<std::size_t>(t * 7 + round) * 8 + k) % ids.size()]);
+                const auto results = space_->Read(*session_, reads, TimestampsToReturn::Both, 0);
+                if (results.size() != reads.size() ||
+                    results[0].value != std::optional<Variant>(Variant::Double(5.0)))
+                    ++wrong;
+                for (const DataValue& result : results)
+                    if (result.Status() == status::BadNodeIdUnknown) ++wrong;
+            }
+            CoUninitialize();
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
 
 class LoadedConfigurationTest : public uatest::AddressSpaceFixture {};
 

@@ -139,22 +139,22 @@ protected:
         w.UInt32(0);
     }
 
-    static void BrowseDescriptionOf(Writer& w, const NodeId& node, std::uint32_t direction = 0,
-                                    const NodeId& type = NodeId{}) {
+    static void BrowseDescriptionOf(Writer& w, const NodeId& node, std::uint32_t resultMask = 63) {
         w.NodeIdValue(node);
-        w.UInt32(direction);
-        w.NodeIdValue(type);
+        w.UInt32(0);
+        w.NodeIdValue(NodeId{});
         w.Boolean(true);
         w.UInt32(0);
-        w.UInt32(63);
+        w.UInt32(resultMask);
     }
 
-    std::vector<BrowseResultRead> BrowseNodes(const std::vector<NodeId>& nodes, std::uint32_t max) {
+    std::vector<BrowseResultRead> BrowseNodes(const std::vector<NodeId>& nodes, std::uint32_t max,
+                                              std::uint32_t resultMask = 63) {
         const Response response = Call(encoding::BrowseRequest, [&](Writer& w) {
             NullView(w);
             w.UInt32(max);
             w.Int32(static_cast<std::int32_t>(nodes.size()));
-            for (const NodeId& node : nodes) BrowseDescriptionOf(w, node);
+            for (const NodeId& node : nodes) BrowseDescriptionOf(w, node, resultMask);
         });
         EXPECT_EQ(response.type, encoding::ResponseOf(encoding::BrowseRequest));
         return ReadBrowseResults(BodyOf(response));
@@ -207,6 +207,23 @@ TEST_F(ServicesTest, BrowseOneReferenceAtATimeWalksTheWholeListThroughContinuati
     // A finished point is gone.
     const auto spent = Next(false, {page[0].point});
     EXPECT_EQ(spent[0].status, status::BadContinuationPointInvalid);
+}
+
+TEST_F(ServicesTest, TheResultMaskLeavesOutWhatTheClientDidNotAskFor) {
+    const auto bare = BrowseNodes({Ns1("Dev1")}, 0, 0);
+    const auto named = BrowseNodes({Ns1("Dev1")}, 0, 8 | 4);  // browse name and node class
+    ASSERT_EQ(bare[0].refs.size(), named[0].refs.size());
+    ASSERT_FALSE(bare[0].refs.empty());
+    for (std::size_t i = 0; i < bare[0].refs.size(); ++i) {
+        // The target is always there; the rest only when asked for.
+        EXPECT_EQ(bare[0].refs[i].node, named[0].refs[i].node);
+        EXPECT_TRUE(bare[0].refs[i].type.IsNull());
+        EXPECT_TRUE(bare[0].refs[i].name.name.empty());
+        EXPECT_EQ(bare[0].refs[i].nodeClass, 0);
+        EXPECT_FALSE(named[0].refs[i].name.name.empty());
+        EXPECT_NE(named[0].refs[i].nodeClass, 0);
+        EXPECT_TRUE(named[0].refs[i].type.IsNull());
+    }
 }
 
 TEST_F(ServicesTest, ContinuationPointsAreReleasedOnRequestAndLimitedPerSession) {
