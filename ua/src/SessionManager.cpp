@@ -5,6 +5,7 @@
 #include "platform/Com.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <utility>
@@ -28,6 +29,9 @@ std::string ForLog(const std::string& text) {
     }
     return out;
 }
+
+// One Append per entry: the log puts a space after each piece.
+void Log(const std::string& text) { EventLog().Append(text).Commit(CLogFile::kWrite); }
 
 bool IsAnonymous(const ExtensionObject& token) {
     if (token.encoding == ExtensionObject::Encoding::None && token.typeId.IsNull()) return true;
@@ -104,15 +108,10 @@ StatusCode SessionManager::Create(const std::string& name, const std::string& cl
     if (FAILED(hr) || daServer == nullptr) {
         std::lock_guard<std::mutex> lock(lock_);
         --pending_;
-        EventLog()
-            .Append("OPC UA session refused: ")
-            .Append(ForLog(name))
-            .Append(" from ")
-            .Append(ForLog(channel.PeerAddress()))
-            .Append(" (no OPC server object: ")
-            .AppendHex(static_cast<unsigned>(hr))
-            .Append(")")
-            .Commit(CLogFile::kWrite);
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
+        Log("OPC UA session refused: " + ForLog(name) + " from " + ForLog(channel.PeerAddress()) +
+            " (no OPC server object: " + code + ")");
         return status::BadResourceUnavailable;
     }
 
@@ -139,12 +138,7 @@ StatusCode SessionManager::Create(const std::string& name, const std::string& cl
                                                   timeoutMs, channel.Id(), daServer, clock_());
         sessions_.emplace(token, session);
     }
-    EventLog()
-        .Append("OPC UA session opened: ")
-        .Append(ForLog(session->Name()))
-        .Append(" from ")
-        .Append(ForLog(session->Peer()))
-        .Commit(CLogFile::kWrite);
+    Log("OPC UA session opened: " + ForLog(session->Name()) + " from " + ForLog(session->Peer()));
     out = std::move(session);
     return status::Good;
 }
@@ -275,10 +269,7 @@ void SessionManager::Finish(const std::shared_ptr<ServerSession>& session, bool 
         try {
             listener(*session, deleteSubscriptions);
         } catch (const std::exception& e) {
-            EventLog()
-                .Append("OPC UA session end: a listener failed: ")
-                .Append(ForLog(e.what()))
-                .Commit(CLogFile::kWrite);
+            Log("OPC UA session end: a listener failed: " + ForLog(e.what()));
         }
     }
     const char* why = "closed by the client";
@@ -288,13 +279,7 @@ void SessionManager::Finish(const std::shared_ptr<ServerSession>& session, bool 
         case EndReason::ServerStop: why = "server stop"; break;
         case EndReason::ChannelClosed: why = "its channel closed before activation"; break;
     }
-    EventLog()
-        .Append("OPC UA session closed: ")
-        .Append(ForLog(session->Name()))
-        .Append(" (")
-        .Append(why)
-        .Append(")")
-        .Commit(CLogFile::kWrite);
+    Log("OPC UA session closed: " + ForLog(session->Name()) + " (" + why + ")");
     // The extensions and the DA server go with the last holder of the
     // session: here, unless a request still runs in it.
 }

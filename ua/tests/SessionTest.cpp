@@ -9,6 +9,7 @@
 #include "SessionManager.h"
 #include "SessionServices.h"
 
+#include "foundation/CLogFile.h"
 #include "model/ScriptedUiServices.h"
 #include "opc/InProcessServer.h"
 #include "opc/OPCServer.h"
@@ -18,13 +19,15 @@
 
 #include <atomic>
 #include <barrier>
-#include <bitset>
+#include <bit>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <algorithm>
 #include <limits>
 #include <mutex>
 #include <set>
 #include <thread>
-#include <tuple>
 
 namespace ua {
 
@@ -93,6 +96,18 @@ protected:
         return session;
     }
 
+    // Resolve of a request with the session's token on that channel.
+    static StatusCode ResolveOn(SessionManager& manager, const Session& session, const ChannelLink& channel,
+                                bool mustBeActivated = true) {
+        RequestHeader header;
+        header.authenticationToken = session.AuthenticationToken();
+        std::shared_ptr<Session> resolved;
+        const StatusCode result = manager.Resolve(header, channel, mustBeActivated, resolved);
+        EXPECT_EQ(resolved != nullptr, result == status::Good);
+        EXPECT_TRUE(resolved == nullptr || resolved.get() == &session);
+        return result;
+    }
+
     ScriptedUiServices ui_;
     InProcessServer host_;
     std::size_t baseline_ = 0;
@@ -114,23 +129,16 @@ TEST_F(SessionManagerTest, SessionLivesFromCreateToCloseAndReleasesItsDaServer) 
     EXPECT_FALSE(session->IsActivated());
     EXPECT_EQ(session->ChannelId(), channelA_.Id());
 
-    RequestHeader header;
-    header.authenticationToken = session->AuthenticationToken();
-    std::shared_ptr<Session> resolved;
-    EXPECT_EQ(manager.Resolve(header, channelA_, true, resolved), status::BadSessionNotActivated);
-    EXPECT_EQ(resolved, nullptr);
-    EXPECT_EQ(manager.Resolve(header, channelA_, false, resolved), status::Good);
-    EXPECT_EQ(resolved, session);
-
+    EXPECT_EQ(ResolveOn(manager, *session, channelA_, true), status::BadSessionNotActivated);
+    EXPECT_EQ(ResolveOn(manager, *session, channelA_, false), status::Good);
     EXPECT_EQ(manager.Activate(session->AuthenticationToken(), channelA_, ExtensionObject{}), status::Good);
     EXPECT_TRUE(session->IsActivated());
-    EXPECT_EQ(manager.Resolve(header, channelA_, true, resolved), status::Good);
+    EXPECT_EQ(ResolveOn(manager, *session, channelA_), status::Good);
 
     EXPECT_EQ(manager.Close(session->AuthenticationToken(), true), status::Good);
     EXPECT_EQ(manager.Count(), 0u);
-    EXPECT_EQ(manager.Resolve(header, channelA_, false, resolved), status::BadSessionIdInvalid);
+    EXPECT_EQ(ResolveOn(manager, *session, channelA_, false), status::BadSessionIdInvalid);
     EXPECT_EQ(manager.Close(session->AuthenticationToken(), true), status::BadSessionIdInvalid);
-    resolved.reset();
     session.reset();
     EXPECT_EQ(OPCServer::LiveCount(), baseline_);
 }
@@ -140,15 +148,10 @@ TEST_F(SessionManagerTest, TokensAndIdsAreUniqueRandomGuids) {
     std::set<std::string> seen;
     std::vector<std::shared_ptr<ServerSession>> sessions;
     for (int i = 0; i < 20; ++i) sessions.push_back(Make(manager, channelA_));
-    auto bitsOf = [](const NodeId& id) {
-        std::bitset<128> bits;
-        const Guid& g = id.guid;
-        std::uint64_t high = (std::uint64_t{g.data1} << 32) | (std::uint64_t{g.data2} << 16) | g.data3;
-        std::uint64_t low = 0;
-        for (std::uint8_t b : g.data4) low = (low << 8) | b;
-        bits = std::bitset<128>(high);
-        bits <<= 64;
-        bits |= std::bitset<128>(low);
+    auto bitsApart = [](const Guid& a, const Guid& b) {
+        int bits = std::popcount(a.data1 ^ b.data1) + std::popcount(unsigned(a.data2 ^ b.data2)) +
+                   std::popcount(unsigned(a.data3 ^ b.data3));
+        for (int i = 0; i < 8; ++i) bits += std::popcount(unsigned(a.data4[i] ^ b.data4[i]));
         return bits;
     };
     for (std::size_t i = 0; i < sessions.size(); ++i) {
@@ -159,8 +162,7 @@ TEST_F(SessionManagerTest, TokensAndIdsAreUniqueRandomGuids) {
         EXPECT_TRUE(seen.insert(sessions[i]->Id().ToString()).second) << "an id equal to a token or another id";
         if (i > 0) {
             // A counter or a clock would change a few low bits from one to the next.
-            const auto distance = (bitsOf(token) ^ bitsOf(sessions[i - 1]->AuthenticationToken())).count();
-            EXPECT_GT(distance, 24u) << token.ToString();
+            EXPECT_GT(bitsApart(token.guid, sessions[i - 1]->AuthenticationToken().guid), 24) << token.ToString();
         }
     }
     const NodeId closed = sessions[0]->AuthenticationToken();
@@ -181,6 +183,17 @@ TEST_F(SessionManagerTest, LimitsSessionsAndRevisesTimeouts) {
     EXPECT_EQ(OPCServer::LiveCount(), baseline_ + 3) << "no DA server made for a refused session";
     manager.Close(sessions[0]->AuthenticationToken(), true);
     EXPECT_EQ(manager.Create("x", "", 60000, channelA_, refused), status::Good);
+    // A thread outside the apartment cannot make the DA server: the slot it held is given back.
+    manager.Close(sessions[1]->AuthenticationToken(), true);
+    std::thread([&] {
+        std::shared_ptr<ServerSession> none;
+        EXPECT_EQ(manager.Create("y", "", 60000, channelA_, none), status::BadResourceUnavailable);
+        EXPECT_EQ(none, nullptr);
+    }).join();
+    EXPECT_EQ(manager.Count(), 2u);
+    std::shared_ptr<ServerSession> last;
+    EXPECT_EQ(manager.Create("z", "", 60000, channelA_, last), status::Good) << "no slot lost to the failure";
+    EXPECT_EQ(manager.Create("z", "", 60000, channelA_, last), status::BadTooManySessions);
 
     EXPECT_EQ(manager.ReviseTimeout(1), limits.minSessionTimeoutMs);
     EXPECT_EQ(manager.ReviseTimeout(-5), limits.minSessionTimeoutMs);
@@ -207,11 +220,7 @@ TEST_F(SessionManagerTest, SweepEndsOnlySessionsIdleBeyondTheirTimeout) {
     EXPECT_EQ(manager.Sweep(start + 9 * kSecond), 0u);
     // A request at 8 s restarts the busy session's timeout.
     now_ = start + 8 * kSecond;
-    RequestHeader header;
-    header.authenticationToken = busy->AuthenticationToken();
-    std::shared_ptr<Session> resolved;
-    ASSERT_EQ(manager.Resolve(header, channelA_, true, resolved), status::Good);
-    resolved.reset();
+    ASSERT_EQ(ResolveOn(manager, *busy, channelA_), status::Good);
 
     EXPECT_EQ(manager.Sweep(start + 11 * kSecond), 1u);
     EXPECT_EQ(ended, std::vector<std::string>{"short"});
@@ -232,28 +241,25 @@ TEST_F(SessionManagerTest, SweepEndsOnlySessionsIdleBeyondTheirTimeout) {
 TEST_F(SessionManagerTest, RequestsAndActivationsAreBoundToTheSessionsChannel) {
     SessionManager manager({}, clock_);
     auto session = Make(manager, channelA_);
-    RequestHeader header;
-    header.authenticationToken = session->AuthenticationToken();
     std::shared_ptr<Session> resolved;
-
     RequestHeader unknown;
     EXPECT_EQ(manager.Resolve(unknown, channelA_, false, resolved), status::BadSessionIdInvalid);
     unknown.authenticationToken = session->Id();
     EXPECT_EQ(manager.Resolve(unknown, channelA_, false, resolved), status::BadSessionIdInvalid)
         << "the public session id is no token";
-    EXPECT_EQ(manager.Resolve(header, channelB_, false, resolved), status::BadSecureChannelIdInvalid);
+    EXPECT_EQ(ResolveOn(manager, *session, channelB_, false), status::BadSecureChannelIdInvalid);
     EXPECT_EQ(manager.Activate(session->AuthenticationToken(), channelB_, {}), status::BadSecureChannelIdInvalid)
         << "the first activation comes on the creating channel";
     EXPECT_FALSE(session->IsActivated());
     EXPECT_EQ(manager.Activate(session->Id(), channelA_, {}), status::BadSessionIdInvalid);
 
     ASSERT_EQ(manager.Activate(session->AuthenticationToken(), channelA_, {}), status::Good);
-    EXPECT_EQ(manager.Resolve(header, channelB_, true, resolved), status::BadSecureChannelIdInvalid);
+    EXPECT_EQ(ResolveOn(manager, *session, channelB_), status::BadSecureChannelIdInvalid);
     // A later activation moves the session to the new channel.
     ASSERT_EQ(manager.Activate(session->AuthenticationToken(), channelB_, {}), status::Good);
     EXPECT_EQ(session->ChannelId(), channelB_.Id());
-    EXPECT_EQ(manager.Resolve(header, channelB_, true, resolved), status::Good);
-    EXPECT_EQ(manager.Resolve(header, channelA_, true, resolved), status::BadSecureChannelIdInvalid);
+    EXPECT_EQ(ResolveOn(manager, *session, channelB_), status::Good);
+    EXPECT_EQ(ResolveOn(manager, *session, channelA_), status::BadSecureChannelIdInvalid);
 }
 
 TEST_F(SessionManagerTest, ClosedChannelKeepsActivatedSessionsAndEndsUnactivatedOnes) {
@@ -271,25 +277,20 @@ TEST_F(SessionManagerTest, ClosedChannelKeepsActivatedSessionsAndEndsUnactivated
     EXPECT_EQ(activated->ChannelId(), 0u);
     EXPECT_EQ(elsewhere->ChannelId(), channelB_.Id());
 
-    RequestHeader header;
-    header.authenticationToken = activated->AuthenticationToken();
-    std::shared_ptr<Session> resolved;
-    EXPECT_EQ(manager.Resolve(header, channelA_, true, resolved), status::BadSecureChannelIdInvalid);
+    EXPECT_EQ(ResolveOn(manager, *activated, channelA_), status::BadSecureChannelIdInvalid);
     TestChannel reconnected(3);
     ASSERT_EQ(manager.Activate(activated->AuthenticationToken(), reconnected, {}), status::Good);
-    EXPECT_EQ(manager.Resolve(header, reconnected, true, resolved), status::Good);
+    EXPECT_EQ(ResolveOn(manager, *activated, reconnected), status::Good);
 }
 
 TEST_F(SessionManagerTest, OnlyAnonymousIdentitiesAreAccepted) {
     SessionManager manager({}, clock_);
     auto session = Make(manager, channelA_);
     const NodeId token = session->AuthenticationToken();
-    EXPECT_EQ(manager.Activate(token, channelA_, TokenOfType(encoding::UserNameIdentityToken)),
-              status::BadIdentityTokenRejected);
-    EXPECT_EQ(manager.Activate(token, channelA_, TokenOfType(encoding::X509IdentityToken)),
-              status::BadIdentityTokenRejected);
-    EXPECT_EQ(manager.Activate(token, channelA_, TokenOfType(encoding::IssuedIdentityToken)),
-              status::BadIdentityTokenRejected);
+    for (std::uint32_t user :
+         {encoding::UserNameIdentityToken, encoding::X509IdentityToken, encoding::IssuedIdentityToken}) {
+        EXPECT_EQ(manager.Activate(token, channelA_, TokenOfType(user)), status::BadIdentityTokenRejected) << user;
+    }
     EXPECT_EQ(manager.Activate(token, channelA_, TokenOfType(999)), status::BadIdentityTokenInvalid);
     EXPECT_FALSE(session->IsActivated());
     EXPECT_EQ(manager.Activate(token, channelA_, TokenOfType(encoding::AnonymousIdentityToken)), status::Good);
@@ -404,6 +405,38 @@ TEST_F(SessionManagerTest, ParallelClientsNeverExceedTheLimitNorLeakDaServers) {
     EXPECT_EQ(OPCServer::LiveCount(), baseline_);
 }
 
+TEST_F(SessionManagerTest, EventLogTellsOpenAndCloseWithTheReasonAndNoForgedLines) {
+    const std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                       ("vok-session-log-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) +
+                                        "-" + std::to_string(Now()) + ".txt");
+    std::filesystem::remove(path);
+    ASSERT_TRUE(EventLog().Open(path.string()));
+    {
+        SessionManager manager({}, clock_);
+        auto byClient = Make(manager, channelA_, 60000, "panel\nOPC UA session closed: forged");
+        auto idle = Make(manager, channelA_, 10000, "idle");
+        auto left = Make(manager, channelA_, 60000, std::string(300, 'n'));
+        manager.Close(byClient->AuthenticationToken(), true);
+        manager.Sweep(now_.load() + 20 * kSecond);
+    }
+    EventLog().Close();
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        if (line.find("OPC UA session") != std::string::npos) lines.push_back(line);
+    }
+    std::filesystem::remove(path);
+    auto has = [&](const std::string& text) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(has("OPC UA session opened: panel?OPC UA session closed: forged from 127.0.0.1:50000")) << lines.size();
+    EXPECT_TRUE(has("OPC UA session closed: panel?OPC UA session closed: forged (closed by the client)"));
+    EXPECT_TRUE(has("OPC UA session closed: idle (timed out)"));
+    EXPECT_TRUE(has("OPC UA session closed: " + std::string(128, 'n') + "... (server stop)"));
+    EXPECT_FALSE(has(std::string(129, 'n'))) << "a client's name is cut before the log";
+    EXPECT_EQ(lines.size(), 6u) << "one line each, none forged";
+}
+
 // ---------------------------------------------------------------------------
 // The services, through encoded requests.
 
@@ -500,22 +533,15 @@ protected:
             e.String();
             EXPECT_EQ(e.LocalizedTextValue().text, "VOK Explorer");
             EXPECT_EQ(e.Int32(), 0);
-            e.String();
-            e.String();
+            for (int i = 0; i < 2; ++i) EXPECT_TRUE(e.String().empty());
             endpoint.discoveryUrls = e.Array<std::string>([](Reader& s) { return s.String(); });
             EXPECT_TRUE(e.ByteStringValue().empty());
             endpoint.mode = e.Int32();
             endpoint.policyUri = e.String();
-            auto tokens = e.Array<std::pair<std::string, std::int32_t>>([](Reader& t) {
-                std::string id = t.String();  // read in wire order, not as arguments
-                auto policy = std::make_pair(std::move(id), t.Int32());
-                t.String();
-                t.String();
-                t.String();
-                return policy;
-            });
-            EXPECT_EQ(tokens.size(), 1u);
-            if (!tokens.empty()) std::tie(endpoint.tokenPolicyId, endpoint.tokenType) = tokens[0];
+            EXPECT_EQ(e.Int32(), 1);  // one user token policy
+            endpoint.tokenPolicyId = e.String();
+            endpoint.tokenType = e.Int32();
+            for (int i = 0; i < 3; ++i) EXPECT_TRUE(e.String().empty());
             endpoint.transport = e.String();
             EXPECT_EQ(e.Byte(), 0);
             return endpoint;
@@ -577,7 +603,6 @@ TEST_F(SessionServicesTest, CreateActivateAndCloseThroughEncodedRequests) {
     std::shared_ptr<Session> session;
     ASSERT_EQ(manager_.Resolve(header, channelA_, true, session), status::Good);
     EXPECT_EQ(session->Id(), sessionId);
-    EXPECT_EQ(session->Name(), "encoded");
     session.reset();
 
     const auto closed = Call(encoding::CloseSessionRequest, [](Writer& w) { w.Boolean(true); }, channelA_, token);
