@@ -77,7 +77,8 @@ public:
     void OnChannelClosed(std::uint32_t channelId);
     std::size_t Count() const;
     // Called, outside the table's lock, for each session that ends, before
-    // its extensions and DA server go.
+    // its extensions and DA server go. A listener must stay callable until
+    // the manager is destroyed: the destructor ends the sessions still open.
     void OnSessionEnd(EndListener listener);
 
     // Bytes from the system's random source (nonces, tokens).
