@@ -167,6 +167,17 @@ void WriteNodeIdWithFlags(Writer& w, const NodeId& v, std::uint8_t flags) {
     }
 }
 
+// The running product of a matrix's dimensions, held at count + 1 once it
+// exceeds the count: it never overflows, a later zero still makes it zero,
+// and it equals the count only when the true product does.
+std::uint64_t DimensionProduct(std::uint64_t product, std::int32_t dim, std::uint64_t count) {
+    const std::uint64_t over = count + 1;
+    const auto d = static_cast<std::uint64_t>(dim);
+    if (d != 0 && product > over / d) return over;
+    product *= d;
+    return product > count ? over : product;
+}
+
 std::uint32_t LoadLE32(const std::uint8_t* p) {
     return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) |
            (std::uint32_t(p[3]) << 24);
@@ -462,14 +473,12 @@ Variant Reader::VariantValue() {
         if (rank == 0) Malformed("Variant dimensions with no dimension");
         std::vector<std::int32_t> dims;
         dims.reserve(rank);
-        // The product is compared as it grows, so it never overflows: it
-        // stops as soon as it exceeds the count, which is at most maxArrayLength.
         std::uint64_t product = 1;
         for (std::size_t i = 0; i < rank; ++i) {
             const std::int32_t dim = Int32();
             if (dim < 0) Malformed("negative Variant dimension");
             dims.push_back(dim);
-            if (product <= count) product *= static_cast<std::uint64_t>(dim);
+            product = DimensionProduct(product, dim, count);
         }
         if (product != count) Malformed("Variant dimensions do not match its element count");
         // One dimension says no more than the count; only a matrix keeps them.
@@ -737,7 +746,7 @@ void Writer::VariantValue(const ua::Variant& v) {
         std::uint64_t product = 1;
         for (std::int32_t dim : v.dimensions) {
             if (dim < 0) Unencodable("negative Variant dimension");
-            if (product <= v.values.size()) product *= static_cast<std::uint64_t>(dim);
+            product = DimensionProduct(product, dim, v.values.size());
         }
         if (product != v.values.size()) Unencodable("Variant dimensions do not match its element count");
         mask |= kVariantDimensions;

@@ -37,6 +37,9 @@ public:
     Reader(const std::uint8_t* data, std::size_t size, DecodeLimits limits = {});
     explicit Reader(const std::vector<std::uint8_t>& bytes, DecodeLimits limits = {})
         : Reader(bytes.data(), bytes.size(), limits) {}
+    // The reader keeps a pointer into the bytes: a temporary would be gone
+    // before the first read.
+    Reader(std::vector<std::uint8_t>&& bytes, DecodeLimits limits = {}) = delete;
 
     bool Boolean();
     std::int8_t SByte();
