@@ -7,22 +7,33 @@
 // the tag the load writes to time a change), and how often the simulated
 // values change.
 //
-//   bench_ua --serve PORT DESCRIPTOR
+// The load changes the marker through an OPC UA Write; given a named pipe,
+// this program also writes it in-process as a DA client's write does, one
+// request a line, so that the way from a change to its notification can be
+// timed apart from the Write service (or before that service exists).
+//
+//   bench_ua --serve PORT DESCRIPTOR [MARKER_PIPE]
 #include "config/OPCS_Doc.h"
 #include "model/ScriptedUiServices.h"
+#include "model/OPCS_Tag.h"
 #include "model/VOKDevice.h"
+#include "model/VOKTag.h"
 #include "opc/CEnumItemIDs.h"
 #include "opc/InProcessServer.h"
 #include "platform/Signals.h"
 #include "ua/UaServer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -57,16 +68,66 @@ std::string Quoted(const std::string& text) {
     return out + "\"";
 }
 
+// Writes the marker tag as a DA client's write reaches it, for each value the
+// load sends through the pipe, one a line, until the line "stop". Each writer
+// that closes the pipe is followed by the next one that opens it.
+class MarkerRequests {
+public:
+    MarkerRequests(std::string pipe, OPCS_Tag* marker) : pipe_(std::move(pipe)), marker_(marker) {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~MarkerRequests() {
+        // The open below waits for the reader, which is waiting for a writer
+        // or reading one; once it has given up, nobody would read it.
+        if (running_.load()) std::ofstream(pipe_) << "stop\n";
+        thread_.join();
+    }
+    MarkerRequests(const MarkerRequests&) = delete;
+    MarkerRequests& operator=(const MarkerRequests&) = delete;
+
+private:
+    void Run() {
+        for (;;) {
+            std::ifstream in(pipe_);
+            if (!in) break;
+            std::string line;
+            while (std::getline(in, line)) {
+                if (line == "stop") {
+                    running_ = false;
+                    return;
+                }
+                double number = 0;
+                const auto parsed = std::from_chars(line.data(), line.data() + line.size(), number);
+                if (parsed.ec != std::errc{}) continue;
+                VARIANT value;
+                VariantInit(&value);
+                value.vt = VT_R8;
+                value.dblVal = number;
+                if (marker_->WriteClientValue(value) != TagWrite::kDone)
+                    std::fprintf(stderr, "bench_ua: the marker refused %s\n", line.c_str());
+            }
+        }
+        running_ = false;
+    }
+
+    std::string pipe_;
+    OPCS_Tag* marker_;
+    std::atomic<bool> running_{true};
+    std::thread thread_;
+};
+
 // Written beside and renamed into place, so that the script waiting for the
 // file never reads half of it.
 bool WriteDescriptor(const std::string& path, const std::string& endpoint, const std::vector<std::string>& itemIds,
-                     unsigned long changeIntervalSeconds) {
+                     unsigned long changeIntervalSeconds, const std::string& markerPipe) {
     const std::string temporary = path + ".tmp";
     {
         std::ofstream out(temporary, std::ios::trunc);
         out << "{\"server\":\"ours (ua::UaServer)\",\"pid\":" << OwnPid() << ",\"endpoint\":" << Quoted(endpoint)
             << ",\"marker\":" << Quoted(std::string("ns=1;s=") + kMarker)
-            << ",\"changeIntervalSeconds\":" << changeIntervalSeconds << ",\"nodes\":[";
+            << ",\"changeIntervalSeconds\":" << changeIntervalSeconds;
+        if (!markerPipe.empty()) out << ",\"markerPipe\":" << Quoted(markerPipe);
+        out << ",\"nodes\":[";
         for (std::size_t i = 0; i < itemIds.size(); ++i) out << (i ? "," : "") << Quoted("ns=1;s=" + itemIds[i]);
         out << "]}\n";
         if (!out.flush()) return false;
@@ -76,7 +137,7 @@ bool WriteDescriptor(const std::string& path, const std::string& endpoint, const
     return !error;
 }
 
-int Serve(const std::string& portText, const std::string& descriptor) {
+int Serve(const std::string& portText, const std::string& descriptor, const std::string& markerPipe) {
     unsigned port = 0;
     const auto parsed = std::from_chars(portText.data(), portText.data() + portText.size(), port);
     if (parsed.ec != std::errc{} || parsed.ptr != portText.data() + portText.size() || port == 0 || port > 65535) {
@@ -119,6 +180,16 @@ int Serve(const std::string& portText, const std::string& descriptor) {
     }
     std::rotate(itemIds.begin(), marker, marker + 1);
 
+    std::unique_ptr<MarkerRequests> requests;
+    if (!markerPipe.empty()) {
+        std::error_code error;
+        if (!std::filesystem::is_fifo(markerPipe, error)) {
+            std::fprintf(stderr, "bench_ua: %s is not a named pipe\n", markerPipe.c_str());
+            return 2;
+        }
+        requests = std::make_unique<MarkerRequests>(markerPipe, first->GetSlotTag(VOKDevice::kSlotSampleInterval));
+    }
+
     ua::UaServer server;
     ua::UaServerSettings settings;
     settings.port = static_cast<std::uint16_t>(port);
@@ -131,7 +202,7 @@ int Serve(const std::string& portText, const std::string& descriptor) {
     // The load connects to the address the server listens on, whatever
     // host name the endpoint URL carries.
     const std::string endpoint = "opc.tcp://127.0.0.1:" + std::to_string(server.Port());
-    if (!WriteDescriptor(descriptor, endpoint, itemIds, changeInterval)) {
+    if (!WriteDescriptor(descriptor, endpoint, itemIds, changeInterval, markerPipe)) {
         std::fprintf(stderr, "bench_ua: cannot write %s\n", descriptor.c_str());
         server.Stop();
         return 1;
@@ -147,9 +218,10 @@ int Serve(const std::string& portText, const std::string& descriptor) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::string(argv[1]) == "--serve") return Serve(argv[2], argv[3]);
+    if ((argc == 4 || argc == 5) && std::string(argv[1]) == "--serve")
+        return Serve(argv[2], argv[3], argc == 5 ? argv[4] : "");
     std::fprintf(stderr,
-                 "usage: bench_ua --serve PORT DESCRIPTOR\n"
+                 "usage: bench_ua --serve PORT DESCRIPTOR [MARKER_PIPE]\n"
                  "  serves the 53-device simulated configuration over OPC UA on 127.0.0.1:PORT until SIGTERM;\n"
                  "  scripts/ua-bench.sh runs it with the load and the node-opcua peer\n");
     return 2;

@@ -82,8 +82,10 @@ interval=()
 if [ -x "$bin/bench_ua" ]; then
   mkdir -p "$work/run" "$work/registry"
   chmod 700 "$work/run"
+  # Through it the load has the marker written in-process when UA Write is refused.
+  mkfifo "$work/marker"
   XDG_RUNTIME_DIR=$work/run VOK_REGISTRY_DIR=$work/registry \
-    "$bin/bench_ua" --serve "$port_ours" "$work/ours-server.json" >"$work/ours.log" 2>&1 &
+    "$bin/bench_ua" --serve "$port_ours" "$work/ours-server.json" "$work/marker" >"$work/ours.log" 2>&1 &
   ours_pid=$!
   started+=("$ours_pid")
   if wait_for_descriptor "$work/ours-server.json" "$ours_pid"; then

@@ -9,7 +9,7 @@
 //
 //   node load.js --descriptor FILE --out RESULT.json [--label NAME] [--reads 200] [--read-size 1000]
 //        [--items 10000] [--sampling 100] [--publishing 1000] [--duration S] [--changes 20]
-//        [--clock-ticks 100] [--pki DIR]
+//        [--clock-ticks 100] [--pki DIR] [--marker-write auto|ua|da]
 //   node load.js --report PEER.json [OURS.json]     prints the table of both and the targets
 
 const fs = require("fs");
@@ -29,7 +29,7 @@ function parse(argv) {
     const o = {
         descriptor: "", out: "", label: "", report: [],
         reads: 200, readSize: 1000, items: 10000, sampling: 100, publishing: 1000,
-        duration: 0, changes: 20, clockTicks: 100,
+        duration: 0, changes: 20, clockTicks: 100, markerWrite: "auto",
         pki: path.join(os.tmpdir(), "vok-ua-bench-pki"),
     };
     for (let i = 2; i < argv.length; ++i) {
@@ -54,9 +54,11 @@ function parse(argv) {
         case "--changes": o.changes = number; break;
         case "--clock-ticks": o.clockTicks = number; break;
         case "--pki": o.pki = value; break;
+        case "--marker-write": o.markerWrite = value; break;
         default: throw new Error(`unknown option ${key}`);
         }
     }
+    if (!["auto", "ua", "da"].includes(o.markerWrite)) throw new Error("--marker-write is auto, ua or da");
     for (const key of ["reads", "readSize", "items", "sampling", "publishing", "changes", "clockTicks"])
         if (!(o[key] > 0)) throw new Error(`--${key} must be positive`);
     return o;
@@ -179,25 +181,47 @@ async function measureSubscription(session, d, o, result) {
     console.log(`subscription window ${Math.round(wallMs / 1000)} s: server ${result.subscription.serverCpuPercent} % of a core, `
         + `client ${result.subscription.clientCpuPercent} %, ${notifications - notified0} notifications`);
 
-    // (3) The marker: written with the data type it reads as, each new value timed to its notification.
+    // (3) The marker: written with the data type it reads as, each new value
+    // timed to its notification. Through a UA Write; where the server refuses
+    // that and offers a pipe (ours), in-process as a DA client's write.
     const read = await session.read({ nodeId: d.marker, attributeId: AttributeIds.Value });
     const dataType = read.value && read.value.dataType !== DataType.Null ? read.value.dataType : DataType.Int32;
+    let how = o.markerWrite === "da" ? "da" : "ua";
+    if (how === "da" && !d.markerPipe) throw new Error("the server offers no in-process writes of the marker");
+    let pipe = null;
+    // Opened for reading and writing, which does not wait for the reader: a
+    // server that stopped reading cannot hold up the load.
+    const writeThroughPipe = (value) => {
+        if (pipe === null) pipe = fs.openSync(d.markerPipe, "r+");
+        fs.writeSync(pipe, `${value}\n`);
+    };
     const latencies = [];
-    let writeFailures = 0, missed = 0;
+    let writeFailures = 0, missed = 0, refusal = null;
     for (let round = 0; round < o.changes; ++round) {
         let value = 10 + round;
-        if (value === read.value.value) value += o.changes;
+        if (read.value && value === read.value.value) value += o.changes;
         pending = { value, seenAt: 0 };
-        const start = nowMs();
-        const status = await session.write({
-            nodeId: d.marker, attributeId: AttributeIds.Value,
-            value: { value: new Variant({ dataType, value }) },
-        });
-        if (status.isNotGood()) {
-            ++writeFailures;
-            if (writeFailures === 1) console.log(`write of the marker: ${status.toString()}`);
-            continue;
+        let start = nowMs();
+        if (how === "ua") {
+            let status;
+            try {
+                status = await session.write({
+                    nodeId: d.marker, attributeId: AttributeIds.Value,
+                    value: { value: new Variant({ dataType, value }) },
+                });
+            } catch (error) {
+                status = { isNotGood: () => true, toString: () => oneLine(error.message) };
+            }
+            if (status.isNotGood()) {
+                ++writeFailures;
+                refusal = refusal || status.toString();
+                if (writeFailures === 1) console.log(`UA Write of the marker: ${refusal}`);
+                if (o.markerWrite !== "auto" || !d.markerPipe) continue;
+                how = "da";
+                start = nowMs();
+            }
         }
+        if (how === "da") writeThroughPipe(value);
         for (let waited = 0; !pending.seenAt && waited < 3 * o.publishing; waited += 2) await sleep(2);
         if (pending.seenAt) latencies.push(pending.seenAt - start);
         else ++missed;
@@ -205,13 +229,16 @@ async function measureSubscription(session, d, o, result) {
         await sleep(300 + (round * 137) % o.publishing);
     }
     pending = null;
+    if (pipe !== null) fs.closeSync(pipe);
     latencies.sort((a, b) => a - b);
     result.latency = {
         changes: o.changes, seen: latencies.length, missed, writeFailures, dataType: DataType[dataType],
+        writtenBy: how === "ua" ? "UA Write" : "DA write in-process",
+        uaWriteRefusal: refusal,
         medianMs: round2(percentile(latencies, 0.5)), worstMs: round2(latencies.length ? latencies[latencies.length - 1] : null),
     };
-    console.log(`change to notification: ${latencies.length} of ${o.changes} seen, median ${result.latency.medianMs} ms, `
-        + `worst ${result.latency.worstMs} ms, ${writeFailures} writes refused`);
+    console.log(`change to notification (${result.latency.writtenBy}): ${latencies.length} of ${o.changes} seen, `
+        + `median ${result.latency.medianMs} ms, worst ${result.latency.worstMs} ms, ${writeFailures} UA writes refused`);
     await subscription.terminate();
 }
 
@@ -291,7 +318,8 @@ function report(files) {
         console.log(`note: node-opcua's client spends ${clientFloor} ms of CPU on each read of 1,000 nodes, more than the `
             + "2 ms target: the round trip measures the client as much as the server; the server's CPU a read is its own share");
     for (const r of [peer, ours].filter(Boolean)) {
-        const lost = r.latency ? `${r.latency.missed} changes not notified, ${r.latency.writeFailures} writes refused; ` : "";
+        const lost = r.latency ? `marker changed by ${r.latency.writtenBy}, ${r.latency.missed} changes not notified, `
+            + `${r.latency.writeFailures} UA writes refused${r.latency.uaWriteRefusal ? ` (${r.latency.uaWriteRefusal})` : ""}; ` : "";
         const failed = r.subscription
             ? `${r.subscription.failedItems} items refused, sampling ${r.subscription.revisedSamplingIntervalMs} ms and `
               + `publishing ${r.subscription.revisedPublishingIntervalMs} ms as revised; ` : "";
