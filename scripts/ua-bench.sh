@@ -8,7 +8,8 @@
 # node-opcua client (bench/ua/load.js): Read of 1,000 nodes (round trip),
 # a subscription of 10,000 items at 100 ms sampling and 1 s publishing (each
 # server's CPU from /proc), and the time from a write of a marker node to its
-# notification. Prints both servers' figures with the targets.
+# notification. The peer's values change as often as ours, and as many of
+# them as ours notified. Prints both servers' figures with the targets.
 #
 # Builds nothing: build bench_ua first (cmake --build build --target bench_ua).
 # Without it only the peer is measured. Installs the pinned node-opcua with
@@ -110,8 +111,19 @@ else
   echo "ua-bench: $bin/bench_ua is not built (the ua library has no server yet): only the peer is measured"
 fi
 
+# The peer changes as many values per interval as ours notified (not every
+# tag of a counter changes on a poll), when ours was measured.
+changing=()
+if [ -f "$work/ours.json" ]; then
+  per_interval=$(node -e '
+    const r = require(process.argv[1]), s = r.subscription || {};
+    console.log(s.notificationsInWindow > 0 && s.windowS > 0
+      ? Math.round(s.notificationsInWindow * r.changeIntervalSeconds / s.windowS) : 0);' "$work/ours.json")
+  if [ "$per_interval" -gt 0 ]; then changing=(--changing "$per_interval"); fi
+fi
+
 (cd "$ua" && exec node peer-server.js --port "$port_peer" --descriptor "$work/peer-server.json" \
-    --pki "$work/pki" "${interval[@]}") >"$work/peer.log" 2>&1 &
+    --pki "$work/pki" "${interval[@]}" "${changing[@]}") >"$work/peer.log" 2>&1 &
 peer_pid=$!
 started+=("$peer_pid")
 if ! wait_for_descriptor "$work/peer-server.json" "$peer_pid"; then

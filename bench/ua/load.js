@@ -247,7 +247,7 @@ async function load(o) {
     if (!Array.isArray(d.nodes) || !d.endpoint || !d.pid || !d.marker) throw new Error(`${o.descriptor} is not a server descriptor`);
     const result = {
         label: o.label || d.server, server: d.server, endpoint: d.endpoint,
-        changeIntervalSeconds: d.changeIntervalSeconds, publishingMs: o.publishing, samplingMs: o.sampling,
+        changeIntervalSeconds: d.changeIntervalSeconds, changingPerInterval: d.changingPerInterval, publishingMs: o.publishing, samplingMs: o.sampling,
         errors: [],
     };
     const client = OPCUAClient.create({
@@ -324,6 +324,7 @@ function report(files) {
             ? `${r.subscription.failedItems} items refused, sampling ${r.subscription.revisedSamplingIntervalMs} ms and `
               + `publishing ${r.subscription.revisedPublishingIntervalMs} ms as revised; ` : "";
         console.log(`${r.label}: ${failed}${lost}values change every ${r.changeIntervalSeconds} s`
+            + (r.changingPerInterval ? ` (${r.changingPerInterval} of them each time)` : "")
             + (r.errors.length ? `; errors: ${r.errors.join("; ")}` : ""));
     }
     if (!ours) console.log("ours: not measured");

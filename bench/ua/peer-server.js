@@ -7,7 +7,7 @@
 // writes a descriptor (pid, endpoint, node ids, the marker) that load.js reads.
 //
 //   node peer-server.js --port 48401 --descriptor FILE [--interval 30]
-//        [--variables 10000] [--devices 53] [--min-sampling 0] [--pki DIR]
+//        [--variables 10000] [--devices 53] [--changing N] [--min-sampling 0] [--pki DIR]
 // Ends on SIGTERM or SIGINT.
 
 const fs = require("fs");
@@ -24,6 +24,10 @@ function options(argv) {
         interval: 30,
         variables: 10000,
         devices: 53,
+        // How many of the variables change each interval, spread over the devices; all by
+        // default. Not every tag of a counter changes on a poll (alarms and settings stay), so
+        // the script passes the number of notifications our server sent per interval.
+        changing: 0,
         // 0: the values are pushed (setValueFromSource) and monitored items follow the pushes
         // instead of sampling every variable on a timer: node-opcua's cheapest way to run this load.
         minSampling: 0,
@@ -38,12 +42,14 @@ function options(argv) {
         case "--interval": o.interval = Number(value); break;
         case "--variables": o.variables = Number(value); break;
         case "--devices": o.devices = Number(value); break;
+        case "--changing": o.changing = Number(value); break;
         case "--min-sampling": o.minSampling = Number(value); break;
         case "--pki": o.pki = value; break;
         default: throw new Error(`unknown option ${key}`);
         }
     }
     if (!o.descriptor) throw new Error("--descriptor FILE is required");
+    if (!(o.changing >= 0)) throw new Error("--changing must be 0 (all) or more");
     if (!(o.interval > 0) || !(o.variables > 1) || !(o.devices > 0) || !(o.port > 0 && o.port < 65536))
         throw new Error("--interval, --variables, --devices and --port must be positive");
     return o;
@@ -107,12 +113,14 @@ async function main() {
     }
 
     // Each device's values step as a ramp over 200 steps, as the simulated
-    // counters' count tags do, all of a device's at once per sample interval.
+    // counters' count tags do, a device's changing ones at once per sample interval.
+    const changing = o.changing > 0 ? Math.min(o.changing, made - 1) : made - 1;
+    const changingPerDevice = Math.ceil(changing / devices.length);
     let step = 0;
     const advance = (variables) => {
         step = (step + 1) % 200;
         const now = new Date();
-        for (let i = 0; i < variables.length; ++i)
+        for (let i = 0; i < Math.min(changingPerDevice, variables.length); ++i)
             variables[i].setValueFromSource(new Variant({ dataType: DataType.Double, value: ((step + i) % 200) * 5000 }), StatusCodes.Good, now);
     };
     const timers = devices.map((variables) => setInterval(advance, o.interval * 1000, variables));
@@ -126,12 +134,14 @@ async function main() {
         marker: nodes[0],
         nodes,
         changeIntervalSeconds: o.interval,
+        changingPerInterval: devices.reduce((sum, variables) => sum + Math.min(changingPerDevice, variables.length), 0),
         minimumSamplingInterval: o.minSampling,
     };
     const temporary = `${o.descriptor}.tmp`;
     fs.writeFileSync(temporary, JSON.stringify(descriptor));
     fs.renameSync(temporary, o.descriptor);
-    console.log(`peer: ${nodes.length} variables in ${devices.length} devices on ${endpoint}, changing every ${o.interval} s`);
+    console.log(`peer: ${nodes.length} variables in ${devices.length} devices on ${endpoint}, `
+        + `${descriptor.changingPerInterval} of them changing every ${o.interval} s`);
 
     let stopping = false;
     const stop = async () => {
