@@ -187,7 +187,12 @@ int Serve(const std::string& portText, const std::string& descriptor, const std:
             std::fprintf(stderr, "bench_ua: %s is not a named pipe\n", markerPipe.c_str());
             return 2;
         }
-        requests = std::make_unique<MarkerRequests>(markerPipe, first->GetSlotTag(VOKDevice::kSlotSampleInterval));
+        OPCS_Tag* tag = first->GetSlotTag(VOKDevice::kSlotSampleInterval);
+        if (tag == nullptr) {
+            std::fprintf(stderr, "bench_ua: the first device has no sample interval tag\n");
+            return 1;
+        }
+        requests = std::make_unique<MarkerRequests>(markerPipe, tag);
     }
 
     ua::UaServer server;
