@@ -331,6 +331,27 @@ TEST(BinaryDecoding, RefusesBadLengths) {
     ExpectRefused(Cat({{0x04, 0, 0, 0}, Bytes(15, 0)}), [](Reader& r) { r.ArrayLength(4); },
                   status::BadDecodingError);
     ExpectRefused(Bytes{0xFE, 0xFF, 0xFF, 0xFF}, [](Reader& r) { r.ArrayLength(); }, status::BadDecodingError);
+    // Memory: an array of one-byte elements costs far more once decoded,
+    // and is held to the budget across all the arrays of a message.
+    DecodeLimits budget;
+    budget.maxDecodedBytes = 40 * sizeof(VariantValue);
+    const Bytes thirtyBooleans = Cat({{0x81, 30, 0, 0, 0}, Bytes(30, 1)});
+    Reader withinBudget(thirtyBooleans, budget);
+    EXPECT_EQ(withinBudget.VariantValue().values.size(), 30u);
+    ExpectRefused(Cat({{0x81, 50, 0, 0, 0}, Bytes(50, 1)}), [](Reader& r) { r.VariantValue(); },
+                  status::BadEncodingLimitsExceeded, budget);
+    ExpectRefused(Cat({thirtyBooleans, thirtyBooleans}), [](Reader& r) { r.VariantValue(); r.VariantValue(); },
+                  status::BadEncodingLimitsExceeded, budget);
+    // The arrays the services read count against the same budget.
+    struct Big {
+        std::array<std::uint8_t, 512> pad{};
+    };
+    const Bytes nineBytes = Cat({{9, 0, 0, 0}, Bytes(9, 0)});
+    ExpectRefused(nineBytes, [](Reader& r) { r.Array<Big>([](Reader& e) { e.Byte(); return Big{}; }); },
+                  status::BadEncodingLimitsExceeded, budget);
+    // Nested Variants each cost a heap block besides their slot.
+    ExpectRefused(Cat({{0x98, 30, 0, 0, 0}, Bytes(30, 0)}), [](Reader& r) { r.VariantValue(); },
+                  status::BadEncodingLimitsExceeded, budget);
     // Left-over bytes after a whole message.
     const Bytes leftoverBytes = Bytes{0x00, 0x48, 0x00};
     Reader leftover(leftoverBytes);
