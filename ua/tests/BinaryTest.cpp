@@ -264,8 +264,8 @@ TEST(BinaryDecoding, RefusesATruncatedDataValueAtEveryCut) {
     dv.serverPicoseconds = 6;
     const Bytes whole = Encode([&](Writer& w) { w.DataValueValue(dv); });
     for (std::size_t cut = 0; cut < whole.size(); ++cut) {
-        const Bytes part(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
-        ExpectRefused(part, [](Reader& r) { r.DataValueValue(); }, status::BadDecodingError);
+        const Bytes truncated(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
+        ExpectRefused(truncated, [](Reader& r) { r.DataValueValue(); }, status::BadDecodingError);
     }
     Reader reader(whole);
     EXPECT_EQ(reader.DataValueValue(), dv);

@@ -76,7 +76,7 @@ TEST(NodeIdCompare, EqualityOrderingAndHashAgree) {
     EXPECT_NE(NodeId(0, 0), NodeId(0, ""));
     EXPECT_NE(NodeId(1, "x"), Opaque(1, "x"));
     EXPECT_NE(NodeId(1, 5), NodeId(2, 5));
-    // Fields of another kind do not take part.
+    // Fields of another kind are ignored.
     NodeId numeric(1, 5);
     numeric.text = "leftover";
     EXPECT_EQ(numeric, NodeId(1, 5));
