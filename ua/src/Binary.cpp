@@ -26,6 +26,8 @@ constexpr std::uint8_t kVariantArray = 0x80;
 constexpr std::uint8_t kVariantDimensions = 0x40;
 constexpr std::uint8_t kVariantTypeMask = 0x3F;
 
+constexpr std::size_t kSharedOverhead = 16;
+
 constexpr std::uint8_t kLastBuiltinType = static_cast<std::uint8_t>(BuiltinType::DiagnosticInfo);
 
 [[noreturn]] void Malformed(const std::string& what) { throw DecodeError(status::BadDecodingError, what); }
@@ -202,6 +204,11 @@ Reader::Depth::Depth(Reader& reader) : reader_(reader) {
 
 void Reader::Need(std::size_t count) const {
     if (count > Remaining()) Malformed("message ends inside a value");
+}
+
+void Reader::Charge(std::size_t bytes) {
+    if (bytes > limits_.maxDecodedBytes - decoded_) TooLarge("message decodes to more memory than the limit");
+    decoded_ += bytes;
 }
 
 void Reader::Skip(std::size_t count) {
@@ -435,11 +442,16 @@ VariantValue Reader::ScalarOf(BuiltinType type) {
             return LocalizedTextValue();
         case BuiltinType::ExtensionObject:
             return ExtensionObjectValue();
+        // Each nested value is a heap block of its own, with the shared
+        // pointer's control block beside it.
         case BuiltinType::DataValue:
+            Charge(sizeof(DataValue) + kSharedOverhead);
             return std::make_shared<DataValue>(DataValueValue());
         case BuiltinType::Variant:
+            Charge(sizeof(ua::Variant) + kSharedOverhead);
             return std::make_shared<ua::Variant>(VariantValue());
         case BuiltinType::DiagnosticInfo:
+            Charge(sizeof(DiagnosticInfo) + kSharedOverhead);
             return std::make_shared<DiagnosticInfo>(DiagnosticInfoValue());
         case BuiltinType::Null:
             break;
@@ -466,6 +478,7 @@ Variant Reader::VariantValue() {
     }
     v.isArray = true;
     const std::size_t count = ArrayLength(MinEncodedSize(v.type));
+    Charge(count * sizeof(ua::VariantValue));
     v.values.reserve(count);
     for (std::size_t i = 0; i < count; ++i) v.values.push_back(ScalarOf(v.type));
     if (mask & kVariantDimensions) {
@@ -498,7 +511,10 @@ DiagnosticInfo Reader::DiagnosticInfoValue() {
     if (mask & 0x04) d.localizedText = Int32();
     if (mask & 0x10) d.additionalInfo = String();
     if (mask & 0x20) d.innerStatusCode = StatusCodeValue();
-    if (mask & 0x40) d.innerDiagnosticInfo = std::make_shared<DiagnosticInfo>(DiagnosticInfoValue());
+    if (mask & 0x40) {
+        Charge(sizeof(DiagnosticInfo) + kSharedOverhead);
+        d.innerDiagnosticInfo = std::make_shared<DiagnosticInfo>(DiagnosticInfoValue());
+    }
     return d;
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -263,12 +264,47 @@ TEST(BinaryDecoding, RefusesATruncatedDataValueAtEveryCut) {
     dv.serverPicoseconds = 6;
     const Bytes whole = Encode([&](Writer& w) { w.DataValueValue(dv); });
     for (std::size_t cut = 0; cut < whole.size(); ++cut) {
-        const Bytes part(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
-        ExpectRefused(part, [](Reader& r) { r.DataValueValue(); }, status::BadDecodingError);
+        const Bytes truncated(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
+        ExpectRefused(truncated, [](Reader& r) { r.DataValueValue(); }, status::BadDecodingError);
     }
     Reader reader(whole);
     EXPECT_EQ(reader.DataValueValue(), dv);
     reader.ExpectEnd();
+}
+
+TEST(BinaryDecoding, AlteredBytesDecodeToWhatReEncodesOrAreRefused) {
+    // Every byte of a rich value set to a handful of values: the reader
+    // either refuses with a DecodeError or produces a value that survives
+    // its own encoder unchanged; nothing else (a crash, another exception).
+    DataValue dv;
+    std::vector<VariantValue> all;
+    for (int t = 1; t <= 25; ++t) {
+        const auto s = Samples(static_cast<BuiltinType>(t));
+        all.push_back(std::make_shared<Variant>(Variant::Scalar(static_cast<BuiltinType>(t), s[0])));
+    }
+    dv.value = Variant::Array(BuiltinType::Variant, all);
+    dv.serverTimestamp = 1;
+    const Bytes whole = Encode([&](Writer& w) { w.DataValueValue(dv); });
+    std::size_t accepted = 0;
+    for (std::size_t i = 0; i < whole.size(); ++i) {
+        for (std::uint8_t b : {0x00, 0x01, 0x3F, 0x7F, 0x80, 0xC0, 0xFF}) {
+            Bytes altered = whole;
+            altered[i] = b;
+            Reader reader(altered);
+            std::optional<DataValue> got;
+            try {
+                got = reader.DataValueValue();
+            } catch (const DecodeError&) {
+                continue;
+            }
+            ++accepted;
+            // Outside the try: the encoder refusing what the reader accepted is a fault.
+            const Bytes again = Encode([&](Writer& w) { w.DataValueValue(*got); });
+            Reader second(again);
+            ASSERT_EQ(second.DataValueValue(), *got) << "byte " << i << " set to " << int(b);
+        }
+    }
+    EXPECT_GT(accepted, 0u);
 }
 
 TEST(BinaryDecoding, RefusesBadLengths) {
@@ -295,6 +331,27 @@ TEST(BinaryDecoding, RefusesBadLengths) {
     ExpectRefused(Cat({{0x04, 0, 0, 0}, Bytes(15, 0)}), [](Reader& r) { r.ArrayLength(4); },
                   status::BadDecodingError);
     ExpectRefused(Bytes{0xFE, 0xFF, 0xFF, 0xFF}, [](Reader& r) { r.ArrayLength(); }, status::BadDecodingError);
+    // Memory: an array of one-byte elements costs far more once decoded,
+    // and is held to the budget across all the arrays of a message.
+    DecodeLimits budget;
+    budget.maxDecodedBytes = 40 * sizeof(VariantValue);
+    const Bytes thirtyBooleans = Cat({{0x81, 30, 0, 0, 0}, Bytes(30, 1)});
+    Reader withinBudget(thirtyBooleans, budget);
+    EXPECT_EQ(withinBudget.VariantValue().values.size(), 30u);
+    ExpectRefused(Cat({{0x81, 50, 0, 0, 0}, Bytes(50, 1)}), [](Reader& r) { r.VariantValue(); },
+                  status::BadEncodingLimitsExceeded, budget);
+    ExpectRefused(Cat({thirtyBooleans, thirtyBooleans}), [](Reader& r) { r.VariantValue(); r.VariantValue(); },
+                  status::BadEncodingLimitsExceeded, budget);
+    // The arrays the services read count against the same budget.
+    struct Big {
+        std::array<std::uint8_t, 512> pad{};
+    };
+    const Bytes nineBytes = Cat({{9, 0, 0, 0}, Bytes(9, 0)});
+    ExpectRefused(nineBytes, [](Reader& r) { r.Array<Big>([](Reader& e) { e.Byte(); return Big{}; }); },
+                  status::BadEncodingLimitsExceeded, budget);
+    // Nested Variants each cost a heap block besides their slot.
+    ExpectRefused(Cat({{0x98, 30, 0, 0, 0}, Bytes(30, 0)}), [](Reader& r) { r.VariantValue(); },
+                  status::BadEncodingLimitsExceeded, budget);
     // Left-over bytes after a whole message.
     const Bytes leftoverBytes = Bytes{0x00, 0x48, 0x00};
     Reader leftover(leftoverBytes);
