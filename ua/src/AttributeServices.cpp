@@ -11,6 +11,12 @@ namespace {
 
 template <typename F>
 void Guarded(ServiceCall& call, F&& body) {
+    // The table only routes these with an activated session; a call without
+    // one is refused rather than followed into a null session.
+    if (call.session == nullptr) {
+        call.Fault(status::BadSessionNotActivated);
+        return;
+    }
     try {
         body();
     } catch (const DecodeError& error) {

@@ -408,3 +408,24 @@ TEST_F(ServicesTest, ReadAndWriteGoThroughTheWireForm) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ServicesTest, ACallThatReachesTheServicesWithoutASessionIsRefused) {
+    for (std::uint32_t type : {encoding::BrowseRequest, encoding::BrowseNextRequest, encoding::ReadRequest,
+                               encoding::WriteRequest, encoding::TranslateBrowsePathsToNodeIdsRequest}) {
+        const Bytes empty;
+        Reader reader(empty);
+        ServiceCall call;
+        call.channel = channel_;
+        call.requestType = type;
+        channel_->sent.clear();
+        table_.Find(type)->handler(call, reader);
+        ASSERT_EQ(channel_->sent.size(), 1u);
+        Reader r(channel_->sent[0]);
+        EXPECT_EQ(r.NodeIdValue(), NodeId(0, encoding::ServiceFault));
+        EXPECT_EQ(ReadResponseHeader(r).serviceResult, status::BadSessionNotActivated);
+    }
+}
+
+}  // namespace
