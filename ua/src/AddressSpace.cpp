@@ -264,12 +264,21 @@ public:
         }
         std::vector<OPCHANDLE> stale;
         std::vector<std::size_t> missing;
+        // A tag asked for twice in one call is added once; its other asks
+        // share the handle.
+        std::unordered_map<std::string, std::size_t> firstAsk;
+        std::vector<std::pair<std::size_t, std::size_t>> repeats;
         for (std::size_t i = 0; i < wants.size(); ++i) {
             auto it = cache_.find(wants[i].itemId);
             if (it != cache_.end() && it->second.generation == wants[i].generation) {
                 handles[i] = it->second.handle;
                 continue;
             }
+            if (auto seen = firstAsk.find(wants[i].itemId); seen != firstAsk.end()) {
+                repeats.emplace_back(i, seen->second);
+                continue;
+            }
+            firstAsk.emplace(wants[i].itemId, i);
             if (it != cache_.end()) {
                 // The tag was deleted and one of the same item ID made: the
                 // item still names the old one.
@@ -293,7 +302,10 @@ public:
             }
         }
         Remove(stale);
-        if (missing.empty()) return handles;
+        if (missing.empty()) {
+            for (const auto& [repeat, first] : repeats) handles[repeat] = handles[first];
+            return handles;
+        }
         std::vector<std::u16string> ids;
         ids.reserve(missing.size());
         std::vector<OPCITEMDEF> defs(missing.size());
@@ -319,9 +331,6 @@ public:
                                                                   : status::BadResourceUnavailable;
                 continue;
             }
-            // The same tag asked for twice in one call is added once per ask;
-            // the second replaces the first in the cache and the first goes.
-            if (auto it = cache_.find(wants[i].itemId); it != cache_.end()) Remove({it->second.handle});
             handles[i] = results[k].hServer;
             cache_[wants[i].itemId] = Cached{results[k].hServer, wants[i].generation};
         }
@@ -330,7 +339,25 @@ public:
             CoTaskMemFree(results);
         }
         CoTaskMemFree(itemErrors);
+        for (const auto& [repeat, first] : repeats) {
+            handles[repeat] = handles[first];
+            errors[repeat] = errors[first];
+        }
         return handles;
+    }
+
+    // Drops the items of these item IDs, whose tags are gone or renamed:
+    // an item holds a reference on its tag, and a held tag keeps its device
+    // from being deleted. Under mutex.
+    void Forget(const std::vector<std::string>& itemIds) {
+        std::vector<OPCHANDLE> stale;
+        for (const std::string& itemId : itemIds) {
+            auto it = cache_.find(itemId);
+            if (it == cache_.end()) continue;
+            stale.push_back(it->second.handle);
+            cache_.erase(it);
+        }
+        Remove(stale);
     }
 
     IOPCSyncIO* Sync() const { return sync_; }
@@ -491,12 +518,17 @@ std::vector<DataValue> AddressSpace::Read(Session& session, const std::vector<Re
         IndexRange range;
     };
     std::vector<TagRead> tagReads;
+    std::vector<std::string> gone;
+    auto noteGone = [&gone](const NodeId& id) {
+        if (id.ns == 1 && id.kind == NodeId::Kind::String) gone.push_back(id.text);
+    };
     {
         ConfigLockHold hold;
         for (std::size_t i = 0; i < nodes.size(); ++i) {
             const ReadValueId& want = nodes[i];
             const std::optional<NodeRecord> node = parts_->Lookup(want.nodeId, false);
             if (!node) {
+                noteGone(want.nodeId);
                 results[i] = Failed(status::BadNodeIdUnknown);
                 continue;
             }
@@ -545,12 +577,14 @@ std::vector<DataValue> AddressSpace::Read(Session& session, const std::vector<Re
             results[i] = std::move(out);
         }
     }
-    if (tagReads.empty()) return results;
+    if (tagReads.empty() && gone.empty()) return results;
 
     // The DA calls run without the configuration lock: the group takes its
     // item lock before the configuration lock.
     DaItems& items = ItemsOf(session);
     std::lock_guard lock(items.mutex);
+    items.Forget(gone);
+    if (tagReads.empty()) return results;
     std::vector<DaItems::Want> wants;
     wants.reserve(tagReads.size());
     for (const TagRead& read : tagReads) wants.push_back({read.itemId, read.generation});

@@ -49,16 +49,16 @@ std::optional<IndexRange> IndexRange::Parse(const std::string& text) {
     std::size_t at = 0;
     for (;;) {
         const std::size_t comma = text.find(',', at);
-        const std::string part = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
-        const std::size_t colon = part.find(':');
+        const std::string piece = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+        const std::size_t colon = piece.find(':');
         std::optional<std::uint32_t> low;
         std::optional<std::uint32_t> high;
         if (colon == std::string::npos) {
-            low = Number(part);
+            low = Number(piece);
             high = low;
         } else {
-            low = Number(part.substr(0, colon));
-            high = Number(part.substr(colon + 1));
+            low = Number(piece.substr(0, colon));
+            high = Number(piece.substr(colon + 1));
             if (low && high && *low >= *high) return std::nullopt;
         }
         if (!low || !high) return std::nullopt;
