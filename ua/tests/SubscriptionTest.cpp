@@ -577,6 +577,17 @@ protected:
         return p;
     }
 
+    // DA server objects alive: created minus destroyed, from the notices the
+    // server posts to the main window.
+    long ObjectCount() const {
+        long count = 0;
+        for (const RecordedPost& post : ui_.Posts()) {
+            if (post.target != PostTarget::MainWindow || post.message != WM_COMOBJECT_COUNT) continue;
+            count += post.wParam == kComObjectCreated ? 1 : -1;
+        }
+        return count;
+    }
+
     NodeId LevelNode() const { return NodeId(1, std::string("Dev1.Level")); }
     NodeId LabelNode() const { return NodeId(1, std::string("Dev1.Label")); }
 
@@ -922,6 +933,7 @@ TEST_F(SubscriptionServiceTest, TheEndOfTheSessionAnswersItsPublishRequestsAndRe
         return count;
     };
     const DWORD before = groupCount();
+    const long objectsBefore = ObjectCount();
     const auto unreferenced = level_->GetReferenceCount();
     const Created a = CreateSubscription(1000, 3000, 1000);
     const Created b = CreateSubscription(1000, 3000, 1000);
@@ -929,6 +941,7 @@ TEST_F(SubscriptionServiceTest, TheEndOfTheSessionAnswersItsPublishRequestsAndRe
     ASSERT_EQ(CreateItems(b.id, {{LevelNode(), 13, 0, 1, 50}}).size(), 1u);
     EXPECT_EQ(groupCount(), before + 2)
         << "one DA group per subscription and sampling interval; none for a disabled item";
+    EXPECT_GT(ObjectCount(), objectsBefore);
     EXPECT_GT(level_->GetReferenceCount(), unreferenced);
     const std::uint32_t p1 = SendPublish();
     const std::uint32_t p2 = SendPublish();
@@ -949,6 +962,8 @@ TEST_F(SubscriptionServiceTest, TheEndOfTheSessionAnswersItsPublishRequestsAndRe
     }
     EXPECT_GE(closed, 1);
     EXPECT_EQ(groupCount(), before);
+    EXPECT_TRUE(Eventually([&] { return ObjectCount() == objectsBefore; }))
+        << "the groups and their items' objects are gone: " << ObjectCount() - objectsBefore << " left";
     EXPECT_TRUE(Eventually([&] { return level_->GetReferenceCount() == unreferenced; })) << level_->GetReferenceCount();
     const auto after = service_->GetCounts();
     EXPECT_EQ(after.subscriptions + after.monitoredItems + after.parkedPublishRequests + after.daGroups + after.sessions,
