@@ -1044,5 +1044,102 @@ TEST_F(SubscriptionServiceTest, RequestsTheServiceRefuses) {
     EXPECT_EQ(r.StatusCodeValue(), status::BadMonitoredItemIdInvalid);
 }
 
+TEST_F(SubscriptionServiceTest, TruncatedRequestsAreRefusedWithoutHarm) {
+    const Created sub = CreateSubscription(1000, 300, 100);
+    ASSERT_NE(sub.id, 0u);
+    const std::uint32_t other = sub.id + 100;  // no such subscription: a whole request changes nothing
+    const std::vector<std::pair<std::uint32_t, std::function<void(Writer&)>>> requests = {
+        {encoding::CreateSubscriptionRequest,
+         [](Writer& w) {
+             w.Double(100);
+             w.UInt32(30);
+             w.UInt32(10);
+             w.UInt32(0);
+             w.Boolean(true);
+             w.Byte(0);
+         }},
+        {encoding::ModifySubscriptionRequest,
+         [&](Writer& w) {
+             w.UInt32(other);
+             w.Double(100);
+             w.UInt32(30);
+             w.UInt32(10);
+             w.UInt32(0);
+             w.Byte(0);
+         }},
+        {encoding::SetPublishingModeRequest,
+         [&](Writer& w) {
+             w.Boolean(true);
+             w.Array(std::vector<std::uint32_t>{other}, [](Writer& x, std::uint32_t v) { x.UInt32(v); });
+         }},
+        {encoding::DeleteSubscriptionsRequest,
+         [&](Writer& w) { w.Array(std::vector<std::uint32_t>{other}, [](Writer& x, std::uint32_t v) { x.UInt32(v); }); }},
+        {encoding::PublishRequest,
+         [&](Writer& w) {
+             w.Int32(1);
+             w.UInt32(other);
+             w.UInt32(1);
+         }},
+        {encoding::RepublishRequest,
+         [&](Writer& w) {
+             w.UInt32(other);
+             w.UInt32(1);
+         }},
+        {encoding::CreateMonitoredItemsRequest,
+         [&](Writer& w) {
+             w.UInt32(other);
+             w.UInt32(2);
+             w.Int32(1);
+             w.NodeIdValue(LevelNode());
+             w.UInt32(13);
+             w.String("0:1");
+             w.QualifiedNameValue({0, "x"});
+             w.UInt32(2);
+             w.UInt32(1);
+             w.Double(100);
+             w.ExtensionObjectValue(DataChangeFilterOf(1, 1, 2));
+             w.UInt32(3);
+             w.Boolean(true);
+         }},
+        {encoding::ModifyMonitoredItemsRequest,
+         [&](Writer& w) {
+             w.UInt32(other);
+             w.UInt32(2);
+             w.Int32(1);
+             w.UInt32(1);
+             w.UInt32(1);
+             w.Double(100);
+             w.ExtensionObjectValue({});
+             w.UInt32(3);
+             w.Boolean(true);
+         }},
+        {encoding::SetMonitoringModeRequest,
+         [&](Writer& w) {
+             w.UInt32(other);
+             w.UInt32(1);
+             w.Array(std::vector<std::uint32_t>{1}, [](Writer& x, std::uint32_t v) { x.UInt32(v); });
+         }},
+        {encoding::DeleteMonitoredItemsRequest,
+         [&](Writer& w) {
+             w.UInt32(other);
+             w.Array(std::vector<std::uint32_t>{1}, [](Writer& x, std::uint32_t v) { x.UInt32(v); });
+         }},
+    };
+    for (const auto& [type, write] : requests) {
+        Writer whole;
+        write(whole);
+        const std::vector<std::uint8_t> bytes = whole.Take();
+        for (std::size_t length = 0; length < bytes.size(); ++length) {
+            const Answer a = Call(type, [&](Writer& w) { w.Raw(bytes.data(), length); });
+            EXPECT_TRUE(a.IsFault()) << type << " cut at " << length;
+            EXPECT_EQ(a.header.serviceResult, status::BadDecodingError) << type << " cut at " << length;
+        }
+    }
+    const auto counts = service_->GetCounts();
+    EXPECT_EQ(counts.subscriptions, 1u);
+    EXPECT_EQ(counts.monitoredItems, 0u);
+    EXPECT_EQ(counts.parkedPublishRequests, 0u);
+}
+
 }  // namespace
 }  // namespace ua
