@@ -32,8 +32,10 @@ bool SecureChannel::Send(std::uint32_t requestId, std::vector<std::uint8_t> mess
     // The client could not take the answer whole: it learns why from a fault
     // for its request instead of waiting for an answer that never comes.
     if (!fits) message = EncodeServiceFault(ResponseRequestHandle(message), status::BadResponseTooLarge);
+    const std::shared_ptr<Poster> poster = poster_.lock();
+    if (poster == nullptr) return false;
     auto self = shared_from_this();
-    const bool posted = poster_->Post([self, requestId, bytes = std::move(message)] {
+    const bool posted = poster->Post([self, requestId, bytes = std::move(message)] {
         if (self->connection_ != nullptr) self->connection_->SendResponse(requestId, bytes);
     });
     return posted && fits;

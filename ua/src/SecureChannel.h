@@ -57,7 +57,9 @@ private:
     const PeerLimits peer_;
     const std::string endpointUrl_;
     const std::string peerAddress_;
-    const std::shared_ptr<Poster> poster_;
+    // Weak: the answers queued in the poster hold the channel, and the
+    // channel must not hold them in turn.
+    const std::weak_ptr<Poster> poster_;
     std::atomic<bool> open_{true};
     // Touched only on the connection's thread, where posted work runs.
     UaConnection* connection_;

@@ -110,6 +110,7 @@ public:
         accepting_ = Accept().eagerlyEvaluate(nullptr);
     }
     kj::ConnectionReceiver* Receiver() { return receiver_.get(); }
+    bool Stopped() const { return stopped_; }
 
     kj::Promise<void> Stop();
     void DropAll();
@@ -136,6 +137,7 @@ private:
     std::shared_ptr<Inbox> inbox_;
     kj::Own<kj::ConnectionReceiver> receiver_;
     kj::Maybe<kj::Promise<void>> accepting_;
+    bool stopped_ = false;
     std::list<std::unique_ptr<Connection>> connections_;
     std::uint32_t nextChannelId_ = 1;
     unsigned long failedAccepts_ = 0;
@@ -176,13 +178,12 @@ public:
         closing_ = true;
         closingSince_ = std::chrono::steady_clock::now();
         if (!protocol_->LastError().empty()) Log("OPC UA connection ended:", peer_, protocol_->LastError());
-        if (!writing_) Finish();
+        if (!gone_ && !writing_) Finish();
     }
 
     void taskFailed(kj::Exception&& exception) override {
         // The peer reset the connection or vanished.
         (void)exception;
-        protocol_->OnPeerClosed();
         Gone();
     }
 
@@ -196,8 +197,8 @@ public:
 private:
     kj::Promise<void> Read() {
         return stream_->tryRead(buffer_.data(), 1, buffer_.size()).then([this](std::size_t count) -> kj::Promise<void> {
+            if (gone_) return kj::READY_NOW;
             if (count == 0) {
-                protocol_->OnPeerClosed();
                 Gone();
                 return kj::READY_NOW;
             }
@@ -230,9 +231,12 @@ private:
         Gone();
     }
 
+    // The connection is done for: its channel ends now, so that the services'
+    // answers stop at once, and the socket goes later in the loop.
     void Gone() {
         if (gone_) return;
         gone_ = true;
+        protocol_->OnPeerClosed();
         core_.Remove(this);
     }
 
@@ -258,6 +262,7 @@ TcpTransport::Core::~Core() noexcept {
 }
 
 kj::Promise<void> TcpTransport::Core::Stop() {
+    stopped_ = true;
     // The pending accept refers to the receiver: it goes first.
     accepting_ = nullptr;
     receiver_ = nullptr;
@@ -355,7 +360,7 @@ TcpTransport::~TcpTransport() {
 bool TcpTransport::Listen(const std::string& address, std::uint16_t port, std::string& error) {
     try {
         loop_.Run([&]() -> kj::Promise<void> {
-            if (core_ == nullptr) KJ_FAIL_REQUIRE("the transport has stopped");
+            if (core_ == nullptr || core_->Stopped()) KJ_FAIL_REQUIRE("the transport has stopped");
             if (core_->Receiver() != nullptr) KJ_FAIL_REQUIRE("the transport listens already");
             return loop_.Io().getNetwork().parseAddress(address, port).then([this](kj::Own<kj::NetworkAddress>&& parsed) {
                 auto receiver = parsed->listen();

@@ -243,6 +243,10 @@ TEST_F(TcpTransportTest, PortInUseIsAClearError) {
     error.clear();
     EXPECT_FALSE(other.Listen("no.such.host.invalid", 0, error));
     EXPECT_FALSE(error.empty());
+    // One listener per transport.
+    error.clear();
+    EXPECT_FALSE(transport->Listen("127.0.0.1", 0, error));
+    EXPECT_NE(error.find("listens already"), std::string::npos) << error;
     // The first transport still serves.
     Client client(io, transport->Port());
     client.Handshake();
@@ -311,6 +315,9 @@ TEST_F(TcpTransportTest, CloseAndStopEndChannels) {
     EXPECT_EQ(chunks[0].error, ua::status::BadShutdown);
     EXPECT_TRUE(staying.ended);
     EXPECT_EQ(transport->Port(), 0);
+    std::string error;
+    EXPECT_FALSE(transport->Listen("127.0.0.1", 0, error));
+    EXPECT_NE(error.find("stopped"), std::string::npos) << error;
 }
 
 }  // namespace
