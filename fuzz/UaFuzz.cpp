@@ -47,7 +47,7 @@ public:
         } catch (const ua::DecodeError&) {
             Fault("a chunk the client cannot read");
         }
-        if (used != stream.size()) Fault("a chunk written in part");
+        if (used != stream.size()) Fault("a chunk cut short");
         for (const auto& chunk : chunks) {
             if (chunk.whole.size() > 65535) Fault("a chunk larger than any buffer");
             // The channel opened (or renewed: the same one channel).

@@ -46,7 +46,7 @@ struct OpenOptions {
     std::uint32_t channelId = 0;
     std::uint32_t sequenceNumber = 1;
     std::uint32_t requestId = 1;
-    std::int32_t requestType = 0;  // 0 issue, 1 renew
+    std::int32_t requestType = 0;  // 0 a new channel, 1 a renewal
     std::int32_t securityMode = 1;
     std::uint32_t requestedLifetime = 600000;
     std::uint32_t requestHandle = 1;
@@ -110,9 +110,9 @@ inline Bytes Response(std::uint32_t encodingId, std::uint32_t requestHandle, std
     return writer.Take();
 }
 
-inline Bytes Concat(std::initializer_list<Bytes> parts) {
+inline Bytes Concat(std::initializer_list<Bytes> pieces) {
     Bytes all;
-    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    for (const Bytes& piece : pieces) all.insert(all.end(), piece.begin(), piece.end());
     return all;
 }
 
