@@ -26,6 +26,8 @@ constexpr std::uint8_t kVariantArray = 0x80;
 constexpr std::uint8_t kVariantDimensions = 0x40;
 constexpr std::uint8_t kVariantTypeMask = 0x3F;
 
+constexpr std::size_t kSharedOverhead = 16;
+
 constexpr std::uint8_t kLastBuiltinType = static_cast<std::uint8_t>(BuiltinType::DiagnosticInfo);
 
 [[noreturn]] void Malformed(const std::string& what) { throw DecodeError(status::BadDecodingError, what); }
@@ -167,6 +169,17 @@ void WriteNodeIdWithFlags(Writer& w, const NodeId& v, std::uint8_t flags) {
     }
 }
 
+// The running product of a matrix's dimensions, held at count + 1 once it
+// exceeds the count: it never overflows, a later zero still makes it zero,
+// and it equals the count only when the true product does.
+std::uint64_t DimensionProduct(std::uint64_t product, std::int32_t dim, std::uint64_t count) {
+    const std::uint64_t over = count + 1;
+    const auto d = static_cast<std::uint64_t>(dim);
+    if (d != 0 && product > over / d) return over;
+    product *= d;
+    return product > count ? over : product;
+}
+
 std::uint32_t LoadLE32(const std::uint8_t* p) {
     return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) |
            (std::uint32_t(p[3]) << 24);
@@ -191,6 +204,11 @@ Reader::Depth::Depth(Reader& reader) : reader_(reader) {
 
 void Reader::Need(std::size_t count) const {
     if (count > Remaining()) Malformed("message ends inside a value");
+}
+
+void Reader::Charge(std::size_t bytes) {
+    if (bytes > limits_.maxDecodedBytes - decoded_) TooLarge("message decodes to more memory than the limit");
+    decoded_ += bytes;
 }
 
 void Reader::Skip(std::size_t count) {
@@ -424,11 +442,16 @@ VariantValue Reader::ScalarOf(BuiltinType type) {
             return LocalizedTextValue();
         case BuiltinType::ExtensionObject:
             return ExtensionObjectValue();
+        // Each nested value is a heap block of its own, with the shared
+        // pointer's control block beside it.
         case BuiltinType::DataValue:
+            Charge(sizeof(DataValue) + kSharedOverhead);
             return std::make_shared<DataValue>(DataValueValue());
         case BuiltinType::Variant:
+            Charge(sizeof(ua::Variant) + kSharedOverhead);
             return std::make_shared<ua::Variant>(VariantValue());
         case BuiltinType::DiagnosticInfo:
+            Charge(sizeof(DiagnosticInfo) + kSharedOverhead);
             return std::make_shared<DiagnosticInfo>(DiagnosticInfoValue());
         case BuiltinType::Null:
             break;
@@ -455,6 +478,7 @@ Variant Reader::VariantValue() {
     }
     v.isArray = true;
     const std::size_t count = ArrayLength(MinEncodedSize(v.type));
+    Charge(count * sizeof(ua::VariantValue));
     v.values.reserve(count);
     for (std::size_t i = 0; i < count; ++i) v.values.push_back(ScalarOf(v.type));
     if (mask & kVariantDimensions) {
@@ -462,14 +486,12 @@ Variant Reader::VariantValue() {
         if (rank == 0) Malformed("Variant dimensions with no dimension");
         std::vector<std::int32_t> dims;
         dims.reserve(rank);
-        // The product is compared as it grows, so it never overflows: it
-        // stops as soon as it exceeds the count, which is at most maxArrayLength.
         std::uint64_t product = 1;
         for (std::size_t i = 0; i < rank; ++i) {
             const std::int32_t dim = Int32();
             if (dim < 0) Malformed("negative Variant dimension");
             dims.push_back(dim);
-            if (product <= count) product *= static_cast<std::uint64_t>(dim);
+            product = DimensionProduct(product, dim, count);
         }
         if (product != count) Malformed("Variant dimensions do not match its element count");
         // One dimension says no more than the count; only a matrix keeps them.
@@ -489,7 +511,10 @@ DiagnosticInfo Reader::DiagnosticInfoValue() {
     if (mask & 0x04) d.localizedText = Int32();
     if (mask & 0x10) d.additionalInfo = String();
     if (mask & 0x20) d.innerStatusCode = StatusCodeValue();
-    if (mask & 0x40) d.innerDiagnosticInfo = std::make_shared<DiagnosticInfo>(DiagnosticInfoValue());
+    if (mask & 0x40) {
+        Charge(sizeof(DiagnosticInfo) + kSharedOverhead);
+        d.innerDiagnosticInfo = std::make_shared<DiagnosticInfo>(DiagnosticInfoValue());
+    }
     return d;
 }
 
@@ -737,7 +762,7 @@ void Writer::VariantValue(const ua::Variant& v) {
         std::uint64_t product = 1;
         for (std::int32_t dim : v.dimensions) {
             if (dim < 0) Unencodable("negative Variant dimension");
-            if (product <= v.values.size()) product *= static_cast<std::uint64_t>(dim);
+            product = DimensionProduct(product, dim, v.values.size());
         }
         if (product != v.values.size()) Unencodable("Variant dimensions do not match its element count");
         mask |= kVariantDimensions;

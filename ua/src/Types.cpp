@@ -3,6 +3,8 @@
 #include "ua/Types.h"
 
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <type_traits>
@@ -217,20 +219,34 @@ VariantValue Normalized(BuiltinType type, VariantValue value) {
             using T = std::decay_t<decltype(x)>;
             if constexpr (std::is_same_v<T, bool> || std::is_same_v<T, std::int64_t> ||
                           std::is_same_v<T, std::uint64_t> || std::is_same_v<T, double>) {
+                // A value the canonical alternative cannot hold exactly stays as
+                // it is, for the encoder to refuse rather than to change.
                 switch (want) {
                     case Canonical::Bool:
-                        return static_cast<bool>(x);
+                        if constexpr (std::is_same_v<T, bool>) {
+                            return x;
+                        } else {
+                            if (x == 0 || x == 1) return x == 1;
+                            return value;
+                        }
                     case Canonical::Signed:
-                        if constexpr (std::is_same_v<T, double>) {
-                            if (!(x >= -9.2233720368547758e18 && x < 9.2233720368547758e18)) return value;
+                        if constexpr (std::is_same_v<T, std::uint64_t>) {
+                            if (x > static_cast<std::uint64_t>(INT64_MAX)) return value;
+                        } else if constexpr (std::is_same_v<T, double>) {
+                            if (!(x >= -9.2233720368547758e18 && x < 9.2233720368547758e18) || std::trunc(x) != x) {
+                                return value;
+                            }
                         }
                         return static_cast<std::int64_t>(x);
                     case Canonical::Unsigned:
-                        if constexpr (std::is_same_v<T, double>) {
-                            if (!(x >= 0.0 && x < 1.8446744073709552e19)) return value;
+                        if constexpr (std::is_same_v<T, std::int64_t>) {
+                            if (x < 0) return value;
+                        } else if constexpr (std::is_same_v<T, double>) {
+                            if (!(x >= 0.0 && x < 1.8446744073709552e19) || std::trunc(x) != x) return value;
                         }
                         return static_cast<std::uint64_t>(x);
                     case Canonical::Real:
+                        if constexpr (std::is_same_v<T, bool>) return value;
                         return static_cast<double>(x);
                     case Canonical::Keep:
                         break;
