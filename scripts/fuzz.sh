@@ -7,11 +7,13 @@
 #   reply        a counter's answer to one command of the server
 #   setup-reply  a counter's answer to the setup tool's reads
 #   socket       what a client process sends the server on its socket
+#   ua           what an OPC UA client sends on its opc.tcp connection
 # The seeds are made by the project's own tools each time: 'vok config new'
 # for configurations, the registry writing its files for registry, 'vok sim
 # --trace' under 'vok query' for the replies, and 'vok opc' clients recorded
 # on their way to the server for socket; the inputs kept in
-# fuzz/regressions/TARGET join them. The corpus grows in
+# fuzz/regressions/TARGET join them. For ua the fuzz program writes its seeds
+# itself, with the transport tests' builders of the client's messages. The corpus grows in
 # build-fuzz/corpus-TARGET, crashes land in build-fuzz/crashes.
 set -euo pipefail
 target=config
@@ -24,7 +26,8 @@ case "$target" in
   reply) binary=fuzz_reply; max_len=1200 ;;
   setup-reply) binary=fuzz_setup_reply; max_len=4096 ;;
   socket) binary=fuzz_socket; max_len=16384 ;;
-  *) echo "unknown fuzz target: $target (config, dib, registry, reply, setup-reply or socket)" >&2; exit 2 ;;
+  ua) binary=fuzz_ua; max_len=70000 ;;
+  *) echo "unknown fuzz target: $target (config, dib, registry, reply, setup-reply, socket or ua)" >&2; exit 2 ;;
 esac
 source "$(dirname "$0")/common.sh"
 vok_packages+=(clang libclang-rt-14-dev python3)
@@ -49,7 +52,7 @@ cleanup() {
 trap cleanup EXIT
 
 case "$target" in
-  dib) cmake --build "$fuzz_dir" --parallel "$(nproc)" --target "$binary" ;;
+  dib|ua) cmake --build "$fuzz_dir" --parallel "$(nproc)" --target "$binary" ;;
   socket) cmake --build "$fuzz_dir" --parallel "$(nproc)" --target "$binary" vok ;;
   *) cmake --build "$fuzz_dir" --parallel "$(nproc)" --target "$binary" vok ;;
 esac
@@ -154,6 +157,11 @@ PY
     kill "${pids[-1]}"; wait "${pids[-1]}" 2>/dev/null || true
     ;;
   reply|setup-reply) seed_from_sim ;;
+  ua)
+    # Hello, an opened channel, requests whole, in chunks and aborted, a
+    # renewal and a close: written by the fuzz program as it starts.
+    export VOK_FUZZ_UA_SEEDS="$corpus"
+    ;;
   socket)
     # The server serves from the fuzz program; recorded clients reach it
     # through a relay that keeps every byte a client sent, one seed per

@@ -26,6 +26,34 @@ struct ReadValueId {
     QualifiedName dataEncoding;
 };
 
+struct WriteValue {
+    NodeId nodeId;
+    std::uint32_t attributeId = 13;
+    std::string indexRange;
+    DataValue value;
+};
+
+enum class BrowseDirection : std::uint32_t { Forward = 0, Inverse = 1, Both = 2 };
+
+// Which references of a node a Browse wants (the result mask is the
+// encoder's business).
+struct BrowseFilter {
+    BrowseDirection direction = BrowseDirection::Forward;
+    NodeId referenceTypeId;  // null: all
+    bool includeSubtypes = true;
+    std::uint32_t nodeClassMask = 0;  // 0: all
+};
+
+struct ReferenceDescription {
+    NodeId referenceTypeId;
+    bool isForward = true;
+    ExpandedNodeId nodeId;
+    QualifiedName browseName;
+    LocalizedText displayName;
+    NodeClass nodeClass = NodeClass::Unspecified;
+    ExpandedNodeId typeDefinition;
+};
+
 class AddressSpace {
 public:
     explicit AddressSpace(const ServerInfo& info);
@@ -40,6 +68,19 @@ public:
     // status (Bad_NodeIdUnknown, Bad_AttributeIdInvalid, Bad_IndexRangeInvalid ...).
     std::vector<DataValue> Read(Session& session, const std::vector<ReadValueId>& nodes,
                                 TimestampsToReturn timestamps, double maxAge);
+
+    // Writes the Value attributes of tags through the session's DA objects;
+    // one status per node.
+    std::vector<StatusCode> Write(Session& session, const std::vector<WriteValue>& nodes);
+
+    // The node's references the filter selects, each with its target's
+    // names, class and type; Bad_NodeIdUnknown, Bad_ReferenceTypeIdInvalid
+    // or Bad_BrowseDirectionInvalid instead.
+    StatusCode Browse(const NodeId& node, const BrowseFilter& filter, std::vector<ReferenceDescription>& out) const;
+    // Whether the node is a reference type this server knows.
+    bool IsReferenceType(const NodeId& node) const;
+    // Whether type is super or (followed down HasSubtype) one of its subtypes.
+    bool IsSubtypeOf(const NodeId& type, const NodeId& super) const;
 
     // The OPC DA item ID of the tag the node is, when it is a tag of the
     // configuration now.

@@ -3,6 +3,8 @@
 // back, DA qualities to status codes (the OPC UA standard's DA mapping),
 // FILETIMEs to DateTimes, and the UA data type of a tag's canonical type.
 
+#include "platform/OleAuto.h"
+#include "platform/Time.h"
 #include "platform/WinTypes.h"
 #include "ua/Types.h"
 
@@ -18,6 +20,10 @@ Variant FromDaValue(const VARIANT& value);
 // fit the tag's type (the write then answers Bad_TypeMismatch). The caller
 // clears the VARIANT it gets.
 std::optional<VARIANT> ToDaValue(const Variant& value, VARTYPE canonicalType);
+// The same with the reason when it does not fit: Bad_TypeMismatch for a
+// value of another kind (text for a number, a scalar for an array),
+// Bad_OutOfRange for a number the tag's type cannot hold. out is Empty then.
+StatusCode ConvertToDa(const Variant& value, VARTYPE canonicalType, VARIANT& out);
 // The DA quality as a UA StatusCode, limit bits kept.
 StatusCode FromDaQuality(WORD quality);
 DateTime FromFileTime(const FILETIME& time);

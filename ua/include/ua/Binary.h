@@ -30,6 +30,10 @@ struct DecodeLimits {
     std::size_t maxStringLength = 1 << 20;  // bytes of one String, ByteString or XmlElement
     std::size_t maxArrayLength = 100000;    // elements of one array
     int maxDepth = 32;                      // Variants, DataValues, DiagnosticInfos inside each other
+    // Memory the decoded Variants take beyond the bytes they came from: an
+    // element of one byte on the wire is a hundred in memory, so one message
+    // is held to this much however its arrays are arranged.
+    std::size_t maxDecodedBytes = std::size_t{64} << 20;
 };
 
 class Reader {
@@ -37,6 +41,9 @@ public:
     Reader(const std::uint8_t* data, std::size_t size, DecodeLimits limits = {});
     explicit Reader(const std::vector<std::uint8_t>& bytes, DecodeLimits limits = {})
         : Reader(bytes.data(), bytes.size(), limits) {}
+    // The reader keeps a pointer into the bytes: a temporary would be gone
+    // before the first read.
+    Reader(std::vector<std::uint8_t>&& bytes, DecodeLimits limits = {}) = delete;
 
     bool Boolean();
     std::int8_t SByte();
@@ -72,6 +79,7 @@ public:
     template <typename T, typename F>
     std::vector<T> Array(F&& readOne, std::size_t minBytesPerElement = 1) {
         const std::size_t count = ArrayLength(minBytesPerElement);
+        Charge(count * sizeof(T));
         std::vector<T> out;
         out.reserve(count);
         for (std::size_t i = 0; i < count; ++i) out.push_back(readOne(*this));
@@ -95,13 +103,17 @@ private:
         Reader& reader_;
     };
     ua::NodeId NodeIdBody(std::uint8_t encoding);
-    VariantValue ScalarOf(BuiltinType type);
+    ua::VariantValue ScalarOf(BuiltinType type);
+
+    // Counts memory against maxDecodedBytes; throws beyond it.
+    void Charge(std::size_t bytes);
 
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t pos_ = 0;
     DecodeLimits limits_;
     int depth_ = 0;
+    std::size_t decoded_ = 0;
 };
 
 class Writer {

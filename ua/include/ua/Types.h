@@ -20,6 +20,10 @@ using DateTime = std::int64_t;
 // A ByteString or an XmlElement holds its bytes in a std::string.
 using ByteString = std::string;
 
+// The enumerators are scoped, so naming them like the aliases above is safe;
+// GCC's -Wshadow reports it all the same.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
 enum class BuiltinType : std::uint8_t {
     Null = 0,
     Boolean = 1,
@@ -48,6 +52,7 @@ enum class BuiltinType : std::uint8_t {
     Variant = 24,
     DiagnosticInfo = 25,
 };
+#pragma GCC diagnostic pop
 
 struct Guid {
     std::uint32_t data1 = 0;

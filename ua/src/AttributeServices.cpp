@@ -1,0 +1,102 @@
+#include "AttributeServices.h"
+
+#include "AddressSpace.h"
+#include "Namespace0.h"
+#include "ServiceCall.h"
+#include "Session.h"
+
+namespace ua {
+
+namespace {
+
+template <typename F>
+void Guarded(ServiceCall& call, F&& body) {
+    // The table only routes these with an activated session; a call without
+    // one is refused rather than followed into a null session.
+    if (call.session == nullptr) {
+        call.Fault(status::BadSessionNotActivated);
+        return;
+    }
+    try {
+        body();
+    } catch (const DecodeError& error) {
+        call.Fault(error.Code());
+    }
+}
+
+void Read(AddressSpace& space, ServiceCall& call, Reader& r) {
+    const double maxAge = r.Double();
+    const std::uint32_t timestamps = r.UInt32();
+    const auto nodes = r.Array<ReadValueId>(
+        [](Reader& in) {
+            ReadValueId id;
+            id.nodeId = in.NodeIdValue();
+            id.attributeId = in.UInt32();
+            id.indexRange = in.String();
+            id.dataEncoding = in.QualifiedNameValue();
+            return id;
+        },
+        12);
+    if (nodes.empty()) {
+        call.Fault(status::BadNothingToDo);
+        return;
+    }
+    if (nodes.size() > limits::kMaxNodesPerRead) {
+        call.Fault(status::BadTooManyOperations);
+        return;
+    }
+    if (!(maxAge >= 0)) {
+        call.Fault(status::BadMaxAgeInvalid);
+        return;
+    }
+    if (timestamps >= static_cast<std::uint32_t>(TimestampsToReturn::Invalid)) {
+        call.Fault(status::BadTimestampsToReturnInvalid);
+        return;
+    }
+    const std::vector<DataValue> results =
+        space.Read(*call.session, nodes, static_cast<TimestampsToReturn>(timestamps), maxAge);
+    call.Reply([&](Writer& w) {
+        w.Array(results, [](Writer& out, const DataValue& value) { out.DataValueValue(value); });
+        WriteNoDiagnostics(w);
+    });
+}
+
+void Write(AddressSpace& space, ServiceCall& call, Reader& r) {
+    const auto nodes = r.Array<WriteValue>(
+        [](Reader& in) {
+            WriteValue value;
+            value.nodeId = in.NodeIdValue();
+            value.attributeId = in.UInt32();
+            value.indexRange = in.String();
+            value.value = in.DataValueValue();
+            return value;
+        },
+        12);
+    if (nodes.empty()) {
+        call.Fault(status::BadNothingToDo);
+        return;
+    }
+    if (nodes.size() > limits::kMaxNodesPerWrite) {
+        call.Fault(status::BadTooManyOperations);
+        return;
+    }
+    const std::vector<StatusCode> results = space.Write(*call.session, nodes);
+    call.Reply([&](Writer& w) {
+        w.Array(results, [](Writer& out, StatusCode code) { out.StatusCodeValue(code); });
+        WriteNoDiagnostics(w);
+    });
+}
+
+}  // namespace
+
+void RegisterAttributeServices(ServiceTable& table, AddressSpace& space) {
+    using Needs = ServiceTable::Needs;
+    table.Register(encoding::ReadRequest, Needs::ActivatedSession, [&space](ServiceCall& call, Reader& body) {
+        Guarded(call, [&] { Read(space, call, body); });
+    });
+    table.Register(encoding::WriteRequest, Needs::ActivatedSession, [&space](ServiceCall& call, Reader& body) {
+        Guarded(call, [&] { Write(space, call, body); });
+    });
+}
+
+}  // namespace ua

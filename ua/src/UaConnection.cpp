@@ -1,0 +1,474 @@
+#include "UaConnection.h"
+
+#include "Messages.h"
+#include "ua/Binary.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ua {
+
+namespace {
+
+constexpr std::size_t kHeaderSize = 8;
+// The client's sequence numbers may start again below this once they pass kSequenceWrapFrom.
+constexpr std::uint32_t kSequenceWrapBelow = 1024;
+constexpr std::uint32_t kSequenceWrapFrom = 4294966271u;
+constexpr std::uint32_t kOpenSecureChannelResponse = 449;
+// Refused Hellos: buffers below the minimum every peer must offer.
+constexpr StatusCode kBadConnectionRejected = 0x80AC0000;
+
+enum class Type { Hello, Acknowledge, Error, ReverseHello, Open, Message, Close, Unknown };
+
+Type TypeOf(const std::uint8_t* header) {
+    const auto is = [header](const char* name) { return std::memcmp(header, name, 3) == 0; };
+    if (is("HEL")) return Type::Hello;
+    if (is("ACK")) return Type::Acknowledge;
+    if (is("ERR")) return Type::Error;
+    if (is("RHE")) return Type::ReverseHello;
+    if (is("OPN")) return Type::Open;
+    if (is("MSG")) return Type::Message;
+    if (is("CLO")) return Type::Close;
+    return Type::Unknown;
+}
+
+std::uint32_t LoadUInt32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+// Starts a chunk: type, chunk type, and a size patched in by FinishChunk.
+void StartChunk(Writer& writer, const char* type, char chunkType) {
+    writer.Raw(type, 3);
+    writer.Byte(static_cast<std::uint8_t>(chunkType));
+    writer.UInt32(0);
+}
+
+void FinishChunk(Writer& writer) { writer.PatchUInt32(4, static_cast<std::uint32_t>(writer.Size())); }
+
+std::string Truncated(std::string text, std::size_t limit) {
+    if (text.size() > limit) text.resize(limit);
+    return text;
+}
+
+}  // namespace
+
+UaConnection::UaConnection(ConnectionHost& host, RequestSink& sink, const TransportLimits& limits,
+                           std::uint32_t channelId, std::string peerAddress, std::shared_ptr<Poster> poster,
+                           Clock::time_point now)
+    : host_(host),
+      sink_(sink),
+      limits_(limits),
+      channelId_(channelId),
+      peerAddress_(std::move(peerAddress)),
+      poster_(std::move(poster)),
+      helloDeadline_(now + std::chrono::milliseconds(limits.helloTimeoutMs)) {}
+
+UaConnection::~UaConnection() { EndChannel(); }
+
+std::vector<std::uint8_t> UaConnection::EncodeError(StatusCode code, const std::string& reason) {
+    Writer writer;
+    StartChunk(writer, "ERR", 'F');
+    writer.UInt32(code);
+    writer.String(Truncated(reason, kMaxUrlLength));
+    FinishChunk(writer);
+    return writer.Take();
+}
+
+void UaConnection::OnBytes(const std::uint8_t* data, std::size_t size, Clock::time_point now) {
+    if (state_ == State::Closed || size == 0) return;
+    pending_.insert(pending_.end(), data, data + size);
+    std::size_t used = 0;
+    while (state_ != State::Closed && pending_.size() - used >= kHeaderSize) {
+        const std::uint8_t* chunk = pending_.data() + used;
+        const Type type = TypeOf(chunk);
+        if (type == Type::Unknown) {
+            Fail(status::BadTcpMessageTypeInvalid, "not an opc.tcp message");
+            break;
+        }
+        const std::uint32_t chunkSize = LoadUInt32(chunk + 4);
+        // Before the Hello the client has agreed to nothing: the least buffer every peer offers.
+        const std::uint32_t limit =
+            state_ == State::AwaitHello ? TransportLimits::kMinBufferSize : receiveBufferSize_;
+        if (chunkSize < kHeaderSize) {
+            Fail(status::BadTcpMessageTypeInvalid, "a message shorter than its header");
+            break;
+        }
+        if (chunkSize > limit) {
+            Fail(status::BadTcpMessageTooLarge, "a chunk larger than the receive buffer");
+            break;
+        }
+        if (pending_.size() - used < chunkSize) break;
+        used += chunkSize;
+        if (!OnChunk(chunk, chunkSize, now)) break;
+    }
+    if (state_ == State::Closed) {
+        pending_.clear();
+        pending_.shrink_to_fit();
+    } else {
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(used));
+    }
+}
+
+bool UaConnection::OnChunk(const std::uint8_t* chunk, std::size_t size, Clock::time_point now) {
+    const Type type = TypeOf(chunk);
+    const char chunkType = static_cast<char>(chunk[3]);
+    if (type != Type::Message && chunkType != 'F') {
+        Fail(status::BadTcpMessageTypeInvalid, "only a secure message comes in several chunks");
+        return false;
+    }
+    switch (type) {
+    case Type::Hello:
+        if (state_ != State::AwaitHello) {
+            Fail(status::BadTcpMessageTypeInvalid, "a second Hello");
+            return false;
+        }
+        return OnHello(chunk + kHeaderSize, size - kHeaderSize);
+    case Type::ReverseHello:
+        Fail(status::BadTcpMessageTypeInvalid, "reverse connections are not served");
+        return false;
+    case Type::Acknowledge:
+    case Type::Error:
+    case Type::Unknown:
+        Fail(status::BadTcpMessageTypeInvalid, "a message only a server sends");
+        return false;
+    default:
+        break;
+    }
+    if (state_ == State::AwaitHello) {
+        Fail(status::BadTcpMessageTypeInvalid, "a secure message before the Hello");
+        return false;
+    }
+    try {
+        if (type == Type::Open) return OnOpen(chunk, size, now);
+        if (state_ != State::Open) {
+            Fail(status::BadTcpSecureChannelUnknown, "a message before the secure channel is open");
+            return false;
+        }
+        if (type == Type::Close) return OnClose(chunk, size, now);
+        if (chunkType != 'F' && chunkType != 'C' && chunkType != 'A') {
+            Fail(status::BadTcpMessageTypeInvalid, "an unknown chunk type");
+            return false;
+        }
+        return OnMessage(chunkType, chunk, size, now);
+    } catch (const DecodeError& error) {
+        Fail(error.Code(), std::string("a message that cannot be decoded: ") + error.what());
+        return false;
+    }
+}
+
+bool UaConnection::OnHello(const std::uint8_t* body, std::size_t size) {
+    try {
+        Reader reader(body, size, DecodeLimits{kMaxUrlLength, 0, 1});
+        reader.UInt32();  // the client's protocol version: every version talks version 0 with us
+        const std::uint32_t clientReceive = reader.UInt32();
+        const std::uint32_t clientSend = reader.UInt32();
+        const std::uint32_t clientMaxMessage = reader.UInt32();
+        const std::uint32_t clientMaxChunks = reader.UInt32();
+        if (reader.Remaining() >= 4) {
+            const std::int32_t urlLength = static_cast<std::int32_t>(LoadUInt32(reader.Current()));
+            if (urlLength > static_cast<std::int32_t>(kMaxUrlLength)) {
+                Fail(status::BadTcpEndpointUrlInvalid, "an endpoint URL longer than 4096 bytes");
+                return false;
+            }
+        }
+        endpointUrl_ = reader.String();
+        reader.ExpectEnd();
+        if (clientReceive < TransportLimits::kMinBufferSize || clientSend < TransportLimits::kMinBufferSize) {
+            Fail(kBadConnectionRejected, "buffers below 8192 bytes");
+            return false;
+        }
+        const std::uint32_t ownReceive = std::max(limits_.receiveBufferSize, TransportLimits::kMinBufferSize);
+        const std::uint32_t ownSend = std::max(limits_.sendBufferSize, TransportLimits::kMinBufferSize);
+        receiveBufferSize_ = std::min(ownReceive, clientSend);
+        peer_.sendBufferSize = std::min(ownSend, clientReceive);
+        peer_.maxMessageSize = clientMaxMessage;
+        peer_.maxChunkCount = clientMaxChunks;
+        maxChunkCount_ = limits_.maxChunkCount;
+        if (maxChunkCount_ == 0) {
+            // Enough for the largest message even in the smallest chunks a
+            // client may choose; the message size bounds the memory either way.
+            const std::uint32_t perChunk = TransportLimits::kMinBufferSize - SecureChannel::kSymmetricOverhead;
+            maxChunkCount_ = limits_.maxMessageSize / perChunk + 1;
+        }
+    } catch (const DecodeError&) {
+        Fail(status::BadDecodingError, "a Hello that cannot be decoded");
+        return false;
+    }
+    Writer writer;
+    StartChunk(writer, "ACK", 'F');
+    writer.UInt32(0);
+    writer.UInt32(receiveBufferSize_);
+    writer.UInt32(peer_.sendBufferSize);
+    writer.UInt32(limits_.maxMessageSize);
+    writer.UInt32(maxChunkCount_);
+    FinishChunk(writer);
+    host_.Write(writer.Take());
+    state_ = State::AwaitOpen;
+    return true;
+}
+
+bool UaConnection::OnOpen(const std::uint8_t* chunk, std::size_t size, Clock::time_point now) {
+    Reader reader(chunk + kHeaderSize, size - kHeaderSize, DecodeLimits{size, 16, 8});
+    const std::uint32_t channelId = reader.UInt32();
+    const std::string policy = reader.String();
+    reader.ByteStringValue();  // the client's certificate, which None does not use
+    reader.ByteStringValue();  // the thumbprint of ours
+    if (policy != kSecurityPolicyNone) {
+        Fail(status::BadSecurityPolicyRejected, "only SecurityPolicy None is offered");
+        return false;
+    }
+    const std::uint32_t sequenceNumber = reader.UInt32();
+    const std::uint32_t requestId = reader.UInt32();
+    const NodeId type = reader.NodeIdValue();
+    if (!(type == NodeId(0, encoding::OpenSecureChannelRequest))) {
+        Fail(status::BadTcpMessageTypeInvalid, "an OPN message without an OpenSecureChannel request");
+        return false;
+    }
+    const RequestHeader header = ReadRequestHeader(reader);
+    reader.UInt32();  // the client's protocol version
+    const std::int32_t requestType = reader.Int32();
+    const std::int32_t securityMode = reader.Int32();
+    reader.ByteStringValue();  // the client's nonce, which None does not use
+    const std::uint32_t requestedLifetime = reader.UInt32();
+    reader.ExpectEnd();
+
+    const bool renew = requestType == 1;
+    if (requestType != 0 && !renew) {
+        Fail(status::BadDecodingError, "an unknown request type in OpenSecureChannel");
+        return false;
+    }
+    if (securityMode != 1) {
+        Fail(status::BadSecurityModeRejected, "only the security mode None is offered");
+        return false;
+    }
+    if (renew) {
+        if (state_ != State::Open || channelId != channelId_) {
+            Fail(status::BadTcpSecureChannelUnknown, "a renewal of a channel this connection has not");
+            return false;
+        }
+        if (!CheckSequence(sequenceNumber)) return false;
+    } else {
+        if (state_ == State::Open) {
+            Fail(status::BadTcpSecureChannelUnknown, "a second secure channel on one connection");
+            return false;
+        }
+        lastSequenceIn_ = sequenceNumber;
+    }
+
+    const std::uint32_t lifetime =
+        std::clamp(requestedLifetime, limits_.minTokenLifetimeMs, std::max(limits_.minTokenLifetimeMs, limits_.maxTokenLifetimeMs));
+    Token token;
+    token.id = nextTokenId_++;
+    if (nextTokenId_ == 0) nextTokenId_ = 1;
+    token.expires = now + std::chrono::milliseconds(std::uint64_t{lifetime} * 5 / 4);
+    if (renew) {
+        // The old token serves on until the client first uses the new one.
+        previous_ = current_;
+    } else {
+        sendTokenId_ = token.id;
+        channel_ = std::make_shared<SecureChannel>(channelId_, peer_, endpointUrl_, peerAddress_, poster_, this);
+        state_ = State::Open;
+    }
+    current_ = token;
+
+    Writer writer;
+    StartChunk(writer, "OPN", 'F');
+    writer.UInt32(channelId_);
+    writer.String(kSecurityPolicyNone);
+    writer.NullString();
+    writer.NullString();
+    writer.UInt32(NextSequenceNumber());
+    writer.UInt32(requestId);
+    writer.NodeIdValue(NodeId(0, kOpenSecureChannelResponse));
+    ResponseHeader response;
+    response.timestamp = Now();
+    response.requestHandle = header.requestHandle;
+    WriteResponseHeader(writer, response);
+    writer.UInt32(0);  // the server's protocol version
+    writer.UInt32(channelId_);
+    writer.UInt32(token.id);
+    writer.DateTimeValue(response.timestamp);
+    writer.UInt32(lifetime);
+    writer.NullString();  // no server nonce under None
+    FinishChunk(writer);
+    host_.Write(writer.Take());
+    return true;
+}
+
+bool UaConnection::CheckSequence(std::uint32_t sequenceNumber) {
+    const bool next = lastSequenceIn_ != 0xFFFFFFFFu && sequenceNumber == lastSequenceIn_ + 1;
+    const bool wrapped = lastSequenceIn_ > kSequenceWrapFrom && sequenceNumber < kSequenceWrapBelow;
+    if (!next && !wrapped) {
+        Fail(status::BadSequenceNumberInvalid, "a sequence number out of order");
+        return false;
+    }
+    lastSequenceIn_ = sequenceNumber;
+    return true;
+}
+
+bool UaConnection::CheckSymmetric(const std::uint8_t* chunk, std::size_t size, Clock::time_point now,
+                                  std::uint32_t& requestId, std::size_t& bodyOffset) {
+    Reader reader(chunk + kHeaderSize, size - kHeaderSize);
+    const std::uint32_t channelId = reader.UInt32();
+    const std::uint32_t tokenId = reader.UInt32();
+    const std::uint32_t sequenceNumber = reader.UInt32();
+    requestId = reader.UInt32();
+    bodyOffset = kHeaderSize + reader.Position();
+    if (channelId != channelId_) {
+        Fail(status::BadTcpSecureChannelUnknown, "a message for another secure channel");
+        return false;
+    }
+    if (tokenId == current_.id) {
+        // The client moved to the new token: the old one ends here.
+        previous_.reset();
+        sendTokenId_ = current_.id;
+    } else if (!previous_ || tokenId != previous_->id || previous_->expires <= now) {
+        Fail(status::BadSecureChannelTokenUnknown, "a message with an unknown or expired token");
+        return false;
+    }
+    return CheckSequence(sequenceNumber);
+}
+
+bool UaConnection::OnMessage(char chunkType, const std::uint8_t* chunk, std::size_t size, Clock::time_point now) {
+    std::uint32_t requestId = 0;
+    std::size_t bodyOffset = 0;
+    if (!CheckSymmetric(chunk, size, now, requestId, bodyOffset)) return false;
+    const std::uint8_t* body = chunk + bodyOffset;
+    const std::size_t bodySize = size - bodyOffset;
+
+    if (chunkType == 'A') {
+        // The client gave the request up: what came of it goes.
+        if (partialChunks_ != 0 && partialRequestId_ == requestId) {
+            partial_.clear();
+            partial_.shrink_to_fit();
+            partialChunks_ = 0;
+        }
+        return true;
+    }
+    if (partialChunks_ != 0 && partialRequestId_ != requestId) {
+        Fail(status::BadTcpMessageTypeInvalid, "chunks of two requests interleaved");
+        return false;
+    }
+    if (partialChunks_ + 1 > maxChunkCount_) {
+        Fail(status::BadTcpMessageTooLarge, "a request in more chunks than agreed");
+        return false;
+    }
+    if (partial_.size() + bodySize > limits_.maxMessageSize) {
+        Fail(status::BadRequestTooLarge, "a request larger than the largest message agreed");
+        return false;
+    }
+    if (partialChunks_ == 0) {
+        partialRequestId_ = requestId;
+        partialDeadline_ = now + std::chrono::milliseconds(limits_.partialMessageTimeoutMs);
+    }
+    ++partialChunks_;
+    partial_.insert(partial_.end(), body, body + bodySize);
+    if (chunkType == 'C') return true;
+
+    std::vector<std::uint8_t> message;
+    message.swap(partial_);
+    partialChunks_ = 0;
+    Deliver(requestId, std::move(message));
+    return state_ != State::Closed;
+}
+
+void UaConnection::Deliver(std::uint32_t requestId, std::vector<std::uint8_t> message) {
+    Reader reader(message);
+    const NodeId type = reader.NodeIdValue();
+    if (type == NodeId(0, encoding::CloseSecureChannelRequest)) {
+        End();
+        return;
+    }
+    if (type == NodeId(0, encoding::OpenSecureChannelRequest)) {
+        Fail(status::BadTcpMessageTypeInvalid, "an OpenSecureChannel request in a MSG message");
+        return;
+    }
+    sink_.OnRequest(channel_, requestId, std::move(message));
+}
+
+bool UaConnection::OnClose(const std::uint8_t* chunk, std::size_t size, Clock::time_point now) {
+    std::uint32_t requestId = 0;
+    std::size_t bodyOffset = 0;
+    if (!CheckSymmetric(chunk, size, now, requestId, bodyOffset)) return false;
+    // The client is done: no answer, no error.
+    End();
+    return false;
+}
+
+void UaConnection::OnTimer(Clock::time_point now) {
+    if (state_ == State::Closed) return;
+    if (state_ == State::AwaitHello && now >= helloDeadline_) {
+        Fail(status::BadTimeout, "no Hello in time");
+        return;
+    }
+    if (partialChunks_ != 0 && now >= partialDeadline_) {
+        Fail(status::BadTimeout, "a request left unfinished");
+        return;
+    }
+    if (state_ == State::Open) {
+        if (previous_ && previous_->expires <= now) previous_.reset();
+        if (current_.expires <= now) Fail(status::BadSecureChannelClosed, "the secure channel was not renewed in time");
+    }
+}
+
+void UaConnection::OnPeerClosed() {
+    if (state_ == State::Closed) return;
+    End();
+}
+
+void UaConnection::Shutdown(StatusCode reason, const std::string& text) { Fail(reason, text); }
+
+std::uint32_t UaConnection::NextSequenceNumber() {
+    // Starts again low once past the highest number the client must accept.
+    sequenceOut_ = sequenceOut_ > kSequenceWrapFrom ? 1 : sequenceOut_ + 1;
+    return sequenceOut_;
+}
+
+void UaConnection::SendResponse(std::uint32_t requestId, const std::vector<std::uint8_t>& message) {
+    if (state_ != State::Open || channel_ == nullptr) return;
+    const std::size_t perChunk = peer_.sendBufferSize - SecureChannel::kSymmetricOverhead;
+    std::size_t offset = 0;
+    do {
+        const std::size_t count = std::min(perChunk, message.size() - offset);
+        const bool last = offset + count == message.size();
+        Writer writer;
+        writer.Out().reserve(count + SecureChannel::kSymmetricOverhead);
+        StartChunk(writer, "MSG", last ? 'F' : 'C');
+        writer.UInt32(channelId_);
+        writer.UInt32(sendTokenId_);
+        writer.UInt32(NextSequenceNumber());
+        writer.UInt32(requestId);
+        writer.Raw(message.data() + offset, count);
+        FinishChunk(writer);
+        host_.Write(writer.Take());
+        offset += count;
+    } while (offset < message.size());
+}
+
+void UaConnection::Fail(StatusCode code, const std::string& reason) {
+    if (state_ == State::Closed) return;
+    lastError_ = reason;
+    host_.Write(EncodeError(code, reason));
+    End();
+}
+
+void UaConnection::End() {
+    if (state_ == State::Closed) return;
+    state_ = State::Closed;
+    partial_.clear();
+    partial_.shrink_to_fit();
+    partialChunks_ = 0;
+    EndChannel();
+    host_.Close();
+}
+
+void UaConnection::EndChannel() {
+    if (channel_ == nullptr) return;
+    std::shared_ptr<SecureChannel> channel = std::move(channel_);
+    channel_ = nullptr;
+    channel->Detach();
+    sink_.OnChannelClosed(channel);
+}
+
+}  // namespace ua
