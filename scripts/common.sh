@@ -30,3 +30,22 @@ vok_build() {
   for t in ${VOK_BUILD_TARGETS:-}; do targets+=(--target "$t"); done
   cmake --build "$VOK_BUILD_DIR" --parallel "$(nproc)" "${targets[@]}"
 }
+
+# Node and the locked npm packages of the OPC UA client in ua/tests/client
+# (node-opcua, a test client, never needed to run the product): installed when
+# missing, and again whenever the lock differs from the one they came from.
+vok_ua_client_packages() {
+  if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+    local vok_packages=(nodejs npm)
+    vok_install_packages
+  fi
+  (
+    cd "$VOK_ROOT/ua/tests/client"
+    local lock_hash stamp=node_modules/.vok-lock-sha256
+    lock_hash=$(sha256sum package-lock.json | cut -d' ' -f1)
+    if [ ! -d node_modules ] || [ "$(cat "$stamp" 2>/dev/null)" != "$lock_hash" ]; then
+      npm ci --no-audit --no-fund --loglevel=error
+      echo "$lock_hash" >"$stamp"
+    fi
+  )
+}

@@ -3,13 +3,16 @@
 # simulated counters on a pseudo-terminal registered as COM90, read with every
 # counter command by 'vok query', polled by 'vok probe', found by 'vok discover'
 # and added to a configuration that the headless server 'vok-explorer --headless --poll' serves until it is
-# told to stop, and on a machine with a display the operator's window on it.
-# VOK_DEMO_PORT picks another COM name.
+# told to stop (and an OPC UA client browses, reads, subscribes and writes
+# through its endpoint), and on a machine with a display the operator's window on it.
+# VOK_DEMO_PORT picks another COM name, VOK_DEMO_UA_PORT another TCP port for
+# the server's OPC UA endpoint (4840), which a node-opcua client reads.
 source "$(dirname "$0")/common.sh"
 vok_build
 vok="$VOK_BUILD_DIR/bin/vok"
 explorer="$VOK_BUILD_DIR/bin/vok-explorer"
 port=${VOK_DEMO_PORT:-COM90}
+ua_port=${VOK_DEMO_UA_PORT:-4840}
 
 # The demo keeps its registry (settings, COM names) and run-time files in a
 # folder of its own, with the server's event log switched on.
@@ -56,7 +59,7 @@ echo "the address space as a browsing client sees it:"
 "$vok" opc browse --config "$config" --all | python3 -c 'import json,sys; d=json.load(sys.stdin)["items"]; print("  a walk from the root yields", len(d), "item IDs, e.g.", d[0], "and", d[-1])'
 
 echo "the headless server on that configuration, polling both counters:"
-"$explorer" --headless --poll "$config" >"$demo/server.out" 2>"$demo/server.err" &
+"$explorer" --headless --poll --ua-port "$ua_port" "$config" >"$demo/server.out" 2>"$demo/server.err" &
 server=$!
 for _ in $(seq 100); do
   [ -s "$demo/server.out" ] && break
@@ -76,10 +79,14 @@ echo "  live counts of counter 1, three data changes at 500 ms:"
 "$vok" opc write "4400 VOK 90-02.Sample Interval=20" | python3 -c 'import json,sys; [print("  wrote", i["id"], "= 20:", i["result"]) for i in json.load(sys.stdin)["items"]]'
 "$vok" opc write "4400 VOK 90-02.Sample Interval=abc" 2>/dev/null | python3 -c 'import json,sys; [print("  a value that is no number is refused:", i["result"]) for i in json.load(sys.stdin)["items"]]' \
   && echo "  ... and vok opc exited with status 0" || echo "  ... and vok opc exited with status 1"
+echo "an OPC UA client (node-opcua, installed for the demo) at opc.tcp://localhost:$ua_port, the same tags:"
+vok_ua_client_packages >/dev/null
+node "$VOK_ROOT/ua/tests/client/demo.js" "opc.tcp://localhost:$ua_port" "4400 VOK 90-01" 3 2>/dev/null \
+  || echo "  the OPC UA client failed (see above)"
 kill -TERM "$server"
 wait "$server" && status=0 || status=$?
 echo "the server stopped on SIGTERM with exit status $status; its event log:"
-grep -E "Application|Poll [Ll]oop|Open successfully" "$demo/events.txt" | sed 's/^/  /' | head -20
+grep -E "Application|Poll [Ll]oop|Open successfully|OPC UA" "$demo/events.txt" | sed 's/^/  /' | head -20
 echo "  ... and $(grep -c "Msg Success" "$demo/events.txt") counter exchanges answered while it ran"
 echo "counter 2, asked directly, now reports a sample interval of $("$vok" query --port "$port" --address 2 | python3 -c 'import json,sys; print(json.load(sys.stdin)["sample_interval"])') s"
 

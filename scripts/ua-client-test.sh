@@ -19,20 +19,9 @@ for program in vok vok-explorer; do
   fi
 done
 
-if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-  vok_packages=(nodejs npm)
-  vok_install_packages
-fi
-
+vok_ua_client_packages
 suite="$VOK_ROOT/ua/tests/client"
 cd "$suite"
-# npm ci again whenever the lock differs from the one node_modules was made from.
-lock_hash=$(sha256sum package-lock.json | cut -d' ' -f1)
-stamp=node_modules/.vok-lock-sha256
-if [ ! -d node_modules ] || [ "$(cat "$stamp" 2>/dev/null)" != "$lock_hash" ]; then
-  npm ci --no-audit --no-fund --loglevel=error
-  echo "$lock_hash" >"$stamp"
-fi
 
 # The client's certificate store for the whole run, made once, never the
 # user's ~/.config; the servers' folders are the harness's own.

@@ -5,6 +5,7 @@
 #include "platform/Environment.h"
 #include "platform/Signals.h"
 #include "remote/RemoteBroker.h"
+#include "ua/UaEndpoint.h"
 #include "ui/OperatorProgram.h"
 
 #include <cstdio>
@@ -21,6 +22,10 @@ int main(int argc, char** argv) {
         std::fputs(ProgramHelpText(), stdout);
         return 0;
     }
+    if (!line.invalid.empty()) {
+        std::fprintf(stderr, "%s\n", line.invalid.c_str());
+        return 2;
+    }
     // Started by a client's activation there is no one to see a window yet.
     const bool asked = line.headless || line.embedding || line.action != CommandLine::Action::Run;
     const bool headless = asked || !platform::DisplayAvailable();
@@ -32,6 +37,10 @@ int main(int argc, char** argv) {
     // publishes it as soon as the class-factory thread registers it.
     remote::RemoteBroker broker;
     broker.Install();
+    // OPC UA clients reach the same objects through the endpoint, which opens
+    // once the class is published and closes before the servers go.
+    ua::UaEndpoint endpoint;
+    SetServingExtension(&endpoint);
     if (headless) {
         if (!asked)
             std::fputs("vok-explorer: no display to open the window on (DISPLAY is not set or not reachable); "

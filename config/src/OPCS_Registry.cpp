@@ -115,6 +115,8 @@ void OPCS_Registry::SetDefaults() {
     tagIconBitmap_.clear();
     columns_ = DefaultColumns();
     windowLocation_ = RECT{0, 0, 0, 0};
+    uaPort_ = kDefaultUaPort;
+    uaListenAddress_ = kDefaultUaListenAddress;
 }
 
 void OPCS_Registry::Load() {
@@ -142,6 +144,11 @@ void OPCS_Registry::Load() {
         if (reg.ReadString("Last Used File", lastUsed) && versioninfo::FileExists(lastUsed)) lastUsedFile_ = lastUsed;
         std::string columnInfo;
         if (reg.ReadString("Column Info", columnInfo)) ParseColumnInfo(columnInfo);
+        DWORD port = uaPort_;
+        // A stored number that is no port keeps the default.
+        if (reg.ReadNumber("OPC UA Port", port) && port <= 65535) uaPort_ = port;
+        std::string listen;
+        if (reg.ReadString("OPC UA Listen Address", listen) && !listen.empty()) uaListenAddress_ = listen;
     }
     reg.Close();
 
@@ -164,6 +171,8 @@ bool OPCS_Registry::Save() {
     ok = reg.WriteString("Tag Icon Bitmap", tagIconBitmap_) && ok;
     ok = reg.WriteString("Last Used File", lastUsedFile_) && ok;
     ok = reg.WriteString("Column Info", ColumnInfoText()) && ok;
+    ok = reg.WriteNumber("OPC UA Port", uaPort_) && ok;
+    ok = reg.WriteString("OPC UA Listen Address", uaListenAddress_) && ok;
     reg.Close();
     return ok;
 }

@@ -98,6 +98,8 @@ TEST_F(OPCS_RegistryTest, SaveThenLoadKeepsEveryMember) {
     columns[2].visible = false;
     columns[3].alwaysShown = true;
     first.SetColumns(columns);
+    first.SetUaPort(4841);
+    first.SetUaListenAddress("0.0.0.0");
     ASSERT_TRUE(first.Save());
 
     OPCS_Registry second;
@@ -116,6 +118,8 @@ TEST_F(OPCS_RegistryTest, SaveThenLoadKeepsEveryMember) {
     EXPECT_EQ(second.GetLastUsedFile(), config);
     EXPECT_EQ(second.GetTagIconBitmap(), "/icons/tags.bmp");
     EXPECT_EQ(second.GetColumns(), first.GetColumns());
+    EXPECT_EQ(second.GetUaPort(), 4841u);
+    EXPECT_EQ(second.GetUaListenAddress(), "0.0.0.0");
 }
 
 TEST_F(OPCS_RegistryTest, SaveWithoutTheKeyFailsLogsAndWritesNothing) {
@@ -142,9 +146,14 @@ TEST_F(OPCS_RegistryTest, ValuesOfTheWrongTypeOrAMissingFileKeepTheDefaults) {
         ASSERT_TRUE(reg.WriteDouble("Last Window Location", 2.0));
         ASSERT_TRUE(reg.WriteNumber("Column Info", 3));
         ASSERT_TRUE(reg.WriteString("Last Used File", dir_.File("gone.psf")));
+        ASSERT_TRUE(reg.WriteNumber("OPC UA Port", 70000));
+        ASSERT_TRUE(reg.WriteString("OPC UA Listen Address", ""));
     }
     OPCS_Registry settings;
     settings.Load();
+    // No port and no address to listen on: the endpoint stays on this machine's 4840.
+    EXPECT_EQ(settings.GetUaPort(), 4840u);
+    EXPECT_EQ(settings.GetUaListenAddress(), "127.0.0.1");
     EXPECT_EQ(settings.GetPollRate(), 30u);
     EXPECT_DOUBLE_EQ(settings.GetSplitterPosition(), 0.2);
     EXPECT_EQ(settings.GetEventLogFile(), versioninfo::ProgramFolder() + "VOK Explorer Event Log.txt");

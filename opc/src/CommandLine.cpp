@@ -3,6 +3,8 @@
 #include "foundation/TextCompare.h"
 #include "foundation/VersionInfo.h"
 
+#include <cstdlib>
+
 namespace {
 
 bool IsPath(const std::string& arg) {
@@ -46,14 +48,42 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         if (IsPath(arg)) continue;
         if (!ScanTokens(arg, line)) break;
     }
-    for (const std::string& arg : args) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
         if (!IsSwitch(arg)) {
             if (line.fileName.empty() && !arg.empty()) line.fileName = arg;
             continue;
         }
         const auto start = arg.find_first_not_of("-/");
         if (start == std::string::npos) continue;
-        const std::string name = arg.substr(start);
+        std::string name = arg.substr(start);
+        // The OPC UA endpoint's switches take a value, as "--ua-port 4841" or
+        // "--ua-port=4841"; the value is never the configuration file.
+        const auto equals = name.find('=');
+        const std::string key = name.substr(0, equals);
+        if (Same(key, "ua-port") || Same(key, "ua-listen")) {
+            std::string value;
+            if (equals != std::string::npos) {
+                value = name.substr(equals + 1);
+            } else if (i + 1 < args.size()) {
+                value = args[++i];
+            } else {
+                line.invalid = "vok-explorer: --" + key + " needs a value";
+                continue;
+            }
+            if (Same(key, "ua-listen")) {
+                if (value.empty()) line.invalid = "vok-explorer: --ua-listen needs an address";
+                else line.uaListen = value;
+                continue;
+            }
+            char* end = nullptr;
+            const long port = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || port < 0 || port > 65535)
+                line.invalid = "vok-explorer: --ua-port takes a port number from 0 to 65535, not \"" + value + "\"";
+            else
+                line.uaPort = static_cast<int>(port);
+            continue;
+        }
         if (Same(name, "Embedding") || Same(name, "Automation")) {
             (Same(name, "Embedding") ? line.embedding : line.automation) = true;
             line.showSplash = false;
@@ -69,7 +99,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 const char* ProgramHelpText() {
-    return "usage: vok-explorer [--headless] [--poll] [FILE]\n"
+    return "usage: vok-explorer [--headless] [--poll] [--ua-port N] [--ua-listen ADDRESS] [FILE]\n"
            "       vok-explorer /RegServer | /UnregServer | /?\n"
            "\n"
            "VOK Explorer polls the 4400 VOK particle counters of the configuration FILE (the last one used\n"
@@ -80,6 +110,11 @@ const char* ProgramHelpText() {
            "\n"
            "  --headless     serve without a window\n"
            "  --poll         start polling every device at once (otherwise clients start it)\n"
+           "  --ua-port N    serve OPC UA on port N (default 4840; 0 turns the endpoint off); kept in\n"
+           "                 the settings\n"
+           "  --ua-listen ADDRESS\n"
+           "                 the address the OPC UA endpoint listens on (default 127.0.0.1, this machine\n"
+           "                 only: the endpoint has no security yet); kept in the settings\n"
            "  /Min, /Max     open the window minimised or maximised\n"
            "  /RegServer     register the OPC server class and its categories, then end\n"
            "  /UnregServer   remove that registration, then end\n"

@@ -132,11 +132,14 @@ void PrintServingLine(OPCS_App& app) {
     OPCS_Doc* doc = app.GetDocument();
     Dll<OPCS_Device*> devices;
     doc->GetDeviceList(devices);
+    const ServingExtension* extension = GetServingExtension();
+    const std::string endpoint = extension != nullptr ? extension->EndpointUrl() : std::string();
     std::printf("{\"serving\": \"%s\", \"class_published\": %s, \"configuration\": %s, \"new\": %s, "
-                "\"devices\": %d, \"polling\": %s}\n",
+                "\"devices\": %d, \"polling\": %s, \"ua_endpoint\": %s}\n",
                 platform::GuidToString(CLSID_VOKExplorer).c_str(), app.IsServing() ? "true" : "false",
                 JsonString(doc->GetPathName()).c_str(), app.IsNewConfiguration() ? "true" : "false", devices.GetCount(),
-                app.GetCommandLine().poll ? "true" : "false");
+                app.GetCommandLine().poll ? "true" : "false",
+                endpoint.empty() ? "null" : JsonString(endpoint).c_str());
     std::fflush(stdout);
 }
 

@@ -17,6 +17,7 @@
 namespace {
 
 std::atomic<OPCS_App*> g_app{nullptr};
+std::atomic<ServingExtension*> g_extension{nullptr};
 
 // How long start-up waits for the class-factory thread to publish the class.
 constexpr DWORD kPublishWaitMs = 10000;
@@ -25,11 +26,16 @@ constexpr DWORD kPublishWaitMs = 10000;
 
 OPCS_App* GetApp() { return g_app.load(); }
 
+void SetServingExtension(ServingExtension* extension) { g_extension.store(extension); }
+
+ServingExtension* GetServingExtension() { return g_extension.load(); }
+
 OPCS_App::OPCS_App() { g_app.store(this); }
 
 OPCS_App::~OPCS_App() {
     // An early end of InitInstance, or a caller that never ran ExitInstance:
     // nothing is left running.
+    StopExtension();
     StopClassFactoryThread();
     doc_.reset();
     if (&GetModelHost() == &modelHost_) SetModelHost(nullptr);
@@ -95,7 +101,17 @@ std::optional<int> OPCS_App::InitInstance(const std::vector<std::string>& args) 
     factoryThread_ = CreateThread(nullptr, 0, &OPCS_App::ClassFactoryThread, this, 0, &factoryThreadId_);
     if (factoryThread_ != nullptr) WaitForSingleObject(factoryReady_, kPublishWaitMs);
     started_ = true;
+    if (ServingExtension* extension = g_extension.load(); extension != nullptr && serving_.load()) {
+        extension->StartServing(*this);
+        extensionStarted_ = true;
+    }
     return std::nullopt;
+}
+
+void OPCS_App::StopExtension() {
+    if (!extensionStarted_) return;
+    extensionStarted_ = false;
+    if (ServingExtension* extension = g_extension.load()) extension->StopServing();
 }
 
 bool OPCS_App::RegisterOrUnregister(int& status) {
@@ -203,6 +219,7 @@ void OPCS_App::LogForcedTermination() {
 
 int OPCS_App::ExitInstance() {
     EventLog().Append("Application terminating normally").Commit(CLogFile::kWrite);
+    StopExtension();
     StopClassFactoryThread();
     OPCServer::DestroyAll();
     if (factory_ != nullptr) {

@@ -64,3 +64,28 @@ TEST(CommandLine, PathsAreNotCutIntoTokens) {
     EXPECT_FALSE(existing.maximized);
     EXPECT_EQ(existing.fileName, file);
 }
+
+TEST(CommandLine, TheUaSwitchesTakeTheirValueAndItIsNeverTheConfigurationFile) {
+    const CommandLine spaced = Parse({"--headless", "--ua-port", "4841", "--ua-listen", "0.0.0.0", "plant.psf"});
+    EXPECT_EQ(spaced.uaPort, 4841);
+    EXPECT_EQ(spaced.uaListen, "0.0.0.0");
+    EXPECT_EQ(spaced.fileName, "plant.psf");
+    EXPECT_TRUE(spaced.invalid.empty());
+    const CommandLine joined = Parse({"--ua-port=0", "plant.psf"});
+    EXPECT_EQ(joined.uaPort, 0);
+    EXPECT_EQ(joined.fileName, "plant.psf");
+    const CommandLine none = Parse({"plant.psf"});
+    EXPECT_FALSE(none.uaPort.has_value());
+    EXPECT_FALSE(none.uaListen.has_value());
+
+    // A value that is no port, and a switch at the end without its value,
+    // are reported rather than taken as a default or as a file.
+    for (const auto& bad : std::vector<std::vector<std::string>>{
+             {"--ua-port", "65536"}, {"--ua-port", "-1"}, {"--ua-port", "48x"}, {"--ua-port=", "a.psf"}, {"--ua-port"},
+             {"--ua-listen"}, {"--ua-listen="}}) {
+        const CommandLine line = Parse(bad);
+        EXPECT_FALSE(line.invalid.empty()) << bad[0];
+        EXPECT_FALSE(line.uaPort.has_value()) << bad[0];
+    }
+    EXPECT_EQ(Parse({"--ua-port=65536", "a.psf"}).fileName, "a.psf");
+}

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include <unistd.h>
+
 namespace {
 
 // setenv and getenv do not guard each other; the calls here share one lock.
@@ -156,6 +158,12 @@ bool DisplayAvailable() {
     const std::string number = display.substr(1, display.find('.') - 1);
     std::error_code ignored;
     return std::filesystem::exists("/tmp/.X11-unix/X" + number, ignored);
+}
+
+std::string HostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+    return name;
 }
 
 }  // namespace platform

@@ -32,26 +32,6 @@
 
 namespace ua {
 
-// Until the dispatcher's own definitions are linked in, these stand in for
-// them; weak, so that the library's win whenever both are present.
-__attribute__((weak)) bool ServiceCall::Reply(const std::function<void(Writer&)>& body, StatusCode serviceResult) const {
-    Writer writer;
-    writer.NodeIdValue(NodeId(0, encoding::ResponseOf(requestType)));
-    WriteResponseHeader(writer, ResponseHeader{Now(), header.requestHandle, serviceResult});
-    body(writer);
-    return channel->Send(requestId, writer.Take());
-}
-__attribute__((weak)) bool ServiceCall::Fault(StatusCode result) const {
-    return channel->Send(requestId, EncodeServiceFault(header.requestHandle, result));
-}
-__attribute__((weak)) void ServiceTable::Register(std::uint32_t requestType, Needs needs, ServiceHandler handler) {
-    entries_[requestType] = Entry{needs, std::move(handler)};
-}
-__attribute__((weak)) const ServiceTable::Entry* ServiceTable::Find(std::uint32_t requestType) const {
-    auto found = entries_.find(requestType);
-    return found == entries_.end() ? nullptr : &found->second;
-}
-
 namespace {
 
 class TestChannel : public ChannelLink {

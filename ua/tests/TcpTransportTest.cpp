@@ -226,7 +226,9 @@ TEST_F(TcpTransportTest, LargeResponseArrivesInSeveralChunks) {
         EXPECT_LE(chunks[i].whole.size(), 8192u);
         EXPECT_EQ(chunks[i].requestId, 3u);
         EXPECT_EQ(chunks[i].chunkType, i + 1 == chunks.size() ? 'F' : 'C');
-        if (i > 0) EXPECT_EQ(chunks[i].sequenceNumber, chunks[i - 1].sequenceNumber + 1);
+        if (i > 0) {
+            EXPECT_EQ(chunks[i].sequenceNumber, chunks[i - 1].sequenceNumber + 1);
+        }
         joined.insert(joined.end(), chunks[i].body.begin(), chunks[i].body.end());
     }
     EXPECT_EQ(joined, response);

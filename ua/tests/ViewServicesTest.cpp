@@ -11,35 +11,6 @@
 
 #include "model/VOKTagKinds.h"
 
-namespace ua {
-
-// Until the dispatcher's own ServiceCall and ServiceTable are in the
-// library, the tests answer through these: the response's encoding id, a
-// response header and the body, sent on the call's channel. Weak, so that
-// the library's win whenever both are present.
-__attribute__((weak)) bool ServiceCall::Reply(const std::function<void(Writer&)>& body, StatusCode serviceResult) const {
-    Writer w;
-    w.NodeIdValue(NodeId(0, encoding::ResponseOf(requestType)));
-    WriteResponseHeader(w, ResponseHeader{Now(), header.requestHandle, serviceResult});
-    body(w);
-    return channel->Send(requestId, w.Take());
-}
-
-__attribute__((weak)) bool ServiceCall::Fault(StatusCode result) const {
-    return channel->Send(requestId, EncodeServiceFault(header.requestHandle, result));
-}
-
-__attribute__((weak)) void ServiceTable::Register(std::uint32_t requestType, Needs needs, ServiceHandler handler) {
-    entries_[requestType] = Entry{needs, std::move(handler)};
-}
-
-__attribute__((weak)) const ServiceTable::Entry* ServiceTable::Find(std::uint32_t requestType) const {
-    const auto it = entries_.find(requestType);
-    return it != entries_.end() ? &it->second : nullptr;
-}
-
-}  // namespace ua
-
 namespace {
 
 using namespace ua;

@@ -1,10 +1,17 @@
 #include "ui/VOK_DlgOptions.h"
 
 #include "ui/HelpWindow.h"
+#include "ui/UaEndpointChoice.h"
 
 #include "config/OPCS_Registry.h"
 #include "foundation/CLogFile.h"
 #include "model/UiServices.h"
+#include "platform/Environment.h"
+#include "ua/UaEndpoint.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QTabWidget>
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -85,10 +92,87 @@ VOK_DlgOptions::VOK_DlgOptions(OPCS_Registry& settings, const std::string& confi
     connect(buttons, &QDialogButtonBox::helpRequested, this, [this] { help::ShowHelp(help::kProgramOptions, this); });
     auto* f1 = new QShortcut(QKeySequence::HelpContents, this);
     connect(f1, &QShortcut::activated, this, [this] { help::ShowHelp(help::kProgramOptions, this); });
+    auto* general = new QWidget(this);
+    auto* generalLayout = new QVBoxLayout(general);
+    generalLayout->addWidget(log);
+    generalLayout->addLayout(form);
+    generalLayout->addStretch();
+    auto* pages = new QTabWidget(this);
+    pages->setObjectName("optionPages");
+    pages->addTab(general, "General");
+    pages->addTab(MakeUaPage(), "OPC UA");
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(log);
-    layout->addLayout(form);
+    layout->addWidget(pages);
     layout->addWidget(buttons);
+}
+
+QWidget* VOK_DlgOptions::MakeUaPage() {
+    auto* page = new QWidget(this);
+    uaPort_ = new QSpinBox(page);
+    uaPort_->setObjectName("uaPort");
+    uaPort_->setRange(0, 65535);
+    uaPort_->setValue(static_cast<int>(settings_.GetUaPort()));
+    uaPort_->setSpecialValueText("0 (off)");
+    uaPort_->setMaximumWidth(110);
+    uaListen_ = new QLineEdit(QString::fromStdString(settings_.GetUaListenAddress()), page);
+    uaListen_->setObjectName("uaListen");
+    uaUrl_ = new QLineEdit(page);
+    uaUrl_->setObjectName("uaUrl");
+    uaUrl_->setReadOnly(true);
+    uaUrl_->setMinimumWidth(320);
+    auto* copy = new QPushButton("Copy", page);
+    copy->setObjectName("uaCopy");
+    connect(copy, &QPushButton::clicked, this, [this] { QApplication::clipboard()->setText(uaUrl_->text()); });
+    const auto showUrl = [this] {
+        const UaEndpointChoice choice{static_cast<unsigned>(uaPort_->value()), uaListen_->text().trimmed().toStdString()};
+        const std::string url = choice.EndpointUrl(platform::HostName());
+        uaUrl_->setText(QString::fromStdString(url.empty() ? "(the endpoint is off)" : url));
+    };
+    connect(uaPort_, &QSpinBox::valueChanged, this, showUrl);
+    connect(uaListen_, &QLineEdit::textChanged, this, showUrl);
+    showUrl();
+    const ua::UaEndpoint* endpoint = ua::ProgramEndpoint();
+    uaState_ = new QLabel(QString::fromStdString(endpoint != nullptr ? endpoint->StateText() : "Not running in this program"),
+                          page);
+    uaState_->setObjectName("uaState");
+    uaState_->setWordWrap(true);
+    auto* urlRow = new QHBoxLayout;
+    urlRow->addWidget(uaUrl_);
+    urlRow->addWidget(copy);
+    auto* note = new QLabel("Clients connect with security policy None and without a user. Such an endpoint "
+                            "belongs on this machine only (127.0.0.1); changes take effect when you press OK.",
+                            page);
+    note->setWordWrap(true);
+    auto* form = new QFormLayout;
+    form->addRow("Port:", uaPort_);
+    form->addRow("Listen Address:", uaListen_);
+    form->addRow("Endpoint URL:", urlRow);
+    form->addRow("State:", uaState_);
+    auto* layout = new QVBoxLayout(page);
+    layout->addLayout(form);
+    layout->addWidget(note);
+    layout->addStretch();
+    return page;
+}
+
+bool VOK_DlgOptions::AcceptUaPage() {
+    const UaEndpointChoice chosen{static_cast<unsigned>(uaPort_->value()), uaListen_->text().trimmed().toStdString()};
+    if (const std::string problem = chosen.Problem(); !problem.empty()) {
+        GetUiServices().ShowMessage(problem, MessageIcon::Warning, MessageButtons::Ok);
+        return false;
+    }
+    const UaEndpointChoice before{settings_.GetUaPort(), settings_.GetUaListenAddress()};
+    settings_.SetUaPort(chosen.port);
+    settings_.SetUaListenAddress(chosen.listenAddress);
+    if (chosen == before) return true;
+    if (ua::UaEndpoint* endpoint = ua::ProgramEndpoint()) {
+        std::string error;
+        if (!endpoint->Restart(error))
+            GetUiServices().ShowMessage("The OPC UA endpoint could not open: " + error +
+                                            ". The setting is kept; OPC DA clients are served as before.",
+                                        MessageIcon::Warning, MessageButtons::Ok);
+    }
+    return true;
 }
 
 void VOK_DlgOptions::Browse() {
@@ -102,6 +186,7 @@ void VOK_DlgOptions::Browse() {
 }
 
 void VOK_DlgOptions::accept() {
+    if (!AcceptUaPage()) return;
     const std::string file = file_->text().toStdString();
     const bool enabled = enabled_->isChecked();
     const DWORD limit = static_cast<DWORD>(sizeMb_->value()) * kMegabyte;

@@ -17,9 +17,9 @@
 #include "sim/SimLine.h"
 #include "testsupport/TempDir.h"
 
-#include <QTabWidget>
 #include <QDir>
 #include <QMessageBox>
+#include <QTabWidget>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -84,6 +84,10 @@ TEST(Screenshots, DevicePagesTagGroupAndOptions) {
         dialog.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
         EXPECT_TRUE(dialog.grab().save(QString(folder) + "/program-options.png"));
+        auto* pages = dialog.findChild<QTabWidget*>("optionPages");
+        ASSERT_NE(pages, nullptr);
+        pages->setCurrentIndex(1);
+        EXPECT_TRUE(dialog.grab().save(QString(folder) + "/program-options-opc-ua.png"));
     }
     device.reset();
     line.Stop();

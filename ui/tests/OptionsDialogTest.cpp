@@ -5,6 +5,7 @@
 #include "QtTestApp.h"
 #include "config/OPCS_Registry.h"
 #include "foundation/CLogFile.h"
+#include "model/ScriptedUiServices.h"
 #include "platform/Environment.h"
 #include "testsupport/TempDir.h"
 
@@ -58,5 +59,40 @@ TEST(OptionsDialog, OkSavesTheChoicesAndTheEventLogFollowsThemAtOnce) {
     OPCS_Registry again;
     again.Load();
     EXPECT_FALSE(again.GetEventLogEnabled());
+    SetEnvironmentVariableA("VOK_REGISTRY_DIR", nullptr);
+}
+
+TEST(OptionsDialog, TheOpcUaPageKeepsAUsablePortAndAddressAndRefusesOthers) {
+    QtTestApp();
+    TempDir registry, files;
+    SetEnvironmentVariableA("VOK_REGISTRY_DIR", registry.Path().string().c_str());
+    OPCS_Registry().Load();
+    ScriptedUiServices ui;
+    {
+        VOK_DlgOptions dialog(ProgramSettings(), files.File("VOKConfig.psf"));
+        dialog.findChild<QSpinBox*>("uaPort")->setValue(4841);
+        dialog.findChild<QLineEdit*>("uaListen")->setText("0.0.0.0");
+        // The URL to copy follows what is typed: every interface is reached by the host's name.
+        EXPECT_EQ(dialog.findChild<QLineEdit*>("uaUrl")->text().toStdString(),
+                  "opc.tcp://" + platform::HostName() + ":4841");
+        dialog.accept();
+        EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    }
+    OPCS_Registry reloaded;
+    reloaded.Load();
+    EXPECT_EQ(reloaded.GetUaPort(), 4841u);
+    EXPECT_EQ(reloaded.GetUaListenAddress(), "0.0.0.0");
+
+    // An address that is none keeps the dialog open with a warning, and the
+    // settings as they were.
+    {
+        VOK_DlgOptions dialog(ProgramSettings(), files.File("VOKConfig.psf"));
+        dialog.findChild<QLineEdit*>("uaListen")->setText("opc.tcp://plant-pc");
+        dialog.accept();
+        EXPECT_NE(dialog.result(), QDialog::Accepted);
+    }
+    ASSERT_EQ(ui.Messages().size(), 1u);
+    EXPECT_NE(ui.Messages()[0].text.find("is not an address"), std::string::npos) << ui.Messages()[0].text;
+    EXPECT_EQ(ProgramSettings().GetUaListenAddress(), "0.0.0.0");
     SetEnvironmentVariableA("VOK_REGISTRY_DIR", nullptr);
 }

@@ -76,6 +76,13 @@ public:
     char GetItemDelimiter() const { return itemDelimiter_; }
     // The device tree's share of the main window.
     double GetSplitterPosition() const { return splitterPosition_; }
+    // The OPC UA endpoint: its port (0: off) and the address it listens on.
+    static constexpr DWORD kDefaultUaPort = 4840;
+    static constexpr const char* kDefaultUaListenAddress = "127.0.0.1";
+    DWORD GetUaPort() const { return uaPort_; }
+    void SetUaPort(DWORD port) { uaPort_ = port <= 65535 ? port : kDefaultUaPort; }
+    const std::string& GetUaListenAddress() const { return uaListenAddress_; }
+    void SetUaListenAddress(const std::string& address) { uaListenAddress_ = address; }
     // Clamps to 0.1..0.9; a value that is not a number is ignored.
     void SetSplitterPosition(double share);
     const RECT& GetWindowLocation() const { return windowLocation_; }
@@ -105,6 +112,8 @@ private:
     bool loaded_ = false;
     DWORD pollRate_ = 30;
     DWORD eventLogFileSize_ = 1048576;
+    DWORD uaPort_ = kDefaultUaPort;
+    std::string uaListenAddress_ = kDefaultUaListenAddress;
     double splitterPosition_ = 0.2;
     std::string lastUsedFile_;
     std::string eventLogFile_;

@@ -11,6 +11,7 @@
 // configuration file would otherwise act as a token. An argument is a path
 // when it names an existing file or holds a '/' after its first character.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,12 @@ struct CommandLine {
     bool showSplash = true;  // off when started for embedding or automation
     // "--help" or "-h" as a whole argument: the program prints its help and ends.
     bool help = false;
+    // The OPC UA endpoint's port and listen address when given.
+    std::optional<int> uaPort;
+    std::optional<std::string> uaListen;
+    // Why the arguments cannot be used (a switch without its value, a port
+    // that is no port); the program says so and ends with status 2.
+    std::string invalid;
 
     // Min wins over Max; embedding and automation show the window minimised.
     bool ShowMinimized() const { return minimized || embedding || automation; }

@@ -17,6 +17,24 @@
 #include <vector>
 
 class IClassFactory;
+class OPCS_App;
+
+// A server the program runs beside the OPC DA class (the OPC UA endpoint):
+// started once the class is published, so that its clients' objects can be
+// made, and stopped before the program destroys the OPC servers that remain.
+class ServingExtension {
+public:
+    virtual ~ServingExtension() = default;
+    virtual void StartServing(OPCS_App& app) = 0;
+    // Returns once the extension holds no OPC object any more.
+    virtual void StopServing() = 0;
+    // Where clients reach it, for the start-up line; empty while it does not serve.
+    virtual std::string EndpointUrl() const = 0;
+};
+
+// The program's extension (null: none); set before the application starts.
+void SetServingExtension(ServingExtension* extension);
+ServingExtension* GetServingExtension();
 
 class OPCS_App {
 public:
@@ -59,6 +77,8 @@ public:
     bool IsNewConfiguration() const { return newConfiguration_; }
     // Whether the class-factory thread published the class.
     bool IsServing() const { return serving_.load(); }
+    // Stops the serving extension (the exit's first step); harmless when none runs.
+    void StopExtension();
 
 private:
     static DWORD ClassFactoryThread(LPVOID parameter);
@@ -76,6 +96,7 @@ private:
     std::atomic<long> objectCount_{0};
     bool comInitialised_ = false;
     bool started_ = false;
+    bool extensionStarted_ = false;
     bool newConfiguration_ = false;
     IClassFactory* factory_ = nullptr;
     CommandLine commandLine_;

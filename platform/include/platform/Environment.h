@@ -41,4 +41,7 @@ bool DisplayAvailable();
 // for a code the system has no text for.
 std::string SystemMessageText(DWORD code);
 
+// This machine's host name ("localhost" when it has none).
+std::string HostName();
+
 }  // namespace platform

@@ -1,0 +1,145 @@
+#include "ua/UaServer.h"
+
+#include "AddressSpace.h"
+#include "AttributeServices.h"
+#include "DiscoveryServices.h"
+#include "ServerInfo.h"
+#include "ServiceDispatcher.h"
+#include "SessionManager.h"
+#include "SessionServices.h"
+#include "SubscriptionService.h"
+#include "TcpTransport.h"
+#include "ViewServices.h"
+#include "foundation/CLogFile.h"
+#include "foundation/VersionInfo.h"
+#include "platform/Com.h"
+#include "platform/Environment.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace ua {
+
+namespace {
+
+// Service calls may wait seconds on a counter that does not answer (a write);
+// enough workers that such calls do not hold up the reads of other clients.
+constexpr std::size_t kServiceWorkers = 8;
+
+}  // namespace
+
+struct UaServer::Parts {
+    ServerInfo info;
+    AddressSpace addressSpace;
+    SessionManager sessions;
+    SubscriptionService subscriptions;
+    ServiceTable services;
+    ServiceDispatcher dispatcher;
+    TcpTransport transport;
+
+    // Ends sessions whose clients went quiet past their time-out.
+    std::mutex sweepMutex;
+    std::condition_variable sweepWake;
+    bool stopping = false;
+    std::thread sweeper;
+
+    explicit Parts(const ServerInfo& serverInfo)
+        : info(serverInfo),
+          addressSpace(info),
+          subscriptions(addressSpace),
+          services(Table()),
+          dispatcher(services, sessions, kServiceWorkers),
+          transport(dispatcher) {}
+
+    ServiceTable Table() {
+        ServiceTable table;
+        RegisterDiscoveryServices(table, info);
+        RegisterSessionServices(table, sessions, info);
+        RegisterViewServices(table, addressSpace);
+        RegisterAttributeServices(table, addressSpace);
+        subscriptions.Register(table);
+        sessions.OnSessionEnd(
+            [this](Session& session, bool deleteSubscriptions) { subscriptions.OnSessionEnd(session, deleteSubscriptions); });
+        return table;
+    }
+
+    void StartSweeping() {
+        sweeper = std::thread([this] {
+            // Ending a session releases its DA objects, which serve threads of the apartment.
+            const bool entered = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+            std::unique_lock lock(sweepMutex);
+            while (!sweepWake.wait_for(lock, std::chrono::seconds(1), [this] { return stopping; })) {
+                lock.unlock();
+                sessions.Sweep(Now());
+                lock.lock();
+            }
+            lock.unlock();
+            if (entered) CoUninitialize();
+        });
+    }
+
+    void Stop() {
+        {
+            std::lock_guard lock(sweepMutex);
+            stopping = true;
+            sweepWake.notify_all();
+        }
+        if (sweeper.joinable()) sweeper.join();
+        // No new requests, then no running ones, then the subscriptions' and
+        // sessions' DA objects go, before the program destroys the servers.
+        transport.Stop();
+        dispatcher.Stop();
+        subscriptions.Stop();
+        sessions.CloseAll();
+    }
+};
+
+UaServer::UaServer() = default;
+
+UaServer::~UaServer() { Stop(); }
+
+bool UaServer::Start(const UaServerSettings& settings, std::string& error) {
+    Stop();
+    ServerInfo info;
+    info.hostName = platform::HostName();
+    info.applicationUri = "urn:" + info.hostName + ":VOKExplorer";
+    info.productName = versioninfo::ProductName();
+    info.manufacturerName = versioninfo::CompanyName();
+    info.softwareVersion = versioninfo::ProductVersion();
+    info.buildNumber = versioninfo::FileVersion();
+    info.startTime = Now();
+    info.buildDate = info.startTime;
+    auto parts = std::make_unique<Parts>(info);
+    if (!parts->transport.Listen(settings.listenAddress, settings.port, error)) {
+        EventLog().Append("OPC UA endpoint not opened on ").Append(settings.listenAddress).Append(" port ")
+            .Append(static_cast<int>(settings.port)).Append(": ").Append(error).Commit(CLogFile::kWrite);
+        parts->Stop();
+        return false;
+    }
+    parts->info.endpointUrl = "opc.tcp://" + info.hostName + ":" + std::to_string(parts->transport.Port());
+    parts->StartSweeping();
+    parts_ = std::move(parts);
+    EventLog().Append("OPC UA endpoint opened: ").Append(parts_->info.endpointUrl).Append(" (listening on ")
+        .Append(settings.listenAddress).Append(")").Commit(CLogFile::kWrite);
+    return true;
+}
+
+void UaServer::Stop() {
+    if (!parts_) return;
+    parts_->Stop();
+    parts_.reset();
+    EventLog().Append("OPC UA endpoint closed").Commit(CLogFile::kWrite);
+}
+
+bool UaServer::IsRunning() const { return parts_ != nullptr; }
+
+std::uint16_t UaServer::Port() const { return parts_ ? parts_->transport.Port() : 0; }
+
+std::string UaServer::EndpointUrl() const { return parts_ ? parts_->info.endpointUrl : std::string(); }
+
+std::size_t UaServer::SessionCount() const { return parts_ ? parts_->sessions.Count() : 0; }
+
+}  // namespace ua

@@ -1,0 +1,41 @@
+#include "ua/UaEndpoint.h"
+
+#include "config/OPCS_Registry.h"
+#include "ua/UaServer.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(UaEndpoint, OpensOnTheSettingsPortAndSaysWhyWhenThePortIsTaken) {
+    OPCS_Registry& settings = ProgramSettings();
+    const DWORD oldPort = settings.GetUaPort();
+    // Another program on a port: a server of our own, on a free one.
+    ua::UaServer other;
+    std::string error;
+    ASSERT_TRUE(other.Start({0, "127.0.0.1"}, error)) << error;
+
+    ua::UaEndpoint endpoint;
+    settings.SetUaPort(other.Port());
+    EXPECT_FALSE(endpoint.Restart(error));
+    EXPECT_NE(error.find("in use"), std::string::npos) << error;
+    EXPECT_EQ(endpoint.EndpointUrl(), "");
+    EXPECT_EQ(endpoint.StateText(), "Not open: " + error);
+
+    // Once the port is free the same endpoint opens there.
+    const std::uint16_t port = other.Port();
+    other.Stop();
+    settings.SetUaPort(port);
+    ASSERT_TRUE(endpoint.Restart(error)) << error;
+    EXPECT_NE(endpoint.EndpointUrl().find(":" + std::to_string(port)), std::string::npos) << endpoint.EndpointUrl();
+    EXPECT_EQ(endpoint.StateText(), "Serving at " + endpoint.EndpointUrl());
+
+    // Port 0 turns it off.
+    settings.SetUaPort(0);
+    EXPECT_TRUE(endpoint.Restart(error));
+    EXPECT_EQ(endpoint.EndpointUrl(), "");
+    EXPECT_EQ(endpoint.StateText(), "Off (port 0)");
+    settings.SetUaPort(oldPort);
+}
+
+}  // namespace
