@@ -106,8 +106,8 @@ void ServiceDispatcher::Process(const std::shared_ptr<ChannelLink>& channel, std
     } catch (const std::bad_alloc&) {
         call.Fault(status::BadOutOfMemory);
     } catch (const std::exception& error) {
-        EventLog().Append("OPC UA service ").Append(static_cast<int>(call.requestType)).Append(" failed: ")
-            .Append(error.what()).Commit(CLogFile::kWrite);
+        EventLog().Append("OPC UA service " + std::to_string(call.requestType) + " failed: " + error.what())
+            .Commit(CLogFile::kWrite);
         call.Fault(status::BadInternalError);
     }
 }

@@ -31,6 +31,15 @@ constexpr std::size_t kServiceWorkers = 8;
 
 }  // namespace
 
+std::string EndpointUrlFor(const UaServerSettings& settings, const std::string& hostName) {
+    if (settings.port == 0) return {};
+    std::string host = settings.listenAddress;
+    if (host == "127.0.0.1" || host == "::1" || host == "localhost") host = "localhost";
+    else if (host == "0.0.0.0" || host == "*" || host == "::") host = hostName;
+    else if (host.find(':') != std::string::npos) host = "[" + host + "]";
+    return "opc.tcp://" + host + ":" + std::to_string(settings.port);
+}
+
 struct UaServer::Parts {
     ServerInfo info;
     AddressSpace addressSpace;
@@ -112,18 +121,25 @@ bool UaServer::Start(const UaServerSettings& settings, std::string& error) {
     info.buildNumber = versioninfo::FileVersion();
     info.startTime = Now();
     info.buildDate = info.startTime;
+    UaServerSettings bound = settings;
+    info.endpointUrl = EndpointUrlFor(bound, info.hostName);
     auto parts = std::make_unique<Parts>(info);
     if (!parts->transport.Listen(settings.listenAddress, settings.port, error)) {
-        EventLog().Append("OPC UA endpoint not opened on ").Append(settings.listenAddress).Append(" port ")
-            .Append(static_cast<int>(settings.port)).Append(": ").Append(error).Commit(CLogFile::kWrite);
+        EventLog().Append("OPC UA endpoint not opened on " + settings.listenAddress + " port " +
+                          std::to_string(settings.port) + ": " + error).Commit(CLogFile::kWrite);
         parts->Stop();
         return false;
     }
-    parts->info.endpointUrl = "opc.tcp://" + info.hostName + ":" + std::to_string(parts->transport.Port());
+    if (settings.port == 0) {
+        // A free port chosen now (tests): its clients learn it from Port()
+        // once Start returns, so no request reads the URL while it is set.
+        bound.port = parts->transport.Port();
+        parts->info.endpointUrl = EndpointUrlFor(bound, info.hostName);
+    }
     parts->StartSweeping();
     parts_ = std::move(parts);
-    EventLog().Append("OPC UA endpoint opened: ").Append(parts_->info.endpointUrl).Append(" (listening on ")
-        .Append(settings.listenAddress).Append(")").Commit(CLogFile::kWrite);
+    EventLog().Append("OPC UA endpoint opened: " + parts_->info.endpointUrl + " (listening on " +
+                      settings.listenAddress + ")").Commit(CLogFile::kWrite);
     return true;
 }
 

@@ -38,4 +38,12 @@ TEST(UaEndpoint, OpensOnTheSettingsPortAndSaysWhyWhenThePortIsTaken) {
     settings.SetUaPort(oldPort);
 }
 
+TEST(UaEndpoint, TheUrlNamesAHostAClientOnThisMachineReaches) {
+    EXPECT_EQ(ua::EndpointUrlFor({4840, "127.0.0.1"}, "plant-pc"), "opc.tcp://localhost:4840");
+    EXPECT_EQ(ua::EndpointUrlFor({4841, "0.0.0.0"}, "plant-pc"), "opc.tcp://plant-pc:4841");
+    EXPECT_EQ(ua::EndpointUrlFor({4840, "10.1.2.3"}, "plant-pc"), "opc.tcp://10.1.2.3:4840");
+    EXPECT_EQ(ua::EndpointUrlFor({4840, "fe80::1"}, "plant-pc"), "opc.tcp://[fe80::1]:4840");
+    EXPECT_EQ(ua::EndpointUrlFor({0, "127.0.0.1"}, "plant-pc"), "");
+}
+
 }  // namespace

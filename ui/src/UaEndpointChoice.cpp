@@ -10,13 +10,3 @@ std::string UaEndpointChoice::Problem() const {
             return "The listen address \"" + listenAddress + "\" is not an address: give a host name or an IP address.";
     return {};
 }
-
-std::string UaEndpointChoice::EndpointUrl(const std::string& hostName) const {
-    if (port == 0) return {};
-    std::string host = listenAddress;
-    if (host == "127.0.0.1" || host == "::1") host = "localhost";
-    // An endpoint on every interface is reached by the machine's name.
-    else if (host == "0.0.0.0" || host == "*" || host == "::") host = hostName;
-    else if (host.find(':') != std::string::npos) host = "[" + host + "]";
-    return "opc.tcp://" + host + ":" + std::to_string(port);
-}

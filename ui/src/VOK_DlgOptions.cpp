@@ -124,8 +124,9 @@ QWidget* VOK_DlgOptions::MakeUaPage() {
     copy->setObjectName("uaCopy");
     connect(copy, &QPushButton::clicked, this, [this] { QApplication::clipboard()->setText(uaUrl_->text()); });
     const auto showUrl = [this] {
-        const UaEndpointChoice choice{static_cast<unsigned>(uaPort_->value()), uaListen_->text().trimmed().toStdString()};
-        const std::string url = choice.EndpointUrl(platform::HostName());
+        const ua::UaServerSettings chosen{static_cast<std::uint16_t>(uaPort_->value()),
+                                          uaListen_->text().trimmed().toStdString()};
+        const std::string url = ua::EndpointUrlFor(chosen, platform::HostName());
         uaUrl_->setText(QString::fromStdString(url.empty() ? "(the endpoint is off)" : url));
     };
     connect(uaPort_, &QSpinBox::valueChanged, this, showUrl);

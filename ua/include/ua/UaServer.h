@@ -16,6 +16,11 @@ struct UaServerSettings {
     std::string listenAddress = "127.0.0.1";
 };
 
+// The URL a client on this machine reaches an endpoint by: "localhost" for a
+// loopback address, the host name for one that serves every interface, else
+// the address itself; empty for port 0 (off).
+std::string EndpointUrlFor(const UaServerSettings& settings, const std::string& hostName);
+
 class UaServer {
 public:
     UaServer();
@@ -32,7 +37,7 @@ public:
     void Stop();
     bool IsRunning() const;
     std::uint16_t Port() const;
-    // "opc.tcp://<host>:<port>", as GetEndpoints answers.
+    // The endpoint's URL (EndpointUrlFor), as GetEndpoints answers it.
     std::string EndpointUrl() const;
     std::size_t SessionCount() const;
 

@@ -33,7 +33,7 @@ async function main() {
         const endpoints = await client.getEndpoints();
         console.log(`  ${url}: ${endpoints.length} endpoint(s), security ${endpoints.map((e) => e.securityPolicyUri.split('#')[1]).join(', ')}`);
         const session = await client.createSession();
-        const objects = await session.browse({ nodeId: 'i=85', browseDirection: BrowseDirection.Forward });
+        const objects = await session.browse({ nodeId: 'i=85', browseDirection: BrowseDirection.Forward, resultMask: 63 });
         const devices = objects.references.filter((r) => r.nodeId.namespace === 1);
         console.log(`  under Objects: ${devices.map((r) => r.browseName.name).join(', ')}`);
         const groups = await session.browse(`ns=1;s=${device}`);
