@@ -37,12 +37,8 @@ void Read(AddressSpace& space, ServiceCall& call, Reader& r) {
             return id;
         },
         12);
-    if (nodes.empty()) {
-        call.Fault(status::BadNothingToDo);
-        return;
-    }
-    if (nodes.size() > limits::kMaxNodesPerRead) {
-        call.Fault(status::BadTooManyOperations);
+    if (const StatusCode count = OperationCountStatus(nodes.size(), limits::kMaxNodesPerRead); IsBad(count)) {
+        call.Fault(count);
         return;
     }
     if (!(maxAge >= 0)) {
@@ -72,12 +68,8 @@ void Write(AddressSpace& space, ServiceCall& call, Reader& r) {
             return value;
         },
         12);
-    if (nodes.empty()) {
-        call.Fault(status::BadNothingToDo);
-        return;
-    }
-    if (nodes.size() > limits::kMaxNodesPerWrite) {
-        call.Fault(status::BadTooManyOperations);
+    if (const StatusCode count = OperationCountStatus(nodes.size(), limits::kMaxNodesPerWrite); IsBad(count)) {
+        call.Fault(count);
         return;
     }
     const std::vector<StatusCode> results = space.Write(*call.session, nodes);

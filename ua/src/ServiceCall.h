@@ -34,6 +34,13 @@ struct ServiceCall {
 
 using ServiceHandler = std::function<void(ServiceCall& call, Reader& body)>;
 
+// A request's list of operations: none is Bad_NothingToDo, more than the
+// service takes in one call Bad_TooManyOperations, else Good.
+inline StatusCode OperationCountStatus(std::size_t count, std::size_t limit) {
+    if (count == 0) return status::BadNothingToDo;
+    return count > limit ? status::BadTooManyOperations : status::Good;
+}
+
 // The services by their request's encoding id. Registered once while the
 // server starts; read-only afterwards.
 class ServiceTable {

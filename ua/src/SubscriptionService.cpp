@@ -428,9 +428,9 @@ struct SubscriptionService::Impl {
 
     // Refuses an empty list or one longer than the server takes in one request.
     bool CheckCount(ServiceCall& call, std::size_t count) {
-        if (count == 0) return call.Fault(status::BadNothingToDo), false;
-        if (count > limits.maxOperationsPerRequest) return call.Fault(status::BadTooManyOperations), false;
-        return true;
+        const StatusCode counted = OperationCountStatus(count, limits.maxOperationsPerRequest);
+        if (IsBad(counted)) call.Fault(counted);
+        return !IsBad(counted);
     }
 
     void SetPublishingMode(ServiceCall& call, Reader& body) {

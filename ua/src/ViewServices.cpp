@@ -211,12 +211,8 @@ void Browse(AddressSpace& space, ServiceCall& call, Reader& r) {
             return d;
         },
         14);
-    if (wants.empty()) {
-        call.Fault(status::BadNothingToDo);
-        return;
-    }
-    if (wants.size() > limits::kMaxNodesPerBrowse) {
-        call.Fault(status::BadTooManyOperations);
+    if (const StatusCode count = OperationCountStatus(wants.size(), limits::kMaxNodesPerBrowse); IsBad(count)) {
+        call.Fault(count);
         return;
     }
     std::vector<BrowseResult> results;
@@ -228,12 +224,8 @@ void Browse(AddressSpace& space, ServiceCall& call, Reader& r) {
 void BrowseNext(ServiceCall& call, Reader& r) {
     const bool release = r.Boolean();
     const auto ids = r.Array<ByteString>([](Reader& in) { return in.ByteStringValue(); }, 4);
-    if (ids.empty()) {
-        call.Fault(status::BadNothingToDo);
-        return;
-    }
-    if (ids.size() > limits::kMaxNodesPerBrowse) {
-        call.Fault(status::BadTooManyOperations);
+    if (const StatusCode count = OperationCountStatus(ids.size(), limits::kMaxNodesPerBrowse); IsBad(count)) {
+        call.Fault(count);
         return;
     }
     ContinuationPoints& points = PointsOf(*call.session);
@@ -332,12 +324,8 @@ void TranslateBrowsePaths(AddressSpace& space, ServiceCall& call, Reader& r) {
             return path;
         },
         6);
-    if (paths.empty()) {
-        call.Fault(status::BadNothingToDo);
-        return;
-    }
-    if (paths.size() > limits::kMaxNodesPerTranslate) {
-        call.Fault(status::BadTooManyOperations);
+    if (const StatusCode count = OperationCountStatus(paths.size(), limits::kMaxNodesPerTranslate); IsBad(count)) {
+        call.Fault(count);
         return;
     }
     std::vector<PathResult> results;
@@ -357,12 +345,8 @@ void TranslateBrowsePaths(AddressSpace& space, ServiceCall& call, Reader& r) {
 
 void RegisterNodes(ServiceCall& call, Reader& r) {
     const auto nodes = r.Array<NodeId>([](Reader& in) { return in.NodeIdValue(); }, 2);
-    if (nodes.empty()) {
-        call.Fault(status::BadNothingToDo);
-        return;
-    }
-    if (nodes.size() > limits::kMaxNodesPerRegisterNodes) {
-        call.Fault(status::BadTooManyOperations);
+    if (const StatusCode count = OperationCountStatus(nodes.size(), limits::kMaxNodesPerRegisterNodes); IsBad(count)) {
+        call.Fault(count);
         return;
     }
     // Every node is looked up afresh at each call anyway: the ids are their
@@ -372,12 +356,8 @@ void RegisterNodes(ServiceCall& call, Reader& r) {
 
 void UnregisterNodes(ServiceCall& call, Reader& r) {
     const auto nodes = r.Array<NodeId>([](Reader& in) { return in.NodeIdValue(); }, 2);
-    if (nodes.empty()) {
-        call.Fault(status::BadNothingToDo);
-        return;
-    }
-    if (nodes.size() > limits::kMaxNodesPerRegisterNodes) {
-        call.Fault(status::BadTooManyOperations);
+    if (const StatusCode count = OperationCountStatus(nodes.size(), limits::kMaxNodesPerRegisterNodes); IsBad(count)) {
+        call.Fault(count);
         return;
     }
     call.Reply([](Writer&) {});
