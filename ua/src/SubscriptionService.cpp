@@ -97,8 +97,10 @@ struct Outbox {
     std::vector<std::pair<std::shared_ptr<SessionState>, std::shared_ptr<Entry>>> dying;
 
     void Send() {
-        for (auto& [call, body] : replies)
-            call.Reply([&body](Writer& w) { w.Raw(body.data(), body.size()); });
+        for (auto& reply : replies) {
+            const std::vector<std::uint8_t>& body = reply.second;
+            reply.first.Reply([&body](Writer& w) { w.Raw(body.data(), body.size()); });
+        }
         for (auto& [call, status] : faults) call.Fault(status);
         replies.clear();
         faults.clear();

@@ -234,7 +234,7 @@ TEST_F(UaConnectionTest, RefusesChannelsItDoesNotOffer) {
     Make();
     Feed(Hello());
     Bytes open = Open();
-    open.resize(open.size() - 3);
+    open.erase(open.end() - 3, open.end());
     open[4] = static_cast<std::uint8_t>(open.size());
     Feed(open);
     ExpectError(ua::status::BadDecodingError);
