@@ -62,10 +62,30 @@ std::string PropertyNodeText(const std::string& itemId, const char* property) {
 // look-up is not: one tag must not answer to two node ids). Under the
 // configuration lock.
 OPCS_Tag* FindTagExact(const std::string& itemId) {
+    // The configuration's search walks a device's tags one by one; clients
+    // read the same tags again and again, so the tag an item ID last named is
+    // remembered. A remembered tag counts only while it is the same tag
+    // (not deleted, no other made at its address) and still has that item ID
+    // (not renamed, not moved); otherwise the search runs again.
+    static std::mutex mutex;
+    static std::unordered_map<std::string, std::pair<OPCS_Tag*, std::uint64_t>> known;
+    constexpr std::size_t kKnownLimit = 100000;
     OPCS_Doc* doc = GetCurrentDoc();
     if (doc == nullptr || itemId.empty() || itemId.front() == kItemDelimiter) return nullptr;
+    {
+        std::lock_guard lock(mutex);
+        const auto found = known.find(itemId);
+        if (found != known.end()) {
+            OPCS_Tag* tag = found->second.first;
+            if (OPCS_Tag::IsSameTag(tag, found->second.second) && tag->GetItemID() == itemId) return tag;
+            known.erase(found);
+        }
+    }
     OPCS_Tag* tag = doc->FindTag(itemId);
     if (tag == nullptr || !OPCS_Tag::IsValidTag(tag) || tag->GetItemID() != itemId) return nullptr;
+    std::lock_guard lock(mutex);
+    if (known.size() >= kKnownLimit) known.clear();
+    known[itemId] = {tag, tag->Generation()};
     return tag;
 }
 
@@ -166,6 +186,7 @@ NodeRecord TagRecord(OPCS_Tag& tag, bool withReferences) {
     node.accessLevel = static_cast<std::uint8_t>(1 | (tag.GetAccessRights() == 1 ? 2 : 0));
     node.minimumSamplingInterval = limits::kTagMinimumSamplingInterval;
     node.tagItemId = itemId;
+    node.tagGeneration = tag.Generation();
     if (!withReferences) return node;
     node.references.push_back({TypeNode(id::HasTypeDefinition), true, node.typeDefinition});
     if (OPCS_TagGroup* group = tag.GetGroup(); OPCS_TagGroup::IsValidGroup(group))
@@ -555,12 +576,8 @@ std::vector<DataValue> AddressSpace::Read(Session& session, const std::vector<Re
                 if (!binary || attribute != AttributeId::Value) continue;
             }
             if (attribute == AttributeId::Value && node->tagItemId) {
-                OPCS_Tag* tag = FindTagExact(*node->tagItemId);
-                if (tag == nullptr) {
-                    results[i] = Failed(status::BadNodeIdUnknown);
-                    continue;
-                }
-                tagReads.push_back({i, *node->tagItemId, tag->Generation(), range});
+                // The record was made from the tag under this same hold.
+                tagReads.push_back({i, *node->tagItemId, node->tagGeneration, range});
                 continue;
             }
             DataValue out;
@@ -698,11 +715,6 @@ std::vector<StatusCode> AddressSpace::Write(Session& session, const std::vector<
                 results[i] = status::BadNotWritable;
                 continue;
             }
-            OPCS_Tag* tag = FindTagExact(*node->tagItemId);
-            if (tag == nullptr) {
-                results[i] = status::BadNodeIdUnknown;
-                continue;
-            }
             VARIANT value;
             const StatusCode converted = want.value.value ? ConvertToDa(*want.value.value, node->canonicalType, value)
                                                           : status::BadTypeMismatch;
@@ -711,7 +723,7 @@ std::vector<StatusCode> AddressSpace::Write(Session& session, const std::vector<
                 results[i] = converted;
                 continue;
             }
-            writes.push_back({i, *node->tagItemId, tag->Generation(), value});
+            writes.push_back({i, *node->tagItemId, node->tagGeneration, value});
         }
     }
     if (writes.empty()) return results;

@@ -82,8 +82,10 @@ struct NodeRecord {
     // The value, computed when read; empty for a tag, whose value comes
     // through the session's DA objects.
     std::function<Variant()> value;
-    // Set for a tag: its OPC DA item ID.
+    // Set for a tag: its OPC DA item ID, and the tag's generation when the
+    // record was made (a tag deleted and made again under the same ID has another).
     std::optional<std::string> tagItemId;
+    std::uint64_t tagGeneration = 0;
     // For a tag: the canonical VARTYPE, taken when the record was made.
     std::uint16_t canonicalType = 0;
 };

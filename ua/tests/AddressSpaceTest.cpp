@@ -419,6 +419,10 @@ TEST_F(AddressSpaceTest, ADeletedDeviceIsGoneAndATagMadeAgainIsReadAfresh) {
     ASSERT_TRUE(third->SetValueGood(v));
     EXPECT_EQ(ReadOne(Ns1("Dev1.Level")).value, Variant::Double(3.0));
     EXPECT_TRUE(second->CanDelete());
+    // Renamed after it was read: the old node is gone, the new one reads it.
+    third->SetName("Height");
+    EXPECT_EQ(ReadOne(Ns1("Dev1.Level")).Status(), status::BadNodeIdUnknown);
+    EXPECT_EQ(ReadOne(Ns1("Dev1.Height")).value, Variant::Double(3.0));
 
     // A second device added shows at once, and deleting it takes it away.
     auto other = VOKDevice::Create(false);
