@@ -222,6 +222,11 @@ struct SubscriptionService::Impl {
 
     mutable std::mutex mutex;
     std::condition_variable wake;
+    // Counts the changes the scheduler must look at (a request parked, a
+    // subscription or item made or changed); it waits only while none came
+    // since it last looked, so a change made while it was sending is not
+    // left until its next timer.
+    std::uint64_t pokes = 0;
     std::map<const Session*, std::shared_ptr<SessionState>> sessions;
     std::map<std::uint32_t, std::shared_ptr<Entry>> index;
     // The items DA changes are for, by the client handle they were added with.
@@ -389,7 +394,7 @@ struct SubscriptionService::Impl {
             state->subs[id] = entry;
             index[id] = entry;
         }
-        wake.notify_all();
+        Poke();
         call.Reply([&](Writer& w) {
             w.UInt32(id);
             w.Double(revised.publishingInterval);
@@ -416,7 +421,7 @@ struct SubscriptionService::Impl {
             found->second->sub->Modify(revised);
             found->second->nextPublishMs = SteadyMs() + static_cast<std::int64_t>(revised.publishingInterval);
         }
-        wake.notify_all();
+        Poke();
         call.Reply([&](Writer& w) {
             w.Double(revised.publishingInterval);
             w.UInt32(revised.lifetimeCount);
@@ -550,7 +555,7 @@ struct SubscriptionService::Impl {
                 }
             }
         }
-        wake.notify_all();
+        Poke();
         out.Send();
     }
 
@@ -800,7 +805,7 @@ struct SubscriptionService::Impl {
             }
         }
         DropEmptyGroups(*entry);
-        wake.notify_all();
+        Poke();
         call.Reply([&](Writer& w) {
             w.Array(plans, [](Writer& out, const Plan& p) {
                 const bool ok = !IsBad(p.status);
@@ -1010,7 +1015,7 @@ struct SubscriptionService::Impl {
             }
         }
         DropEmptyGroups(*entry);
-        wake.notify_all();
+        Poke();
         call.Reply([&](Writer& w) { WriteStatuses(w, results); });
     }
 
@@ -1060,6 +1065,14 @@ struct SubscriptionService::Impl {
         NodeId node;
         bool exists = true;
     };
+
+    void Poke() {
+        {
+            std::lock_guard lock(mutex);
+            ++pokes;
+        }
+        wake.notify_all();
+    }
 
     void Run() {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
@@ -1184,6 +1197,7 @@ struct SubscriptionService::Impl {
                     }
                 }
             }
+            const std::uint64_t seen = pokes;
             lock.unlock();
             out.Send();
             for (auto& [state, entry] : out.dying) {
@@ -1194,7 +1208,8 @@ struct SubscriptionService::Impl {
             lock.lock();
             if (stopping) break;
             const std::int64_t wait = std::max<std::int64_t>(0, next - SteadyMs());
-            if (wait > 0) wake.wait_for(lock, std::chrono::milliseconds(wait));
+            if (wait > 0)
+                wake.wait_for(lock, std::chrono::milliseconds(wait), [&] { return stopping || pokes != seen; });
         }
         lock.unlock();
         CoUninitialize();
@@ -1226,7 +1241,7 @@ struct SubscriptionService::Impl {
             std::lock_guard lock(mutex);
             stopping = true;
         }
-        wake.notify_all();
+        Poke();
         if (scheduler.joinable()) scheduler.join();
         std::vector<std::shared_ptr<SessionState>> all;
         {
