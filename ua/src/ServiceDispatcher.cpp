@@ -21,7 +21,7 @@ void ServiceDispatcher::OnRequest(const std::shared_ptr<ChannelLink>& channel, s
     {
         std::lock_guard lock(mutex_);
         if (!stopping_ && waiting_.size() < kMaxWaitingRequests) {
-            waiting_.push_back(Request{channel, requestId, std::move(message)});
+            waiting_.push_back(Request{channel, requestId, std::move(message), {}});
             wake_.notify_one();
             return;
         }
@@ -33,7 +33,21 @@ void ServiceDispatcher::OnRequest(const std::shared_ptr<ChannelLink>& channel, s
 }
 
 void ServiceDispatcher::OnChannelClosed(const std::shared_ptr<ChannelLink>& channel) {
-    sessions_.OnChannelClosed(channel->Id());
+    // The sessions the channel leaves behind may end now, releasing their
+    // DA objects: that waits on the objects' threads and needs the
+    // apartment, so a worker does it, not the transport's loop thread.
+    const std::uint32_t id = channel->Id();
+    {
+        std::lock_guard lock(mutex_);
+        if (!stopping_) {
+            Request request;
+            request.work = [this, id] { sessions_.OnChannelClosed(id); };
+            waiting_.push_back(std::move(request));
+            wake_.notify_one();
+            return;
+        }
+    }
+    sessions_.OnChannelClosed(id);
 }
 
 void ServiceDispatcher::Stop() {
@@ -45,7 +59,10 @@ void ServiceDispatcher::Stop() {
         left.swap(waiting_);
         wake_.notify_all();
     }
-    for (const Request& request : left) request.channel->Send(request.requestId, EncodeServiceFault(0, status::BadShutdown));
+    for (const Request& request : left) {
+        if (request.work) request.work();
+        else request.channel->Send(request.requestId, EncodeServiceFault(0, status::BadShutdown));
+    }
     for (std::thread& worker : workers_)
         if (worker.joinable()) worker.join();
     workers_.clear();
@@ -63,7 +80,8 @@ void ServiceDispatcher::Work() {
             request = std::move(waiting_.front());
             waiting_.pop_front();
         }
-        Process(request.channel, request.requestId, request.message);
+        if (request.work) request.work();
+        else Process(request.channel, request.requestId, request.message);
     }
     if (entered) CoUninitialize();
 }

@@ -50,6 +50,9 @@ private:
         std::shared_ptr<ChannelLink> channel;
         std::uint32_t requestId = 0;
         std::vector<std::uint8_t> message;
+        // Set instead of a message: work for a worker, such as ending the
+        // sessions of a closed channel, which releases their DA objects.
+        std::function<void()> work;
     };
     void Work();
 

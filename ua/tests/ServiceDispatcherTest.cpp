@@ -2,6 +2,9 @@
 
 #include "Messages.h"
 #include "SessionManager.h"
+#include "model/ScriptedUiServices.h"
+#include "opc/InProcessServer.h"
+#include "opc/OPCServer.h"
 
 #include <gtest/gtest.h>
 
@@ -175,6 +178,33 @@ TEST_F(ServiceDispatcherTest, ASlowServiceHoldsUpNoOtherRequestAndStopAnswersWha
     ASSERT_FALSE(late.message.empty());
     EXPECT_EQ(late.Type(), encoding::ServiceFault);
     EXPECT_EQ(late.Header().serviceResult, status::BadShutdown);
+}
+
+TEST_F(ServiceDispatcherTest, AClosedChannelsSessionsEndOnAWorkerNotOnTheTransportsThread) {
+    ScriptedUiServices ui;
+    InProcessServer host;
+    ASSERT_EQ(host.Status(), S_OK);
+    host.UseDocument();
+    std::atomic<bool> ended{false};
+    std::thread::id endedOn;
+    sessions_.OnSessionEnd([&](Session&, bool) {
+        endedOn = std::this_thread::get_id();
+        ended = true;
+    });
+    // Never activated: its channel's end ends it, and with it its DA server.
+    std::shared_ptr<ServerSession> session;
+    ASSERT_EQ(sessions_.Create("left behind", "", 60000, *channel_, session), status::Good);
+    session.reset();
+    const std::size_t servers = OPCServer::LiveCount();
+    ServiceDispatcher dispatcher(table_, sessions_, 2);
+    dispatcher.OnChannelClosed(channel_);
+    for (int i = 0; i < 200 && !ended; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(ended);
+    EXPECT_NE(endedOn, std::this_thread::get_id());
+    EXPECT_EQ(sessions_.Count(), 0u);
+    for (int i = 0; i < 200 && OPCServer::LiveCount() >= servers; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_LT(OPCServer::LiveCount(), servers);
 }
 
 }  // namespace
