@@ -62,6 +62,9 @@ struct UaServer::Parts {
           services(Table()),
           dispatcher(services, sessions, kServiceWorkers),
           transport(dispatcher) {}
+    // The sessions' end reaches the subscriptions, which are destroyed
+    // before the sessions: everything ends in order first.
+    ~Parts() { Stop(); }
 
     ServiceTable Table() {
         ServiceTable table;
