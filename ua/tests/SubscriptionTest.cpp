@@ -11,6 +11,7 @@
 #include "Session.h"
 #include "Subscription.h"
 #include "SubscriptionService.h"
+#include "UaTestSupport.h"
 #include "config/OPCS_Doc.h"
 #include "model/ScriptedUiServices.h"
 #include "model/VOKDevice.h"
@@ -225,32 +226,6 @@ private:
     std::map<std::uint32_t, std::vector<std::uint8_t>> answers_;
 };
 
-class TestSession : public Session {
-public:
-    explicit TestSession(IOPCServer* server) : server_(server) {}
-    ~TestSession() override {
-        extensions_.clear();
-        if (server_ != nullptr) server_->Release();
-    }
-    NodeId Id() const override { return NodeId(1, 1001); }
-    NodeId AuthenticationToken() const override { return NodeId(1, 2002); }
-    std::string Name() const override { return "test session"; }
-    bool IsActivated() const override { return true; }
-    std::uint32_t ChannelId() const override { return 7; }
-    IOPCServer* DaServer() const override { return server_; }
-    Extension& Extend(const void* key, const std::function<std::unique_ptr<Extension>()>& make) override {
-        std::lock_guard lock(mutex_);
-        auto& slot = extensions_[key];
-        if (!slot) slot = make();
-        return *slot;
-    }
-
-private:
-    IOPCServer* server_;
-    std::mutex mutex_;
-    std::map<const void*, std::unique_ptr<Extension>> extensions_;
-};
-
 // A decoded answer: the response's encoding id, its header and its body.
 struct Answer {
     std::uint32_t typeId = 0;
@@ -353,47 +328,21 @@ double AsDouble(const DataValue& v) {
     return std::nan("");
 }
 
-class SubscriptionServiceTest : public ::testing::Test {
+// The configuration, DA server, session and address space of the address
+// space's tests, with the subscription service over them.
+class SubscriptionServiceTest : public uatest::AddressSpaceFixture {
 protected:
     void SetUp() override {
-        ASSERT_EQ(host_.Status(), S_OK);
-        doc_ = &host_.UseDocument();
-        auto device = VOKDevice::Create(false);
-        device->SetName("Dev1");
-        device->SetSimulation(true);
-        device->SetSampleInterval(1, false);
-        device_ = device.get();
-        ASSERT_TRUE(doc_->AddDevice(device.release()));
-        auto* level = new VOKTag;
-        level->SetName("Level");
-        level->SetCanonicalType(VT_R8);
-        level->SetAccessRights(3);
-        level->SetVolatile(false);
-        level->SetEULimitsEnabled(true);
-        level->SetEULimits(0, 100);
-        ASSERT_TRUE(doc_->InsertTag(device_, level));
-        level_ = level;
-        auto* label = new VOKTag;
-        label->SetName("Label");
-        label->SetCanonicalType(VT_BSTR);
-        label->SetVolatile(false);
-        ASSERT_TRUE(doc_->InsertTag(device_, label));
+        AddressSpaceFixture::SetUp();
+        if (HasFatalFailure()) return;
         SetLevel(1);
-
-        IOPCServer* server = nullptr;
-        ASSERT_EQ(CoCreateInstance(CLSID_VOKExplorer, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                                   reinterpret_cast<void**>(&server)),
-                  S_OK);
-        session_ = std::make_shared<TestSession>(server);
-        info_.applicationUri = "urn:test:VOKExplorer";
-        space_ = std::make_unique<AddressSpace>(info_);
         MakeService({});
     }
 
     void TearDown() override {
         if (service_) service_->OnSessionEnd(*session_, true);
         service_.reset();
-        session_.reset();
+        AddressSpaceFixture::TearDown();
     }
 
     void MakeService(SubscriptionLimits limits) {
@@ -591,14 +540,6 @@ protected:
     NodeId LevelNode() const { return NodeId(1, std::string("Dev1.Level")); }
     NodeId LabelNode() const { return NodeId(1, std::string("Dev1.Label")); }
 
-    ScriptedUiServices ui_;
-    InProcessServer host_;
-    OPCS_Doc* doc_ = nullptr;
-    VOKDevice* device_ = nullptr;
-    VOKTag* level_ = nullptr;
-    ServerInfo info_;
-    std::unique_ptr<AddressSpace> space_;
-    std::shared_ptr<TestSession> session_;
     std::shared_ptr<RecordingChannel> channel_ = std::make_shared<RecordingChannel>();
     ServiceTable table_;
     std::unique_ptr<SubscriptionService> service_;
