@@ -9,21 +9,6 @@ namespace ua {
 
 namespace {
 
-template <typename F>
-void Guarded(ServiceCall& call, F&& body) {
-    // The table only routes these with an activated session; a call without
-    // one is refused rather than followed into a null session.
-    if (call.session == nullptr) {
-        call.Fault(status::BadSessionNotActivated);
-        return;
-    }
-    try {
-        body();
-    } catch (const DecodeError& error) {
-        call.Fault(error.Code());
-    }
-}
-
 void Read(AddressSpace& space, ServiceCall& call, Reader& r) {
     const double maxAge = r.Double();
     const std::uint32_t timestamps = r.UInt32();
@@ -84,10 +69,10 @@ void Write(AddressSpace& space, ServiceCall& call, Reader& r) {
 void RegisterAttributeServices(ServiceTable& table, AddressSpace& space) {
     using Needs = ServiceTable::Needs;
     table.Register(encoding::ReadRequest, Needs::ActivatedSession, [&space](ServiceCall& call, Reader& body) {
-        Guarded(call, [&] { Read(space, call, body); });
+        ServeInSession(call, [&] { Read(space, call, body); });
     });
     table.Register(encoding::WriteRequest, Needs::ActivatedSession, [&space](ServiceCall& call, Reader& body) {
-        Guarded(call, [&] { Write(space, call, body); });
+        ServeInSession(call, [&] { Write(space, call, body); });
     });
 }
 

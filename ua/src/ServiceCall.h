@@ -34,6 +34,24 @@ struct ServiceCall {
 
 using ServiceHandler = std::function<void(ServiceCall& call, Reader& body)>;
 
+// Runs the body of a service that needs an activated session. The table only
+// routes such a call with one, but a handler called directly without one is
+// refused rather than followed into a null session; a request the body cannot
+// decode is answered with the decoder's status, and the session and the
+// channel carry on.
+template <typename F>
+void ServeInSession(ServiceCall& call, F&& body) {
+    if (call.session == nullptr) {
+        call.Fault(status::BadSessionNotActivated);
+        return;
+    }
+    try {
+        body();
+    } catch (const DecodeError& error) {
+        call.Fault(error.Code());
+    }
+}
+
 // A request's list of operations: none is Bad_NothingToDo, more than the
 // service takes in one call Bad_TooManyOperations, else Good.
 inline StatusCode OperationCountStatus(std::size_t count, std::size_t limit) {

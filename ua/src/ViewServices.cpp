@@ -139,23 +139,6 @@ ContinuationPoints& PointsOf(Session& session) {
         session.Extend(&kContinuationKey, [] { return std::make_unique<ContinuationPoints>(); }));
 }
 
-// Decode errors answer the request with their status; the session and the
-// channel carry on.
-template <typename F>
-void Guarded(ServiceCall& call, F&& body) {
-    // The table only routes these with an activated session; a call without
-    // one is refused rather than followed into a null session.
-    if (call.session == nullptr) {
-        call.Fault(status::BadSessionNotActivated);
-        return;
-    }
-    try {
-        body();
-    } catch (const DecodeError& error) {
-        call.Fault(error.Code());
-    }
-}
-
 // The view of a request must be the whole address space: there are no views.
 bool ReadViewIsNull(Reader& r) {
     const NodeId viewId = r.NodeIdValue();
@@ -368,18 +351,18 @@ void UnregisterNodes(ServiceCall& call, Reader& r) {
 void RegisterViewServices(ServiceTable& table, AddressSpace& space) {
     using Needs = ServiceTable::Needs;
     table.Register(encoding::BrowseRequest, Needs::ActivatedSession, [&space](ServiceCall& call, Reader& body) {
-        Guarded(call, [&] { Browse(space, call, body); });
+        ServeInSession(call, [&] { Browse(space, call, body); });
     });
     table.Register(encoding::BrowseNextRequest, Needs::ActivatedSession,
-                   [](ServiceCall& call, Reader& body) { Guarded(call, [&] { BrowseNext(call, body); }); });
+                   [](ServiceCall& call, Reader& body) { ServeInSession(call, [&] { BrowseNext(call, body); }); });
     table.Register(encoding::TranslateBrowsePathsToNodeIdsRequest, Needs::ActivatedSession,
                    [&space](ServiceCall& call, Reader& body) {
-                       Guarded(call, [&] { TranslateBrowsePaths(space, call, body); });
+                       ServeInSession(call, [&] { TranslateBrowsePaths(space, call, body); });
                    });
     table.Register(encoding::RegisterNodesRequest, Needs::ActivatedSession,
-                   [](ServiceCall& call, Reader& body) { Guarded(call, [&] { RegisterNodes(call, body); }); });
+                   [](ServiceCall& call, Reader& body) { ServeInSession(call, [&] { RegisterNodes(call, body); }); });
     table.Register(encoding::UnregisterNodesRequest, Needs::ActivatedSession,
-                   [](ServiceCall& call, Reader& body) { Guarded(call, [&] { UnregisterNodes(call, body); }); });
+                   [](ServiceCall& call, Reader& body) { ServeInSession(call, [&] { UnregisterNodes(call, body); }); });
 }
 
 }  // namespace ua
