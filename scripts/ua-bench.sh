@@ -12,14 +12,14 @@
 # them as ours notified. Prints both servers' figures with the targets.
 #
 # Builds nothing: build bench_ua first (cmake --build build --target bench_ua).
-# Without it only the peer is measured. Installs the pinned node-opcua with
-# `npm ci` when bench/ua/node_modules is missing. Load options (see load.js)
+# Without it only the peer is measured. Uses the OPC UA client suite's pinned
+# node-opcua (ua/tests/client), installed when missing. Load options (see load.js)
 # pass through, e.g. `scripts/ua-bench.sh build/bin --duration 20 --reads 100`.
 # Environment: UA_BENCH_PORT_OURS, UA_BENCH_PORT_PEER (loopback ports, default
 # 48411 and 48412), UA_BENCH_OUT (a folder the result files are copied to).
-set -euo pipefail
+source "$(dirname "$0")/common.sh"
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+root=$VOK_ROOT
 bin=$root/build/bin
 if [ $# -gt 0 ] && [ "${1#--}" = "$1" ]; then
   bin=$(cd "$1" && pwd)
@@ -30,11 +30,10 @@ ua=$root/bench/ua
 port_ours=${UA_BENCH_PORT_OURS:-48411}
 port_peer=${UA_BENCH_PORT_PEER:-48412}
 
-command -v node >/dev/null || { echo "ua-bench: node is not installed" >&2; exit 1; }
-if [ ! -d "$ua/node_modules/node-opcua" ]; then
-  echo "ua-bench: installing the pinned node-opcua (npm ci)"
-  (cd "$ua" && npm ci --no-audit --no-fund --loglevel=error)
-fi
+# The load and the peer are scripts beside this one's suite of clients: one
+# pinned node-opcua for both.
+vok_ua_client_packages
+export NODE_PATH="$root/ua/tests/client/node_modules"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vok-ua-bench.XXXXXX")
 started=()
