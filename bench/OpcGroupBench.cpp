@@ -3,6 +3,7 @@
 // active group of 10,000 items is scanned at 100 ms for a subscriber that
 // reads every stream, the time from a tag's change to its delivery, and the
 // CPU time of idle groups. Prints each figure against its target.
+#include "BenchDevices.h"
 #include "config/OPCS_Doc.h"
 #include "model/ScriptedUiServices.h"
 #include "model/OPCS_Device.h"
@@ -88,22 +89,13 @@ int main() {
     constexpr int kDevices = 53;
     std::vector<std::u16string> ids;
     VOKTag* marker = nullptr;
-    for (int d = 0; d < kDevices; ++d) {
-        auto device = VOKDevice::Create(false);
-        device->SetName("Dev" + std::to_string(d));
-        device->SetSimulation(true);
-        Dll<double> bins;
-        for (int b = 0; b < 32; ++b) bins.AddTail(0.3 + b);
-        device->SetBinSizes(bins, false);
-        VOKDevice* raw = device.get();
-        doc.AddDevice(device.release());
-        if (d == 0) {
-            marker = new VOKTag;
-            marker->SetName("Marker");
-            marker->SetCanonicalType(VT_R8);
-            marker->SetVolatile(false);
-            doc.InsertTag(raw, marker);
-        }
+    const std::vector<VOKDevice*> simulated = AddSimulatedDevices(doc, kDevices);
+    marker = new VOKTag;
+    marker->SetName("Marker");
+    marker->SetCanonicalType(VT_R8);
+    marker->SetVolatile(false);
+    doc.InsertTag(simulated.front(), marker);
+    for (VOKDevice* raw : simulated) {
         Dll<OPCS_Tag*> tags;
         raw->CopyTagList(tags);
         for (OPCS_Tag* tag : tags) ids.push_back(Utf8ToUtf16(tag->GetItemID()));

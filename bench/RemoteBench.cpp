@@ -4,6 +4,7 @@
 // AddItems of 10,000 items, and a 10,000-item subscription at 100 ms with the
 // CPU share of both processes and the time from a write of the first
 // device's sample interval to its delivery. Prints each figure against its target.
+#include "BenchDevices.h"
 #include "config/OPCS_Doc.h"
 #include "model/ScriptedUiServices.h"
 #include "model/VOKDevice.h"
@@ -71,15 +72,7 @@ int Serve(const std::string& folder) {
     ScriptedUiServices ui;
     InProcessServer host;
     OPCS_Doc& doc = host.UseDocument();
-    for (int d = 0; d < 53; ++d) {
-        auto device = VOKDevice::Create(false);
-        device->SetName("Dev" + std::to_string(d));
-        device->SetSimulation(true);
-        Dll<double> bins;
-        for (int b = 0; b < 32; ++b) bins.AddTail(0.3 + b);
-        device->SetBinSizes(bins, false);
-        doc.AddDevice(device.release());
-    }
+    AddSimulatedDevices(doc);
     std::ofstream(folder + "/server.pid") << OwnPid();
     signals::WaitForTermination(-1);
     return 0;

@@ -13,6 +13,7 @@
 // timed apart from the Write service (or before that service exists).
 //
 //   bench_ua --serve PORT DESCRIPTOR [MARKER_PIPE]
+#include "BenchDevices.h"
 #include "config/OPCS_Doc.h"
 #include "model/ScriptedUiServices.h"
 #include "model/OPCS_Tag.h"
@@ -154,17 +155,7 @@ int Serve(const std::string& portText, const std::string& descriptor, const std:
         return 1;
     }
     OPCS_Doc& doc = host.UseDocument();
-    VOKDevice* first = nullptr;
-    for (int d = 0; d < kDevices; ++d) {
-        auto device = VOKDevice::Create(false);
-        device->SetName("Dev" + std::to_string(d));
-        device->SetSimulation(true);
-        Dll<double> bins;
-        for (int b = 0; b < kBins; ++b) bins.AddTail(0.3 + b);
-        device->SetBinSizes(bins, false);
-        if (first == nullptr) first = device.get();
-        doc.AddDevice(device.release());
-    }
+    VOKDevice* first = AddSimulatedDevices(doc, kDevices, kBins).front();
     // A device polls, and its simulated values step, once per update interval.
     const unsigned long changeInterval = first->GetUpdateInterval();
 
