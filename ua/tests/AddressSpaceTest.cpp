@@ -5,8 +5,8 @@
 
 #include "UaTestSupport.h"
 
-#include "../src/DaValues.h"
-#include "../src/Namespace0.h"
+#include "DaValues.h"
+#include "Namespace0.h"
 #include "ua/Binary.h"
 
 #include "model/OPCS_TagGroup.h"

@@ -2,7 +2,7 @@
 // round trips of every built-in type, and refusal of malformed input.
 
 // ua/src is not yet on the tests' include path; the relative path works either way.
-#include "../src/Messages.h"
+#include "Messages.h"
 #include "ua/Binary.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // Values between the DA objects and UA: the quality table, conversions a UA
 // write makes into a tag's type, DA values as Variants, and index ranges.
 
-#include "../src/DaValues.h"
-#include "../src/IndexRange.h"
+#include "DaValues.h"
+#include "IndexRange.h"
 
 #include "opc/OpcDa.h"
 

@@ -4,11 +4,11 @@
 // services send, and a configuration with one counter device and two
 // operator tags, loaded as the current document.
 
-#include "../src/AddressSpace.h"
-#include "../src/Channel.h"
-#include "../src/Messages.h"
-#include "../src/ServiceCall.h"
-#include "../src/Session.h"
+#include "AddressSpace.h"
+#include "Channel.h"
+#include "Messages.h"
+#include "ServiceCall.h"
+#include "Session.h"
 
 #include "config/OPCS_Doc.h"
 #include "model/ScriptedUiServices.h"

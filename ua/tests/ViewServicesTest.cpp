@@ -4,9 +4,9 @@
 
 #include "UaTestSupport.h"
 
-#include "../src/AttributeServices.h"
-#include "../src/Namespace0.h"
-#include "../src/ViewServices.h"
+#include "AttributeServices.h"
+#include "Namespace0.h"
+#include "ViewServices.h"
 #include "ua/Binary.h"
 
 #include "model/VOKTagKinds.h"
