@@ -7,7 +7,8 @@ VOK_BUILD_DIR=${VOK_BUILD_DIR:-$VOK_ROOT/build}
 VOK_SANITIZE=${VOK_SANITIZE:-}
 
 vok_packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-              nlohmann-json3-dev libcli11-dev libcapnp-dev capnproto qt6-base-dev)
+              nlohmann-json3-dev libcli11-dev libcapnp-dev capnproto qt6-base-dev
+              libssl-dev libsodium-dev)
 
 vok_install_packages() {
   local missing=()

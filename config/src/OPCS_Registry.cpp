@@ -117,6 +117,9 @@ void OPCS_Registry::SetDefaults() {
     windowLocation_ = RECT{0, 0, 0, 0};
     uaPort_ = kDefaultUaPort;
     uaListenAddress_ = kDefaultUaListenAddress;
+    uaAllowNone_ = true;
+    uaAllowAnonymous_ = true;
+    uaOfferSign_ = false;
 }
 
 void OPCS_Registry::Load() {
@@ -149,6 +152,9 @@ void OPCS_Registry::Load() {
         if (reg.ReadNumber("OPC UA Port", port) && port <= 65535) uaPort_ = port;
         std::string listen;
         if (reg.ReadString("OPC UA Listen Address", listen) && !listen.empty()) uaListenAddress_ = listen;
+        reg.ReadBool("OPC UA Allow None", uaAllowNone_);
+        reg.ReadBool("OPC UA Allow Anonymous", uaAllowAnonymous_);
+        reg.ReadBool("OPC UA Offer Sign", uaOfferSign_);
     }
     reg.Close();
 
@@ -173,6 +179,9 @@ bool OPCS_Registry::Save() {
     ok = reg.WriteString("Column Info", ColumnInfoText()) && ok;
     ok = reg.WriteNumber("OPC UA Port", uaPort_) && ok;
     ok = reg.WriteString("OPC UA Listen Address", uaListenAddress_) && ok;
+    ok = reg.WriteBool("OPC UA Allow None", uaAllowNone_) && ok;
+    ok = reg.WriteBool("OPC UA Allow Anonymous", uaAllowAnonymous_) && ok;
+    ok = reg.WriteBool("OPC UA Offer Sign", uaOfferSign_) && ok;
     reg.Close();
     return ok;
 }

@@ -99,7 +99,10 @@ TEST_F(OPCS_RegistryTest, SaveThenLoadKeepsEveryMember) {
     columns[3].alwaysShown = true;
     first.SetColumns(columns);
     first.SetUaPort(4841);
-    first.SetUaListenAddress("0.0.0.0");
+    first.SetUaListenAddress("10.0.0.5");
+    first.SetUaAllowNone(false);
+    first.SetUaAllowAnonymous(false);
+    first.SetUaOfferSign(true);
     ASSERT_TRUE(first.Save());
 
     OPCS_Registry second;
@@ -119,7 +122,10 @@ TEST_F(OPCS_RegistryTest, SaveThenLoadKeepsEveryMember) {
     EXPECT_EQ(second.GetTagIconBitmap(), "/icons/tags.bmp");
     EXPECT_EQ(second.GetColumns(), first.GetColumns());
     EXPECT_EQ(second.GetUaPort(), 4841u);
-    EXPECT_EQ(second.GetUaListenAddress(), "0.0.0.0");
+    EXPECT_EQ(second.GetUaListenAddress(), "10.0.0.5");
+    EXPECT_FALSE(second.GetUaAllowNone());
+    EXPECT_FALSE(second.GetUaAllowAnonymous());
+    EXPECT_TRUE(second.GetUaOfferSign());
 }
 
 TEST_F(OPCS_RegistryTest, SaveWithoutTheKeyFailsLogsAndWritesNothing) {
@@ -148,12 +154,17 @@ TEST_F(OPCS_RegistryTest, ValuesOfTheWrongTypeOrAMissingFileKeepTheDefaults) {
         ASSERT_TRUE(reg.WriteString("Last Used File", dir_.File("gone.psf")));
         ASSERT_TRUE(reg.WriteNumber("OPC UA Port", 70000));
         ASSERT_TRUE(reg.WriteString("OPC UA Listen Address", ""));
+        ASSERT_TRUE(reg.WriteString("OPC UA Allow None", "no"));
+        ASSERT_TRUE(reg.WriteString("OPC UA Allow Anonymous", "no"));
     }
     OPCS_Registry settings;
     settings.Load();
-    // No port and no address to listen on: the endpoint stays on this machine's 4840.
+    // No port and no address to listen on: the endpoint stays on 4840 of every interface.
     EXPECT_EQ(settings.GetUaPort(), 4840u);
-    EXPECT_EQ(settings.GetUaListenAddress(), "127.0.0.1");
+    EXPECT_EQ(settings.GetUaListenAddress(), "0.0.0.0");
+    EXPECT_TRUE(settings.GetUaAllowNone());
+    EXPECT_TRUE(settings.GetUaAllowAnonymous());
+    EXPECT_FALSE(settings.GetUaOfferSign());
     EXPECT_EQ(settings.GetPollRate(), 30u);
     EXPECT_DOUBLE_EQ(settings.GetSplitterPosition(), 0.2);
     EXPECT_EQ(settings.GetEventLogFile(), versioninfo::ProgramFolder() + "VOK Explorer Event Log.txt");

@@ -61,7 +61,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         // "--ua-port=4841"; the value is never the configuration file.
         const auto equals = name.find('=');
         const std::string key = name.substr(0, equals);
-        if (Same(key, "ua-port") || Same(key, "ua-listen")) {
+        if (Same(key, "ua-port") || Same(key, "ua-listen") || Same(key, "ua-none") || Same(key, "ua-anonymous")) {
             std::string value;
             if (equals != std::string::npos) {
                 value = name.substr(equals + 1);
@@ -69,6 +69,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                 value = args[++i];
             } else {
                 line.invalid = "vok-explorer: --" + key + " needs a value";
+                continue;
+            }
+            if (Same(key, "ua-none") || Same(key, "ua-anonymous")) {
+                std::optional<bool>& target = Same(key, "ua-none") ? line.uaNone : line.uaAnonymous;
+                if (Same(value, "on")) target = true;
+                else if (Same(value, "off")) target = false;
+                else line.invalid = "vok-explorer: --" + key + " takes on or off, not \"" + value + "\"";
                 continue;
             }
             if (Same(key, "ua-listen")) {

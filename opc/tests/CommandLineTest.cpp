@@ -88,4 +88,14 @@ TEST(CommandLine, TheUaSwitchesTakeTheirValueAndItIsNeverTheConfigurationFile) {
         EXPECT_FALSE(line.uaPort.has_value()) << bad[0];
     }
     EXPECT_EQ(Parse({"--ua-port=65536", "a.psf"}).fileName, "a.psf");
+
+    const CommandLine switches = Parse({"--ua-none", "off", "--ua-anonymous=ON", "a.psf"});
+    EXPECT_EQ(switches.uaNone, false);
+    EXPECT_EQ(switches.uaAnonymous, true);
+    EXPECT_EQ(switches.fileName, "a.psf");
+    for (const auto& bad : std::vector<std::vector<std::string>>{{"--ua-none", "no"}, {"--ua-anonymous"}}) {
+        const CommandLine line = Parse(bad);
+        EXPECT_FALSE(line.invalid.empty()) << bad[0];
+        EXPECT_FALSE(line.uaNone.has_value() || line.uaAnonymous.has_value()) << bad[0];
+    }
 }

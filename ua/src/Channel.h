@@ -3,6 +3,8 @@
 // see it (they answer through it from any thread), and the sink the transport
 // hands every whole request message of an open channel to.
 
+#include "SecurityPolicy.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -25,6 +27,15 @@ public:
     virtual std::string EndpointUrl() const = 0;
     // The peer's address, for the event log ("127.0.0.1:53422").
     virtual std::string PeerAddress() const = 0;
+    // The security the client opened the channel with. The defaults are a
+    // SecurityPolicy None channel from this machine (the services' tests).
+    virtual const SecurityPolicy& Policy() const { return PolicyNone(); }
+    virtual SecurityMode Mode() const { return SecurityMode::None; }
+    // The DER of the client's own certificate (the first of the chain it
+    // sent); empty under SecurityPolicy None.
+    virtual ByteString ClientCertificate() const { return {}; }
+    // Whether the client connected over the loopback interface.
+    virtual bool FromLoopback() const { return true; }
 };
 
 class RequestSink {

@@ -33,6 +33,17 @@ void WriteUserTokenPolicy(Writer& writer) {
 
 }  // namespace
 
+std::vector<EndpointConfig> ConfiguredEndpoints(bool signOnly, bool noneOnLoopback) {
+    std::vector<EndpointConfig> out;
+    for (const SecurityPolicy* policy : AllPolicies()) {
+        if (policy->none) continue;
+        out.push_back({policy, SecurityMode::SignAndEncrypt});
+        if (signOnly) out.push_back({policy, SecurityMode::Sign});
+    }
+    if (noneOnLoopback) out.push_back({&PolicyNone(), SecurityMode::None});
+    return out;
+}
+
 std::optional<EndpointUrlParts> ParseEndpointUrl(const std::string& url) {
     constexpr const char* kScheme = "opc.tcp://";
     if (!StartsWithNoCase(url, kScheme)) return std::nullopt;

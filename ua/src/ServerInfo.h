@@ -3,16 +3,28 @@
 // CreateSession and the Server object: its application description, its one
 // endpoint (SecurityPolicy None, anonymous users), and its build.
 
+#include "SecurityPolicy.h"
 #include "ua/Binary.h"
 #include "ua/Types.h"
 
 #include <string>
+#include <vector>
 
 namespace ua {
 
 inline constexpr const char* kSecurityPolicyNone = "http://opcfoundation.org/UA/SecurityPolicy#None";
 inline constexpr const char* kTransportProfileBinary =
     "http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary";
+
+// One endpoint the server offers: a policy in a mode.
+struct EndpointConfig {
+    const SecurityPolicy* policy;
+    SecurityMode mode;
+};
+// The encrypted endpoints, strongest first, each also signing only when
+// signOnly; the None endpoint last when noneOnLoopback (it serves sessions to
+// clients on this machine only).
+std::vector<EndpointConfig> ConfiguredEndpoints(bool signOnly, bool noneOnLoopback);
 
 struct ServerInfo {
     std::string applicationUri;   // "urn:<host>:VOKExplorer", also namespace 1's URI

@@ -22,6 +22,8 @@ void UaEndpoint::StartServing(OPCS_App& app) {
     // What the command line names is kept, as the options page's choice would be.
     if (line.uaPort) settings.SetUaPort(static_cast<DWORD>(*line.uaPort));
     if (line.uaListen) settings.SetUaListenAddress(*line.uaListen);
+    if (line.uaNone) settings.SetUaAllowNone(*line.uaNone);
+    if (line.uaAnonymous) settings.SetUaAllowAnonymous(*line.uaAnonymous);
     g_endpoint.store(this);
     std::lock_guard lock(mutex_);
     std::string error;
@@ -70,6 +72,9 @@ bool UaEndpoint::OpenLocked(std::string& error) {
     UaServerSettings wanted;
     wanted.port = static_cast<std::uint16_t>(settings.GetUaPort());
     wanted.listenAddress = settings.GetUaListenAddress();
+    wanted.noneOnLoopback = settings.GetUaAllowNone();
+    wanted.anonymous = settings.GetUaAllowAnonymous();
+    wanted.signOnly = settings.GetUaOfferSign();
     if (server_.Start(wanted, error)) return true;
     lastError_ = error;
     return false;

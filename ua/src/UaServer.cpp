@@ -40,6 +40,25 @@ std::string EndpointUrlFor(const UaServerSettings& settings, const std::string& 
     return "opc.tcp://" + host + ":" + std::to_string(settings.port);
 }
 
+std::vector<EndpointSummary> OfferedEndpoints(const UaServerSettings& settings, const std::string& hostName) {
+    std::vector<EndpointSummary> out;
+    const std::string url = EndpointUrlFor(settings, hostName);
+    if (url.empty()) return out;
+    const std::string users = settings.anonymous ? "anonymous, user name" : "user name";
+    for (const EndpointConfig& endpoint : ConfiguredEndpoints(settings.signOnly, settings.noneOnLoopback)) {
+        EndpointSummary summary;
+        summary.url = url;
+        summary.policy = endpoint.policy->name;
+        summary.mode = endpoint.mode == SecurityMode::SignAndEncrypt ? "SignAndEncrypt"
+                       : endpoint.mode == SecurityMode::Sign         ? "Sign"
+                                                                      : "None";
+        summary.userTokens = users;
+        summary.loopbackOnly = endpoint.policy->none;
+        out.push_back(summary);
+    }
+    return out;
+}
+
 struct UaServer::Parts {
     ServerInfo info;
     AddressSpace addressSpace;

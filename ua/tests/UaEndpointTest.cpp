@@ -7,13 +7,20 @@
 
 namespace {
 
+ua::UaServerSettings On(std::uint16_t port, const std::string& address) {
+    ua::UaServerSettings settings;
+    settings.port = port;
+    settings.listenAddress = address;
+    return settings;
+}
+
 TEST(UaEndpoint, OpensOnTheSettingsPortAndSaysWhyWhenThePortIsTaken) {
     OPCS_Registry& settings = ProgramSettings();
     const DWORD oldPort = settings.GetUaPort();
     // Another program on a port: a server of our own, on a free one.
     ua::UaServer other;
     std::string error;
-    ASSERT_TRUE(other.Start({0, "127.0.0.1"}, error)) << error;
+    ASSERT_TRUE(other.Start(On(0, "127.0.0.1"), error)) << error;
 
     ua::UaEndpoint endpoint;
     settings.SetUaPort(other.Port());
@@ -39,11 +46,11 @@ TEST(UaEndpoint, OpensOnTheSettingsPortAndSaysWhyWhenThePortIsTaken) {
 }
 
 TEST(UaEndpoint, TheUrlNamesAHostAClientOnThisMachineReaches) {
-    EXPECT_EQ(ua::EndpointUrlFor({4840, "127.0.0.1"}, "plant-pc"), "opc.tcp://localhost:4840");
-    EXPECT_EQ(ua::EndpointUrlFor({4841, "0.0.0.0"}, "plant-pc"), "opc.tcp://plant-pc:4841");
-    EXPECT_EQ(ua::EndpointUrlFor({4840, "10.1.2.3"}, "plant-pc"), "opc.tcp://10.1.2.3:4840");
-    EXPECT_EQ(ua::EndpointUrlFor({4840, "fe80::1"}, "plant-pc"), "opc.tcp://[fe80::1]:4840");
-    EXPECT_EQ(ua::EndpointUrlFor({0, "127.0.0.1"}, "plant-pc"), "");
+    EXPECT_EQ(ua::EndpointUrlFor(On(4840, "127.0.0.1"), "plant-pc"), "opc.tcp://localhost:4840");
+    EXPECT_EQ(ua::EndpointUrlFor(On(4841, "0.0.0.0"), "plant-pc"), "opc.tcp://plant-pc:4841");
+    EXPECT_EQ(ua::EndpointUrlFor(On(4840, "10.1.2.3"), "plant-pc"), "opc.tcp://10.1.2.3:4840");
+    EXPECT_EQ(ua::EndpointUrlFor(On(4840, "fe80::1"), "plant-pc"), "opc.tcp://[fe80::1]:4840");
+    EXPECT_EQ(ua::EndpointUrlFor(On(0, "127.0.0.1"), "plant-pc"), "");
 }
 
 }  // namespace

@@ -78,11 +78,21 @@ public:
     double GetSplitterPosition() const { return splitterPosition_; }
     // The OPC UA endpoint: its port (0: off) and the address it listens on.
     static constexpr DWORD kDefaultUaPort = 4840;
-    static constexpr const char* kDefaultUaListenAddress = "127.0.0.1";
+    // Every interface: beyond the loopback interface only the encrypted
+    // endpoints serve sessions.
+    static constexpr const char* kDefaultUaListenAddress = "0.0.0.0";
     DWORD GetUaPort() const { return uaPort_; }
     void SetUaPort(DWORD port) { uaPort_ = port <= 65535 ? port : kDefaultUaPort; }
     const std::string& GetUaListenAddress() const { return uaListenAddress_; }
     void SetUaListenAddress(const std::string& address) { uaListenAddress_ = address; }
+    // The SecurityPolicy None endpoint for clients on this machine, sessions
+    // without a user name (viewers), and endpoints that sign without encrypting.
+    bool GetUaAllowNone() const { return uaAllowNone_; }
+    void SetUaAllowNone(bool allow) { uaAllowNone_ = allow; }
+    bool GetUaAllowAnonymous() const { return uaAllowAnonymous_; }
+    void SetUaAllowAnonymous(bool allow) { uaAllowAnonymous_ = allow; }
+    bool GetUaOfferSign() const { return uaOfferSign_; }
+    void SetUaOfferSign(bool offer) { uaOfferSign_ = offer; }
     // Clamps to 0.1..0.9; a value that is not a number is ignored.
     void SetSplitterPosition(double share);
     const RECT& GetWindowLocation() const { return windowLocation_; }
@@ -114,6 +124,9 @@ private:
     DWORD eventLogFileSize_ = 1048576;
     DWORD uaPort_ = kDefaultUaPort;
     std::string uaListenAddress_ = kDefaultUaListenAddress;
+    bool uaAllowNone_ = true;
+    bool uaAllowAnonymous_ = true;
+    bool uaOfferSign_ = false;
     double splitterPosition_ = 0.2;
     std::string lastUsedFile_;
     std::string eventLogFile_;

@@ -35,6 +35,9 @@ struct CommandLine {
     // The OPC UA endpoint's port and listen address when given.
     std::optional<int> uaPort;
     std::optional<std::string> uaListen;
+    // "--ua-none on|off", "--ua-anonymous on|off" when given.
+    std::optional<bool> uaNone;
+    std::optional<bool> uaAnonymous;
     // Why the arguments cannot be used (a switch without its value, a port
     // that is no port); the program says so and ends with status 2.
     std::string invalid;
