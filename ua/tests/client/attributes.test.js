@@ -81,7 +81,8 @@ describe('reading and writing tags', { skip }, () => {
         [device] = served.devices;
         count = harness.countItem(device);
         interval = `${device}.Sample Interval`;
-        link = await harness.connect(served.endpointUrl);
+        // Writes are an operator's: anonymous sessions only read.
+        link = await served.connectOperator();
     });
 
     after(async () => {

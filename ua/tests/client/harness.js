@@ -7,6 +7,7 @@
 // settings or a server the user runs. Also connects node-opcua clients to it
 // with their certificate store in a temporary folder.
 const { spawn, execFile } = require('node:child_process');
+const crypto = require('node:crypto');
 const fs = require('node:fs');
 const net = require('node:net');
 const os = require('node:os');
@@ -17,6 +18,7 @@ const {
     OPCUACertificateManager,
     MessageSecurityMode,
     SecurityPolicy,
+    UserTokenType,
 } = require('node-opcua');
 
 // Every process the suite started, so that none outlives a test file that
@@ -150,8 +152,9 @@ async function end(child, seen, graceMs = 5000) {
 // One served configuration: `ports` lists the simulated lines, each
 // {com: 'COM71', addresses: [1, 2], simArgs: [...]}.
 class Served {
-    constructor(ports) {
+    constructor(ports, explorerArgs = []) {
         this.ports = ports;
+        this.explorerArgs = explorerArgs;
         this.dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vok-ua-suite-'));
         folders.add(this.dir);
         this.registry = path.join(this.dir, 'registry');
@@ -160,6 +163,10 @@ class Served {
         fs.mkdirSync(this.runtime, { mode: 0o700 });
         fs.mkdirSync(this.tmp);
         this.config = path.join(this.dir, 'ua.psf');
+        // The server's certificate folders and user list sit beside its
+        // settings folder (the registry).
+        this.pki = path.join(this.dir, 'pki');
+        this.usersFile = path.join(this.dir, 'ua-users');
         this.sims = [];
         this.explorer = null;
     }
@@ -246,7 +253,8 @@ class Served {
         fs.chmodSync(program, 0o755);
         this.port = await freePort();
         this.endpointUrl = `opc.tcp://127.0.0.1:${this.port}`;
-        const args = ['--headless', '--poll', '--ua-port', String(this.port), '--ua-listen', '127.0.0.1', this.config];
+        const args = ['--headless', '--poll', '--ua-port', String(this.port), '--ua-listen', '127.0.0.1',
+            ...this.explorerArgs, this.config];
         const child = spawn(program, args, { cwd: this.dir, env: this.env(), stdio: ['ignore', 'pipe', 'pipe'] });
         running.add(child);
         this.explorer = { child, seen: watch(child) };
@@ -272,9 +280,9 @@ class Served {
     // registry) and returns its standard output parsed as JSON, or the raw
     // outcome with {raw: true}. A failing run throws with its error text,
     // unless {allowFailure: true}.
-    vok(args, { raw = false, allowFailure = false, timeoutMs = 60000 } = {}) {
+    vok(args, { raw = false, allowFailure = false, timeoutMs = 60000, input = null } = {}) {
         return new Promise((resolve, reject) => {
-            execFile(
+            const child = execFile(
                 path.join(binDir(), 'vok'),
                 args,
                 { cwd: this.dir, env: this.env(), timeout: timeoutMs, maxBuffer: 16 * 1024 * 1024 },
@@ -295,7 +303,49 @@ class Served {
                     }
                 },
             );
+            // Standard input is a pipe, never a terminal: what a command
+            // would prompt for (a password) it reads from there.
+            child.stdin.on('error', () => {});
+            child.stdin.end(input === null ? '' : input);
         });
+    }
+
+    // Adds a user of the server's user list with `vok ua users add`, the
+    // password given on standard input.
+    async addUser(name, role, password) {
+        await this.vok(['ua', 'users', 'add', name, '--role', role], { raw: true, input: `${password}\n` });
+    }
+
+    // Trusts a client certificate (DER) with `vok ua certs trust FILE`.
+    async trustCertificate(der, name = 'client') {
+        const file = path.join(this.dir, `${name}-${thumbprint(der)}.der`);
+        fs.writeFileSync(file, der);
+        await this.vok(['ua', 'certs', 'trust', file], { raw: true });
+    }
+
+    // A session of an operator, who may write, on a signed and encrypted
+    // channel: the suite's client certificate is trusted and the user added
+    // first (once for this server).
+    async connectOperator() {
+        if (!this.operator) {
+            await this.trustCertificate(await clientCertificate(this.endpointUrl));
+            this.operator = { userName: 'suite-operator', password: 'suite-operator-secret' };
+            await this.addUser(this.operator.userName, 'operator', this.operator.password);
+        }
+        return connect(this.endpointUrl, secureOptions(), this.operator);
+    }
+
+    // The DER files in one of the server's certificate folders
+    // ('trusted/certs', 'rejected/certs', 'own/certs').
+    certificatesIn(folder) {
+        const dir = path.join(this.pki, folder);
+        let names;
+        try {
+            names = fs.readdirSync(dir);
+        } catch {
+            return [];
+        }
+        return names.filter((n) => n.endsWith('.der')).map((n) => fs.readFileSync(path.join(dir, n)));
     }
 
     // Clears a line's faults and waits (up to 30 s) until the DA side reads
@@ -334,8 +384,8 @@ class Served {
 // has 30 s), and the start waits until every device's first count is good.
 // The caller stops the server in its `after` hook; a failed start stops what
 // did start.
-async function startServer(ports, { sampleInterval = 1 } = {}) {
-    const served = new Served(ports);
+async function startServer(ports, { sampleInterval = 1, explorerArgs = [] } = {}) {
+    const served = new Served(ports, explorerArgs);
     try {
         await served.startSims();
         await served.makeConfiguration();
@@ -362,6 +412,12 @@ async function startServer(ports, { sampleInterval = 1 } = {}) {
 // counter has.
 function countItem(device, bin = 1) {
     return `${device}.Cumulative Raw Bin Counts.Cumulative Raw Count Bin ${String(bin).padStart(2, '0')}`;
+}
+
+// A certificate's thumbprint as the server's tools print it: the SHA-1 of its
+// DER in upper-case hex.
+function thumbprint(der) {
+    return crypto.createHash('sha1').update(der).digest('hex').toUpperCase();
 }
 
 // node-opcua keeps a client certificate store; it goes to a folder of the run
@@ -397,13 +453,39 @@ function makeClient(extra = {}) {
     });
 }
 
-// A connected client with an anonymous session; close() ends both.
-async function connect(endpointUrl, extra = {}) {
+// The client options of a signed and encrypted channel (Basic256Sha256
+// unless named).
+function secureOptions(policy = SecurityPolicy.Basic256Sha256, extra = {}) {
+    return { securityMode: MessageSecurityMode.SignAndEncrypt, securityPolicy: policy, ...extra };
+}
+
+// The suite's client certificate (DER), which node-opcua makes on its first
+// connection: connects once over the None endpoint to have it.
+let ownCertificate = null;
+async function clientCertificate(endpointUrl) {
+    if (!ownCertificate) {
+        const client = makeClient();
+        await client.connect(endpointUrl);
+        try {
+            ownCertificate = Buffer.from(client.getCertificate());
+        } finally {
+            await client.disconnect();
+        }
+    }
+    return ownCertificate;
+}
+
+// A connected client with a session; close() ends both. The session is
+// anonymous unless `user` names {userName, password}; `extra` adds to the
+// client's options (makeClient's).
+async function connect(endpointUrl, extra = {}, user = null) {
     const client = makeClient(extra);
     await client.connect(endpointUrl);
     let session;
     try {
-        session = await client.createSession();
+        session = user
+            ? await client.createSession({ type: UserTokenType.UserName, userName: user.userName, password: user.password })
+            : await client.createSession();
     } catch (e) {
         await client.disconnect();
         throw e;
@@ -427,6 +509,9 @@ module.exports = {
     startServer,
     countItem,
     makeClient,
+    secureOptions,
+    clientCertificate,
+    thumbprint,
     connect,
     sleep,
     waitFor,
