@@ -9,9 +9,13 @@
 # a subscription of 10,000 items at 100 ms sampling and 1 s publishing (each
 # server's CPU from /proc), and the time from a write of a marker node to its
 # notification. The peer's values change as often as ours, and as many of
-# them as ours notified. Prints both servers' figures with the targets.
+# them as ours notified. Each server is measured twice: over SecurityPolicy
+# None and over a Basic256Sha256 SignAndEncrypt channel (anonymous; ours
+# trusts the load's client certificate through `vok ua certs trust`, the
+# peer accepts any). Prints both servers' figures under both policies with
+# the targets, which judge the None figures.
 #
-# Builds nothing: build bench_ua first (cmake --build build --target bench_ua).
+# Builds nothing: build bench_ua and vok first (cmake --build build --target bench_ua vok).
 # Without it only the peer is measured. Uses the OPC UA client suite's pinned
 # node-opcua (ua/tests/client), installed when missing. Load options (see load.js)
 # pass through, e.g. `scripts/ua-bench.sh build/bin --duration 20 --reads 100`.
@@ -75,10 +79,15 @@ quiet() {
   grep --line-buffered -v -e 'NODE-OPCUA-W27' -e 'security-revert=CVE'
 }
 
+# The load's and the peer's node-opcua certificate folders; ours keeps its
+# own beside its settings ($work/ours/pki).
+node_pki=$work/node-pki
+client_certificate=$node_pki/client/own/certs/client_certificate.pem
+
 run_load() {
-  local descriptor=$1 out=$2 label=$3
-  if ! (cd "$ua" && node load.js --descriptor "$descriptor" --out "$out" --label "$label" \
-          --clock-ticks "$(getconf CLK_TCK)" --pki "$work/pki" "${load_options[@]}" 2>&1 | quiet
+  local descriptor=$1 out=$2 label=$3 policy=$4
+  if ! (cd "$ua" && node load.js --descriptor "$descriptor" --out "$out" --label "$label" --policy "$policy" \
+          --clock-ticks "$(getconf CLK_TCK)" --pki "$node_pki" "${load_options[@]}" 2>&1 | quiet
         exit "${PIPESTATUS[0]}"); then
     echo "ua-bench: the load against $label failed"
   fi
@@ -88,19 +97,32 @@ echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) (ot
 
 interval=()
 if [ -x "$bin/bench_ua" ]; then
-  mkdir -p "$work/run" "$work/registry"
+  mkdir -p "$work/run" "$work/ours/registry"
   chmod 700 "$work/run"
   # Through it the load has the marker written in-process when UA Write is refused.
   mkfifo "$work/marker"
-  XDG_RUNTIME_DIR=$work/run VOK_REGISTRY_DIR=$work/registry \
+  XDG_RUNTIME_DIR=$work/run VOK_REGISTRY_DIR=$work/ours/registry \
     "$bin/bench_ua" --serve "$port_ours" "$work/ours-server.json" "$work/marker" >"$work/ours.log" 2>&1 &
   ours_pid=$!
   started+=("$ours_pid")
   if wait_for_descriptor "$work/ours-server.json" "$ours_pid"; then
     cat "$work/ours.log"
     interval=(--interval "$(node -e 'console.log(require(process.argv[1]).changeIntervalSeconds)' "$work/ours-server.json")")
-    echo "--- ours"
-    run_load "$work/ours-server.json" "$work/ours.json" "ours"
+    echo "--- ours, None"
+    run_load "$work/ours-server.json" "$work/ours.json" "ours" None
+    # The None run made the load's client certificate; ours trusts it as an
+    # administrator would.
+    echo "--- ours, Basic256Sha256 SignAndEncrypt"
+    if [ ! -x "$bin/vok" ]; then
+      echo "ua-bench: $bin/vok is not built: ours is not measured over Basic256Sha256"
+    elif [ ! -f "$client_certificate" ]; then
+      echo "ua-bench: the load made no client certificate ($client_certificate)"
+    elif ! VOK_REGISTRY_DIR=$work/ours/registry "$bin/vok" ua certs trust "$client_certificate" >"$work/trust.log" 2>&1; then
+      echo "ua-bench: vok ua certs trust failed:"
+      cat "$work/trust.log"
+    else
+      run_load "$work/ours-server.json" "$work/ours-secure.json" "ours" Basic256Sha256
+    fi
   else
     echo "ua-bench: our server did not start:"
     cat "$work/ours.log"
@@ -122,7 +144,7 @@ if [ -f "$work/ours.json" ]; then
 fi
 
 (cd "$ua" && exec node peer-server.js --port "$port_peer" --descriptor "$work/peer-server.json" \
-    --pki "$work/pki" "${interval[@]}" "${changing[@]}") >"$work/peer.log" 2>&1 &
+    --pki "$node_pki" "${interval[@]}" "${changing[@]}") >"$work/peer.log" 2>&1 &
 peer_pid=$!
 started+=("$peer_pid")
 if ! wait_for_descriptor "$work/peer-server.json" "$peer_pid"; then
@@ -131,11 +153,13 @@ if ! wait_for_descriptor "$work/peer-server.json" "$peer_pid"; then
   exit 1
 fi
 grep '^peer:' "$work/peer.log" || true
-echo "--- node-opcua"
-run_load "$work/peer-server.json" "$work/peer.json" "node-opcua"
+echo "--- node-opcua, None"
+run_load "$work/peer-server.json" "$work/peer.json" "node-opcua" None
+echo "--- node-opcua, Basic256Sha256 SignAndEncrypt"
+run_load "$work/peer-server.json" "$work/peer-secure.json" "node-opcua" Basic256Sha256
 stop_server "$peer_pid" "the node-opcua peer"
 
-(cd "$ua" && node load.js --report "$work/peer.json" "$work/ours.json" 2>&1 | quiet)
+(cd "$ua" && node load.js --report "$work/peer.json" "$work/ours.json" "$work/peer-secure.json" "$work/ours-secure.json" 2>&1 | quiet)
 if [ -n "${UA_BENCH_OUT:-}" ]; then
   mkdir -p "$UA_BENCH_OUT"
   cp "$work"/*.json "$UA_BENCH_OUT"/ 2>/dev/null || true

@@ -5,6 +5,9 @@
 // interval as a simulated counter does, and one writable Int32 "marker" the
 // load writes to time a change's way to the client. When it listens, it
 // writes a descriptor (pid, endpoint, node ids, the marker) that load.js reads.
+// It offers SecurityPolicy None and Basic256Sha256 with SignAndEncrypt, the
+// two the load measures, and trusts any client certificate (its own PKI
+// folder, <pki>/server).
 //
 //   node peer-server.js --port 48401 --descriptor FILE [--interval 30]
 //        [--variables 10000] [--devices 53] [--changing N] [--min-sampling 0] [--pki DIR]
@@ -13,7 +16,9 @@
 const fs = require("fs");
 const os = require("os");
 const path = require("path");
-const { OPCUAServer, OPCUACertificateManager, Variant, DataType, StatusCodes } = require("node-opcua");
+const {
+    OPCUAServer, OPCUACertificateManager, Variant, DataType, StatusCodes, SecurityPolicy, MessageSecurityMode,
+} = require("node-opcua");
 
 function options(argv) {
     const o = {
@@ -62,6 +67,8 @@ async function main() {
         port: o.port,
         host: "127.0.0.1",
         serverCertificateManager: certificateManager,
+        securityPolicies: [SecurityPolicy.None, SecurityPolicy.Basic256Sha256],
+        securityModes: [MessageSecurityMode.None, MessageSecurityMode.SignAndEncrypt],
         serverCapabilities: {
             maxSessions: 10,
             maxMonitoredItems: o.variables + 100,
