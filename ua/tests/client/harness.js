@@ -421,12 +421,16 @@ function thumbprint(der) {
 }
 
 // node-opcua keeps a client certificate store; it goes to a folder of the run
-// (the script names one for all test files, so the certificate is made once),
-// never to the user's ~/.config.
+// (the script names one), never to the user's ~/.config.
 let certificateManager = null;
 function clientCertificateManager() {
     if (!certificateManager) {
-        let root = process.env.VOK_UA_CLIENT_PKI;
+        // A folder for each test file (each runs in a process of its own):
+        // two processes that made the certificate in one folder at once
+        // could each hold a different one than the folder keeps, and a
+        // server trusts the certificate a client showed it.
+        const script = process.argv[1] && process.argv[1].endsWith('.js') ? path.basename(process.argv[1], '.js') : 'client';
+        let root = process.env.VOK_UA_CLIENT_PKI && path.join(process.env.VOK_UA_CLIENT_PKI, script);
         if (!root) {
             root = fs.mkdtempSync(path.join(os.tmpdir(), 'vok-ua-pki-'));
             process.on('exit', () => fs.rmSync(root, { recursive: true, force: true }));
