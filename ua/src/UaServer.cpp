@@ -6,6 +6,7 @@
 #include "ServerInfo.h"
 #include "ServiceDispatcher.h"
 #include "SessionManager.h"
+#include "SessionSecurity.h"
 #include "SessionServices.h"
 #include "SubscriptionService.h"
 #include "TcpTransport.h"
@@ -61,6 +62,8 @@ std::vector<EndpointSummary> OfferedEndpoints(const UaServerSettings& settings, 
 
 struct UaServer::Parts {
     ServerInfo info;
+    SessionSecurity security{nullptr, nullptr, nullptr};
+    DelayedWork delays;
     AddressSpace addressSpace;
     SessionManager sessions;
     SubscriptionService subscriptions;
@@ -88,7 +91,7 @@ struct UaServer::Parts {
     ServiceTable Table() {
         ServiceTable table;
         RegisterDiscoveryServices(table, info);
-        RegisterSessionServices(table, sessions, info);
+        RegisterSessionServices(table, sessions, info, security, delays);
         RegisterViewServices(table, addressSpace);
         RegisterAttributeServices(table, addressSpace);
         subscriptions.Register(table);
@@ -122,6 +125,7 @@ struct UaServer::Parts {
         // No new requests, then no running ones, then the subscriptions' and
         // sessions' DA objects go, before the program destroys the servers.
         transport.Stop();
+        delays.Stop();
         dispatcher.Stop();
         subscriptions.Stop();
         sessions.CloseAll();
