@@ -267,8 +267,10 @@ bool UaConnection::OnOpen(const std::uint8_t* chunk, std::size_t size, Clock::ti
         if (security_.validateClient) {
             const StatusCode verdict = security_.validateClient(senderCertificate);
             if (verdict != status::Good) {
-                SecurityFail(verdict, "the client certificate " + clientCertificate->Subject() + " (" +
-                                          clientCertificate->ThumbprintHex() + ") is refused");
+                // The subject is the client's text: OpenSSL escapes its control
+                // characters, and the log takes a bounded piece of it.
+                SecurityFail(verdict, "the client certificate " + Truncated(clientCertificate->Subject(), 200) +
+                                          " (" + clientCertificate->ThumbprintHex() + ") is refused");
                 return false;
             }
         }
