@@ -57,7 +57,7 @@ ByteString OpenAsymmetric(const std::uint8_t* chunk, std::size_t size, std::size
     const std::size_t cipherBlock = own.SizeBytes();
     const std::size_t plainBlock = cipherBlock - crypto::OaepOverhead(policy.asymmetricEncryption);
     if (clearSize > size || size - clearSize == 0 || (size - clearSize) % cipherBlock != 0)
-        throw SecurityFault(status::BadSecurityChecksFailed, "an encrypted part that is not whole blocks of our key");
+        throw SecurityFault(status::BadSecurityChecksFailed, "encrypted bytes that are not whole blocks of our key");
     ByteString plain;
     try {
         plain = own.Decrypt(ToBytes(chunk + clearSize, size - clearSize), policy.asymmetricEncryption);
@@ -108,7 +108,7 @@ ByteString OpenSymmetric(const std::uint8_t* chunk, std::size_t size, std::size_
     const bool encrypted = mode == SecurityMode::SignAndEncrypt;
     if (encrypted) {
         if (plain.empty() || plain.size() % policy.blockSize != 0)
-            throw SecurityFault(status::BadSecurityChecksFailed, "an encrypted part that is not whole cipher blocks");
+            throw SecurityFault(status::BadSecurityChecksFailed, "encrypted bytes that are not whole cipher blocks");
         plain = crypto::AesCbcDecrypt(keys.encryptingKey, keys.iv, plain);
     }
     const std::size_t signatureSize = policy.symmetricSignatureSize;

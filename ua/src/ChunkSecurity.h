@@ -2,8 +2,8 @@
 // The signing and encryption of the secure channel's chunks (OPC 10000-6,
 // 6.7.2): OpenSecureChannel chunks under the asymmetric keys of the two
 // certificates, MSG and CLO chunks under the channel's derived keys. A chunk
-// is the clear part (message header and security header, its size field at
-// offset 4) followed by the secured part: sequence header, body, padding and
+// is the clear header (message header and security header, its size field at
+// offset 4) followed by the secured bytes: sequence header, body, padding and
 // signature, encrypted where the mode asks for it. Every check that fails
 // throws SecurityFault; no partial result leaves here.
 
@@ -25,7 +25,7 @@ private:
     StatusCode code_;
 };
 
-// The secured part of an OpenSecureChannel chunk: decrypted with our key,
+// The secured bytes of an OpenSecureChannel chunk: decrypted with our key,
 // its signature checked with the sender's certificate, its padding checked.
 // clearSize: the bytes of the message and asymmetric security headers.
 // Returns the sequence header and the body.
@@ -40,7 +40,7 @@ std::vector<std::uint8_t> SealAsymmetric(std::vector<std::uint8_t> clear, const 
                                          const SecurityPolicy& policy, const crypto::PrivateKey& own,
                                          const crypto::Certificate& receiver);
 
-// The secured part of a MSG or CLO chunk under the sender's keys: decrypted
+// The secured bytes of a MSG or CLO chunk under the sender's keys: decrypted
 // (SignAndEncrypt), its HMAC and padding checked. clearSize: message header
 // and token id. Returns the sequence header and the body.
 ByteString OpenSymmetric(const std::uint8_t* chunk, std::size_t size, std::size_t clearSize,

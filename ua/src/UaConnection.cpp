@@ -13,7 +13,7 @@ namespace ua {
 namespace {
 
 constexpr std::size_t kHeaderSize = 8;
-// A MSG or CLO chunk's clear part: message header, channel id, token id.
+// A MSG or CLO chunk's clear header: message header, channel id, token id.
 constexpr std::size_t kSymmetricClearSize = 16;
 constexpr std::size_t kSequenceHeaderSize = 8;
 // The client's sequence numbers may start again below this once they pass kSequenceWrapFrom.
@@ -241,7 +241,7 @@ bool UaConnection::OnOpen(const std::uint8_t* chunk, std::size_t size, Clock::ti
         return false;
     }
 
-    // The secured part (sequence header and body) opened: under a policy it
+    // The secured bytes (sequence header and body) opened: under a policy it
     // arrives encrypted for our certificate and signed with the client's.
     ByteString opened;
     std::shared_ptr<const crypto::Certificate> clientCertificate;

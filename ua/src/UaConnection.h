@@ -136,7 +136,7 @@ private:
     std::shared_ptr<SecureChannel> channel_;
     ChannelSecurity channelSecurity_;
     std::shared_ptr<const crypto::Certificate> clientCertificate_;
-    // The secured part of the last MSG chunk, decrypted and checked.
+    // The secured bytes of the last MSG chunk, decrypted and checked.
     ByteString opened_;
     Token current_;
     std::optional<Token> previous_;  // still accepted after a renewal until the client uses the new one

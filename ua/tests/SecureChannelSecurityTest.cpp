@@ -46,7 +46,7 @@ Identity MakeIdentity(int bits, const std::string& name) {
     return {std::move(key), std::move(certificate)};
 }
 
-// Generated once: RSA key generation is the slow part of these tests.
+// Generated once: RSA key generation is what takes time in these tests.
 const Identity& ServerId() { static const Identity id = MakeIdentity(2048, "server"); return id; }
 const Identity& ClientId() { static const Identity id = MakeIdentity(2048, "client"); return id; }
 const Identity& StrangerId() { static const Identity id = MakeIdentity(2048, "stranger"); return id; }
