@@ -290,7 +290,7 @@ bool UserStore::Add(const std::string& name, Role role, const std::string& passw
         return false;
     }
     if (!ValidPassword(password, error)) return false;
-    // Hashed before the file is locked: the slow part holds up no sign-in.
+    // Hashed before the file is locked: the slow hash holds up no sign-in.
     const std::optional<std::string> hash = Hash(password, error);
     if (!hash) return false;
     return Modify(
