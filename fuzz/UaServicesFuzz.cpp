@@ -76,7 +76,7 @@ struct Server {
         dispatcher = std::make_unique<ua::ServiceDispatcher>(table, sessions, 1);
         std::shared_ptr<ua::ServerSession> session;
         if (ua::IsBad(sessions.Create("fuzz", "", 3600000, *channel, session)) ||
-            ua::IsBad(sessions.Activate(session->AuthenticationToken(), *channel, {})))
+            ua::IsBad(sessions.Activate(session->AuthenticationToken(), *channel, ua::UserIdentity{ua::Role::Operator, "fuzz"})))
             std::abort();
         token = session->AuthenticationToken();
     }

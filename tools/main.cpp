@@ -19,6 +19,7 @@ int Usage(std::FILE* out) {
         "  config     print a configuration file as JSON, or make a new one\n"
         "  opc        an OPC client: connect to the server class and print its status\n"
         "  discover   search the serial ports for counters and add them to a configuration\n"
+        "  ua         the OPC UA endpoint's users, certificates and endpoints\n"
         "  version    print the program version\n"
         "  help       print this text\n"
         "\n"
@@ -42,6 +43,7 @@ int Dispatch(int argc, char** argv) {
     if (command == "config") return RunConfigCommand(argc - 1, argv + 1);
     if (command == "opc") return RunOpcCommand(argc - 1, argv + 1);
     if (command == "discover") return RunDiscoverCommand(argc - 1, argv + 1);
+    if (command == "ua") return RunUaCommand(argc - 1, argv + 1);
     std::fprintf(stderr, "vok: unknown command '%s' (try 'vok help')\n", ValidUtf8(command).c_str());
     return 2;
 }

@@ -106,7 +106,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 }
 
 const char* ProgramHelpText() {
-    return "usage: vok-explorer [--headless] [--poll] [--ua-port N] [--ua-listen ADDRESS] [FILE]\n"
+    return "usage: vok-explorer [--headless] [--poll] [--ua-port N] [--ua-listen ADDRESS] [--ua-none on|off]\n"
+           "                    [--ua-anonymous on|off] [FILE]\n"
            "       vok-explorer /RegServer | /UnregServer | /?\n"
            "\n"
            "VOK Explorer polls the 4400 VOK particle counters of the configuration FILE (the last one used\n"
@@ -120,8 +121,14 @@ const char* ProgramHelpText() {
            "  --ua-port N    serve OPC UA on port N (default 4840; 0 turns the endpoint off); kept in\n"
            "                 the settings\n"
            "  --ua-listen ADDRESS\n"
-           "                 the address the OPC UA endpoint listens on (default 127.0.0.1, this machine\n"
-           "                 only: the endpoint has no security yet); kept in the settings\n"
+           "                 the address the OPC UA endpoint listens on (default 0.0.0.0, every\n"
+           "                 interface: beyond this machine only signed and encrypted); kept\n"
+           "  --ua-none on|off\n"
+           "                 the OPC UA endpoint without security for programs on this machine\n"
+           "                 (default on); kept\n"
+           "  --ua-anonymous on|off\n"
+           "                 OPC UA sessions without a user name, which read but never write\n"
+           "                 (default on); kept. Certificates and users: vok ua\n"
            "  /Min, /Max     open the window minimised or maximised\n"
            "  /RegServer     register the OPC server class and its categories, then end\n"
            "  /UnregServer   remove that registration, then end\n"

@@ -470,6 +470,9 @@ Variant AttributeValue(const NodeRecord& node, AttributeId attribute) {
     }
 }
 
+// Operators and engineers write tags; viewers, anonymous ones among them, do not.
+bool MayWrite(const Session& session) { return session.User().role >= Role::Operator; }
+
 void Stamp(DataValue& out, TimestampsToReturn which, std::optional<DateTime> source, DateTime server) {
     if ((which == TimestampsToReturn::Source || which == TimestampsToReturn::Both) && source) out.sourceTimestamp = source;
     if (which == TimestampsToReturn::Server || which == TimestampsToReturn::Both) out.serverTimestamp = server;
@@ -582,6 +585,9 @@ std::vector<DataValue> AddressSpace::Read(Session& session, const std::vector<Re
             }
             DataValue out;
             Variant value = AttributeValue(*node, attribute);
+            // What this session's user may do: a viewer reads only.
+            if (attribute == AttributeId::UserAccessLevel && !MayWrite(session))
+                value = Variant::Scalar(BuiltinType::Byte, std::uint64_t{node->accessLevel & ~2u});
             if (!range.IsWhole()) {
                 const StatusCode cut = range.Apply(value);
                 if (cut != status::Good) {
@@ -713,6 +719,10 @@ std::vector<StatusCode> AddressSpace::Write(Session& session, const std::vector<
             }
             if ((node->accessLevel & 2) == 0) {
                 results[i] = status::BadNotWritable;
+                continue;
+            }
+            if (!MayWrite(session)) {
+                results[i] = status::BadUserAccessDenied;
                 continue;
             }
             VARIANT value;

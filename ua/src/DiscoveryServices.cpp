@@ -40,7 +40,7 @@ void GetEndpoints(const ServerInfo& info, ServiceCall& call, Reader& body) {
     const bool wanted = profileUris.empty() || Contains(profileUris, kTransportProfileBinary);
     call.Reply([&](Writer& w) {
         if (wanted) {
-            WriteEndpointDescriptions(w, info, asked);
+            WriteEndpointDescriptions(w, info, asked, call.channel != nullptr && call.channel->FromLoopback());
         } else {
             w.Int32(0);
         }

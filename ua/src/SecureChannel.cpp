@@ -1,22 +1,30 @@
 #include "SecureChannel.h"
 
+#include "ChunkSecurity.h"
 #include "Messages.h"
+#include "ServerSecurity.h"
 #include "UaConnection.h"
 #include "ua/Binary.h"
 
 namespace ua {
 
 SecureChannel::SecureChannel(std::uint32_t id, PeerLimits peer, std::string endpointUrl, std::string peerAddress,
-                             std::shared_ptr<Poster> poster, UaConnection* connection)
+                             std::shared_ptr<Poster> poster, UaConnection* connection, ChannelSecurity security)
     : id_(id),
       peer_(peer),
       endpointUrl_(std::move(endpointUrl)),
       peerAddress_(std::move(peerAddress)),
+      security_(std::move(security)),
+      fromLoopback_(IsLoopbackPeer(peerAddress_)),
       poster_(std::move(poster)),
       connection_(connection) {}
 
+std::size_t SecureChannel::MaxBodyPerChunk() const {
+    return chunk::MaxSymmetricBody(peer_.sendBufferSize, *security_.policy, security_.mode);
+}
+
 std::size_t SecureChannel::ChunksFor(std::size_t messageSize) const {
-    const std::size_t perChunk = peer_.sendBufferSize - kSymmetricOverhead;
+    const std::size_t perChunk = MaxBodyPerChunk();
     return messageSize == 0 ? 1 : (messageSize + perChunk - 1) / perChunk;
 }
 

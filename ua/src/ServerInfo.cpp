@@ -11,8 +11,8 @@ namespace {
 constexpr std::size_t kMaxEchoedUrl = 1024;
 
 constexpr std::int32_t kApplicationTypeServer = 0;
-constexpr std::int32_t kSecurityModeNone = 1;
 constexpr std::int32_t kUserTokenAnonymous = 0;
+constexpr std::int32_t kUserTokenUserName = 1;
 
 bool StartsWithNoCase(const std::string& text, const char* prefix) {
     std::size_t i = 0;
@@ -23,12 +23,34 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
     return true;
 }
 
-void WriteUserTokenPolicy(Writer& writer) {
-    writer.String("anonymous");
-    writer.Int32(kUserTokenAnonymous);
-    writer.NullString();  // issuedTokenType
-    writer.NullString();  // issuerEndpointUrl
-    writer.NullString();  // securityPolicyUri: the endpoint's
+void WriteUserTokenPolicies(Writer& writer, const ServerInfo& info, const EndpointConfig& endpoint) {
+    writer.Int32(info.anonymous ? 2 : 1);
+    if (info.anonymous) {
+        writer.String("anonymous");
+        writer.Int32(kUserTokenAnonymous);
+        writer.NullString();  // issuedTokenType
+        writer.NullString();  // issuerEndpointUrl
+        writer.NullString();  // securityPolicyUri: the endpoint's
+    }
+    writer.String("username");
+    writer.Int32(kUserTokenUserName);
+    writer.NullString();
+    writer.NullString();
+    // A password never travels in clear: on the None endpoint the client
+    // encrypts it with the server's certificate under Basic256Sha256.
+    if (endpoint.policy->none) writer.String(kPolicyUriBasic256Sha256);
+    else writer.NullString();
+}
+
+// Clients pick the endpoint with the highest level: encrypted before signed,
+// the stronger policy first.
+std::uint8_t SecurityLevel(const EndpointConfig& endpoint) {
+    if (endpoint.policy->none) return 0;
+    const std::uint8_t base = endpoint.mode == SecurityMode::SignAndEncrypt ? 100 : 50;
+    const std::string uri = endpoint.policy->uri;
+    if (uri == kPolicyUriAes256Sha256RsaPss) return static_cast<std::uint8_t>(base + 3);
+    if (uri == kPolicyUriBasic256Sha256) return static_cast<std::uint8_t>(base + 2);
+    return static_cast<std::uint8_t>(base + 1);
 }
 
 }  // namespace
@@ -108,18 +130,24 @@ void WriteApplicationDescription(Writer& writer, const ServerInfo& info) {
     WriteApplicationDescription(writer, info, info.endpointUrl);
 }
 
-void WriteEndpointDescriptions(Writer& writer, const ServerInfo& info, const std::string& askedUrl) {
+void WriteEndpointDescriptions(Writer& writer, const ServerInfo& info, const std::string& askedUrl,
+                               bool fromLoopback) {
     const std::string url = EndpointUrlFor(info, askedUrl);
-    writer.Int32(1);
-    writer.String(url);
-    WriteApplicationDescription(writer, info, url);
-    writer.NullString();  // serverCertificate: none while the only policy is None
-    writer.Int32(kSecurityModeNone);
-    writer.String(kSecurityPolicyNone);
-    writer.Int32(1);
-    WriteUserTokenPolicy(writer);
-    writer.String(kTransportProfileBinary);
-    writer.Byte(0);  // securityLevel: the lowest, nothing is secured
+    std::vector<EndpointConfig> shown;
+    for (const EndpointConfig& endpoint : info.endpoints)
+        if (!endpoint.policy->none || fromLoopback) shown.push_back(endpoint);
+    writer.Int32(static_cast<std::int32_t>(shown.size()));
+    for (const EndpointConfig& endpoint : shown) {
+        writer.String(url);
+        WriteApplicationDescription(writer, info, url);
+        if (info.certificateDer.empty()) writer.NullString();
+        else writer.ByteStringValue(info.certificateDer);
+        writer.Int32(static_cast<std::int32_t>(endpoint.mode));
+        writer.String(endpoint.policy->uri);
+        WriteUserTokenPolicies(writer, info, endpoint);
+        writer.String(kTransportProfileBinary);
+        writer.Byte(SecurityLevel(endpoint));
+    }
 }
 
 }  // namespace ua

@@ -1,7 +1,7 @@
 #pragma once
 // Who this server is, as clients are told in GetEndpoints, FindServers,
-// CreateSession and the Server object: its application description, its one
-// endpoint (SecurityPolicy None, anonymous users), and its build.
+// CreateSession and the Server object: its application description, its
+// endpoints with their security and user tokens, and its build.
 
 #include "SecurityPolicy.h"
 #include "ua/Binary.h"
@@ -38,12 +38,20 @@ struct ServerInfo {
     std::string buildNumber;
     DateTime buildDate = 0;
     DateTime startTime = 0;
+    // The endpoints (SecurityPolicy None alone for a server without a
+    // certificate), the certificate they name, and whether sessions without
+    // a user name are served.
+    std::vector<EndpointConfig> endpoints{{&PolicyNone(), SecurityMode::None}};
+    ByteString certificateDer;
+    bool anonymous = true;
 };
 
 // ApplicationDescription (OPC 10000-4, 7.2) of this server.
 void WriteApplicationDescription(Writer& writer, const ServerInfo& info);
-// The array of EndpointDescriptions (OPC 10000-4, 7.14): one endpoint, with
-// the URL the client asked for when it names this server's port.
-void WriteEndpointDescriptions(Writer& writer, const ServerInfo& info, const std::string& askedUrl);
+// The array of EndpointDescriptions (OPC 10000-4, 7.14), with the URL the
+// client asked for when it names this server's port. The None endpoint is
+// shown only to clients on this machine, the only ones it serves.
+void WriteEndpointDescriptions(Writer& writer, const ServerInfo& info, const std::string& askedUrl,
+                               bool fromLoopback);
 
 }  // namespace ua

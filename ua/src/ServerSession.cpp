@@ -67,9 +67,35 @@ bool ServerSession::HasTimedOut(DateTime now) const {
     return elapsedMs > timeoutMs_;
 }
 
-void ServerSession::Activate(std::uint32_t channelId, DateTime now) {
+UserIdentity ServerSession::User() const {
+    std::lock_guard<std::mutex> lock(stateLock_);
+    return user_;
+}
+
+ByteString ServerSession::ServerNonce() const {
+    std::lock_guard<std::mutex> lock(stateLock_);
+    return serverNonce_;
+}
+
+void ServerSession::SetServerNonce(ByteString nonce) {
+    std::lock_guard<std::mutex> lock(stateLock_);
+    serverNonce_ = std::move(nonce);
+}
+
+ByteString ServerSession::ClientCertificate() const {
+    std::lock_guard<std::mutex> lock(stateLock_);
+    return clientCertificate_;
+}
+
+void ServerSession::SetClientCertificate(ByteString certificate) {
+    std::lock_guard<std::mutex> lock(stateLock_);
+    clientCertificate_ = std::move(certificate);
+}
+
+void ServerSession::Activate(std::uint32_t channelId, const UserIdentity& user, DateTime now) {
     std::lock_guard<std::mutex> lock(stateLock_);
     activated_ = true;
+    user_ = user;
     channelId_ = channelId;
     if (now > lastUsed_) lastUsed_ = now;
 }

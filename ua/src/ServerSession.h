@@ -31,6 +31,7 @@ public:
     std::uint32_t ChannelId() const override;
     IOPCServer* DaServer() const override { return daServer_; }
     Extension& Extend(const void* key, const std::function<std::unique_ptr<Extension>()>& make) override;
+    UserIdentity User() const override;
 
     const std::string& ClientDescription() const { return clientDescription_; }
     const std::string& Peer() const { return peer_; }
@@ -40,7 +41,15 @@ public:
     // The manager's side, each under the session's own lock.
     void Touch(DateTime now);
     bool HasTimedOut(DateTime now) const;
-    void Activate(std::uint32_t channelId, DateTime now);
+    void Activate(std::uint32_t channelId, const UserIdentity& user, DateTime now);
+    // The nonce the server last gave the client (CreateSession's, then each
+    // ActivateSession's), which the client's next signature and an encrypted
+    // password must carry.
+    ByteString ServerNonce() const;
+    void SetServerNonce(ByteString nonce);
+    // The client certificate of CreateSession (empty under SecurityPolicy None).
+    ByteString ClientCertificate() const;
+    void SetClientCertificate(ByteString certificate);
     // The session's channel ended; it stays until its timeout.
     void DropChannel();
     // Whether a request on that channel may use the session.
@@ -62,6 +71,9 @@ private:
 
     mutable std::mutex stateLock_;
     bool activated_ = false;
+    UserIdentity user_;
+    ByteString serverNonce_;
+    ByteString clientCertificate_;
     bool ended_ = false;
     std::uint32_t channelId_;
     DateTime lastUsed_;

@@ -7,6 +7,7 @@
 #include "Channel.h"
 #include "Messages.h"
 #include "ua/Types.h"
+#include "ua/UserStore.h"
 
 #include <cstddef>
 #include <functional>
@@ -17,6 +18,13 @@
 class IOPCServer;
 
 namespace ua {
+
+// Who a session acts for: the user it signed in as (empty: anonymous) and
+// what that user may do.
+struct UserIdentity {
+    Role role = Role::Viewer;
+    std::string userName;
+};
 
 class Session {
 public:
@@ -29,6 +37,8 @@ public:
     // The session's OPCServer object; valid while the session lives. Any
     // thread in the apartment may call it.
     virtual IOPCServer* DaServer() const = 0;
+    // Who the session acts for since its last activation (a viewer before).
+    virtual UserIdentity User() const = 0;
     // Per-session state of the service sets (browse continuation points,
     // the read group), kept here so that it ends with the session.
     struct Extension {

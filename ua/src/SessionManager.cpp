@@ -33,22 +33,6 @@ std::string ForLog(const std::string& text) {
 // One Append per entry: the log puts a space after each piece.
 void Log(const std::string& text) { EventLog().Append(text).Commit(CLogFile::kWrite); }
 
-bool IsAnonymous(const ExtensionObject& token) {
-    if (token.encoding == ExtensionObject::Encoding::None && token.typeId.IsNull()) return true;
-    return token.typeId.ns == 0 && token.typeId.kind == NodeId::Kind::Numeric &&
-           token.typeId.numeric == encoding::AnonymousIdentityToken;
-}
-
-bool IsKnownUserToken(const ExtensionObject& token) {
-    if (token.typeId.ns != 0 || token.typeId.kind != NodeId::Kind::Numeric) return false;
-    switch (token.typeId.numeric) {
-        case encoding::UserNameIdentityToken:
-        case encoding::X509IdentityToken:
-        case encoding::IssuedIdentityToken: return true;
-        default: return false;
-    }
-}
-
 }  // namespace
 
 SessionManager::SessionManager(SessionLimits limits, Clock clock) : limits_(limits), clock_(std::move(clock)) {}
@@ -163,8 +147,15 @@ StatusCode SessionManager::Resolve(const RequestHeader& header, const ChannelLin
     return status::Good;
 }
 
-StatusCode SessionManager::Activate(const NodeId& token, const ChannelLink& channel,
-                                    const ExtensionObject& identityToken) {
+StatusCode SessionManager::Find(const NodeId& token, std::shared_ptr<ServerSession>& out) const {
+    std::lock_guard<std::mutex> lock(lock_);
+    auto found = sessions_.find(token);
+    if (found == sessions_.end()) return status::BadSessionIdInvalid;
+    out = found->second;
+    return status::Good;
+}
+
+StatusCode SessionManager::Activate(const NodeId& token, const ChannelLink& channel, const UserIdentity& user) {
     std::shared_ptr<ServerSession> session;
     {
         std::lock_guard<std::mutex> lock(lock_);
@@ -177,12 +168,8 @@ StatusCode SessionManager::Activate(const NodeId& token, const ChannelLink& chan
     if (!session->IsActivated() && session->CreatedOnChannel() != channel.Id()) {
         return status::BadSecureChannelIdInvalid;
     }
-    if (!IsAnonymous(identityToken)) {
-        // Users are not known to this server yet: only anonymous clients.
-        return IsKnownUserToken(identityToken) ? status::BadIdentityTokenRejected : status::BadIdentityTokenInvalid;
-    }
     if (session->IsEnded()) return status::BadSessionIdInvalid;
-    session->Activate(channel.Id(), clock_());
+    session->Activate(channel.Id(), user, clock_());
     return status::Good;
 }
 

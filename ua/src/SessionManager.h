@@ -59,11 +59,13 @@ public:
     // A request that resolves restarts the session's timeout.
     StatusCode Resolve(const RequestHeader& header, const ChannelLink& channel, bool mustBeActivated,
                        std::shared_ptr<Session>& out);
-    // Activates the session with the user identity token (an empty one or
-    // AnonymousIdentityToken: anonymous; the other kinds are rejected). The
+    // The session a token names, activated or not (ActivateSession checks the
+    // client's signature against it first); Bad_SessionIdInvalid otherwise.
+    StatusCode Find(const NodeId& token, std::shared_ptr<ServerSession>& out) const;
+    // Activates the session for the user the session services checked. The
     // first activation must come on the channel the session was made on; a
     // later one moves the session to its channel.
-    StatusCode Activate(const NodeId& token, const ChannelLink& channel, const ExtensionObject& identityToken);
+    StatusCode Activate(const NodeId& token, const ChannelLink& channel, const UserIdentity& user);
     // Bad_SessionIdInvalid for an unknown token.
     StatusCode Close(const NodeId& token, bool deleteSubscriptions);
     // Ends the sessions whose timeout passed since their last request; the

@@ -150,7 +150,7 @@ public:
     Connection(Core& core, kj::Own<kj::AsyncIoStream> stream, std::uint32_t channelId, std::string peer)
         : core_(core), stream_(kj::mv(stream)), peer_(std::move(peer)), tasks_(*this) {
         protocol_ = std::make_unique<UaConnection>(*this, core.owner_.sink_, core.owner_.limits_, channelId, peer_,
-                                                   core.inbox_, UaConnection::Clock::now());
+                                                   core.inbox_, UaConnection::Clock::now(), core.owner_.security_);
         tasks_.add(Read());
     }
     // The members go in reverse: the reads and writes first, then the
@@ -177,7 +177,7 @@ public:
         if (closing_) return;
         closing_ = true;
         closingSince_ = std::chrono::steady_clock::now();
-        if (!protocol_->LastError().empty()) Log("OPC UA connection ended:", peer_, protocol_->LastError());
+        if (!protocol_->LastError().empty() && !protocol_->LastErrorLogged()) Log("OPC UA connection ended:", peer_, protocol_->LastError());
         if (!gone_ && !writing_) Finish();
     }
 
@@ -339,13 +339,14 @@ void TcpTransport::Core::Remove(Connection* connection) {
     }));
 }
 
-TcpTransport::TcpTransport(RequestSink& sink, TransportLimits limits)
-    : sink_(sink), limits_(limits), ownLoop_(std::make_unique<remote::EventLoop>()), loop_(*ownLoop_) {
+TcpTransport::TcpTransport(RequestSink& sink, TransportLimits limits, ServerSecurity security)
+    : sink_(sink), limits_(limits), security_(std::move(security)), ownLoop_(std::make_unique<remote::EventLoop>()), loop_(*ownLoop_) {
     loop_.Run([this] { core_ = std::make_unique<Core>(*this, loop_); });
 }
 
-TcpTransport::TcpTransport(RequestSink& sink, remote::EventLoop& loop, TransportLimits limits)
-    : sink_(sink), limits_(limits), loop_(loop) {
+TcpTransport::TcpTransport(RequestSink& sink, remote::EventLoop& loop, TransportLimits limits,
+                           ServerSecurity security)
+    : sink_(sink), limits_(limits), security_(std::move(security)), loop_(loop) {
     loop_.Run([this] { core_ = std::make_unique<Core>(*this, loop_); });
 }
 

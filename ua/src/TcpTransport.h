@@ -4,6 +4,7 @@
 // requests to the sink.
 
 #include "Channel.h"
+#include "ServerSecurity.h"
 #include "TransportLimits.h"
 
 #include <atomic>
@@ -20,10 +21,13 @@ namespace ua {
 
 class TcpTransport {
 public:
-    // On an event loop of its own.
-    explicit TcpTransport(RequestSink& sink, TransportLimits limits = {});
+    // On an event loop of its own. security: the server's key, certificate
+    // and client check for the secured channels; the default opens
+    // SecurityPolicy None channels only.
+    explicit TcpTransport(RequestSink& sink, TransportLimits limits = {}, ServerSecurity security = {});
     // On the given loop, which must outlive the transport.
-    TcpTransport(RequestSink& sink, remote::EventLoop& loop, TransportLimits limits = {});
+    TcpTransport(RequestSink& sink, remote::EventLoop& loop, TransportLimits limits = {},
+                 ServerSecurity security = {});
     // Stops first.
     ~TcpTransport();
     TcpTransport(const TcpTransport&) = delete;
@@ -43,6 +47,7 @@ public:
 private:
     RequestSink& sink_;
     const TransportLimits limits_;
+    const ServerSecurity security_;
     std::unique_ptr<remote::EventLoop> ownLoop_;
     remote::EventLoop& loop_;
     // Lives on the loop thread; created and destroyed there.

@@ -1,6 +1,8 @@
 #include "UaConnection.h"
 
+#include "ChunkSecurity.h"
 #include "Messages.h"
+#include "foundation/CLogFile.h"
 #include "ua/Binary.h"
 
 #include <algorithm>
@@ -11,6 +13,9 @@ namespace ua {
 namespace {
 
 constexpr std::size_t kHeaderSize = 8;
+// A MSG or CLO chunk's clear header: message header, channel id, token id.
+constexpr std::size_t kSymmetricClearSize = 16;
+constexpr std::size_t kSequenceHeaderSize = 8;
 // The client's sequence numbers may start again below this once they pass kSequenceWrapFrom.
 constexpr std::uint32_t kSequenceWrapBelow = 1024;
 constexpr std::uint32_t kSequenceWrapFrom = 4294966271u;
@@ -51,17 +56,25 @@ std::string Truncated(std::string text, std::size_t limit) {
     return text;
 }
 
+const std::uint8_t* BytesOf(const ByteString& bytes) { return reinterpret_cast<const std::uint8_t*>(bytes.data()); }
+
+ByteString ThumbprintOf(const std::shared_ptr<const crypto::Certificate>& certificate) {
+    return certificate == nullptr ? ByteString() : certificate->Thumbprint();
+}
+
 }  // namespace
 
 UaConnection::UaConnection(ConnectionHost& host, RequestSink& sink, const TransportLimits& limits,
                            std::uint32_t channelId, std::string peerAddress, std::shared_ptr<Poster> poster,
-                           Clock::time_point now)
+                           Clock::time_point now, ServerSecurity security)
     : host_(host),
       sink_(sink),
       limits_(limits),
       channelId_(channelId),
       peerAddress_(std::move(peerAddress)),
       poster_(std::move(poster)),
+      security_(std::move(security)),
+      ownThumbprint_(ThumbprintOf(security_.certificate)),
       helloDeadline_(now + std::chrono::milliseconds(limits.helloTimeoutMs)) {}
 
 UaConnection::~UaConnection() { EndChannel(); }
@@ -154,6 +167,12 @@ bool UaConnection::OnChunk(const std::uint8_t* chunk, std::size_t size, Clock::t
     } catch (const DecodeError& error) {
         Fail(error.Code(), std::string("a message that cannot be decoded: ") + error.what());
         return false;
+    } catch (const chunk::SecurityFault& fault) {
+        SecurityFail(fault.Code(), fault.what());
+        return false;
+    } catch (const crypto::CryptoError& error) {
+        SecurityFail(status::BadSecurityChecksFailed, std::string("a cryptographic check failed: ") + error.what());
+        return false;
     }
 }
 
@@ -187,8 +206,9 @@ bool UaConnection::OnHello(const std::uint8_t* body, std::size_t size) {
         maxChunkCount_ = limits_.maxChunkCount;
         if (maxChunkCount_ == 0) {
             // Enough for the largest message even in the smallest chunks a
-            // client may choose; the message size bounds the memory either way.
-            const std::uint32_t perChunk = TransportLimits::kMinBufferSize - SecureChannel::kSymmetricOverhead;
+            // client may choose under any security; the message size bounds
+            // the memory either way.
+            const std::uint32_t perChunk = TransportLimits::kMinBufferSize - chunk::kMaxSymmetricOverhead;
             maxChunkCount_ = limits_.maxMessageSize / perChunk + 1;
         }
     } catch (const DecodeError&) {
@@ -209,15 +229,61 @@ bool UaConnection::OnHello(const std::uint8_t* body, std::size_t size) {
 }
 
 bool UaConnection::OnOpen(const std::uint8_t* chunk, std::size_t size, Clock::time_point now) {
-    Reader reader(chunk + kHeaderSize, size - kHeaderSize, DecodeLimits{size, 16, 8});
-    const std::uint32_t channelId = reader.UInt32();
-    const std::string policy = reader.String();
-    reader.ByteStringValue();  // the client's certificate, which None does not use
-    reader.ByteStringValue();  // the thumbprint of ours
-    if (policy != kSecurityPolicyNone) {
-        Fail(status::BadSecurityPolicyRejected, "only SecurityPolicy None is offered");
+    Reader clear(chunk + kHeaderSize, size - kHeaderSize, DecodeLimits{size, 16, 8});
+    const std::uint32_t channelId = clear.UInt32();
+    const std::string policyUri = clear.String();
+    const ByteString senderCertificate = clear.ByteStringValue();
+    const ByteString receiverThumbprint = clear.ByteStringValue();
+    const std::size_t clearSize = kHeaderSize + clear.Position();
+    const SecurityPolicy* policy = FindPolicy(policyUri);
+    if (policy == nullptr || (!policy->none && !security_.Secured())) {
+        Fail(status::BadSecurityPolicyRejected, "a security policy this server does not offer");
         return false;
     }
+
+    // The secured bytes (sequence header and body) opened: under a policy it
+    // arrives encrypted for our certificate and signed with the client's.
+    ByteString opened;
+    std::shared_ptr<const crypto::Certificate> clientCertificate;
+    if (policy->none) {
+        opened.assign(reinterpret_cast<const char*>(chunk) + clearSize, size - clearSize);
+    } else {
+        if (receiverThumbprint != ownThumbprint_) {
+            SecurityFail(status::BadSecurityChecksFailed, "an OpenSecureChannel for another server certificate");
+            return false;
+        }
+        if (senderCertificate.empty()) {
+            SecurityFail(status::BadCertificateInvalid, "an OpenSecureChannel without the client's certificate");
+            return false;
+        }
+        std::vector<crypto::Certificate> chain;
+        try {
+            chain = crypto::Certificate::FromDerChain(senderCertificate);
+        } catch (const crypto::CryptoError&) {
+            SecurityFail(status::BadCertificateInvalid, "a client certificate that cannot be read");
+            return false;
+        }
+        clientCertificate = std::make_shared<const crypto::Certificate>(chain.front());
+        if (security_.validateClient) {
+            const StatusCode verdict = security_.validateClient(senderCertificate);
+            if (verdict != status::Good) {
+                // The subject is the client's text: OpenSSL escapes its control
+                // characters, and the log takes a bounded piece of it.
+                SecurityFail(verdict, "the client certificate " + Truncated(clientCertificate->Subject(), 200) +
+                                          " (" + clientCertificate->ThumbprintHex() + ") is refused");
+                return false;
+            }
+        }
+        const std::size_t keyBytes = clientCertificate->KeySizeBytes();
+        if (keyBytes < policy->minKeyBytes || keyBytes > policy->maxKeyBytes) {
+            SecurityFail(status::BadSecurityChecksFailed, "a client key of " + std::to_string(keyBytes * 8) +
+                                                              " bits, outside what " + policy->name + " allows");
+            return false;
+        }
+        opened = chunk::OpenAsymmetric(chunk, size, clearSize, *policy, *security_.key, *clientCertificate);
+    }
+
+    Reader reader(BytesOf(opened), opened.size(), DecodeLimits{size, 16, 8});
     const std::uint32_t sequenceNumber = reader.UInt32();
     const std::uint32_t requestId = reader.UInt32();
     const NodeId type = reader.NodeIdValue();
@@ -229,7 +295,7 @@ bool UaConnection::OnOpen(const std::uint8_t* chunk, std::size_t size, Clock::ti
     reader.UInt32();  // the client's protocol version
     const std::int32_t requestType = reader.Int32();
     const std::int32_t securityMode = reader.Int32();
-    reader.ByteStringValue();  // the client's nonce, which None does not use
+    const ByteString clientNonce = reader.ByteStringValue();
     const std::uint32_t requestedLifetime = reader.UInt32();
     reader.ExpectEnd();
 
@@ -238,13 +304,27 @@ bool UaConnection::OnOpen(const std::uint8_t* chunk, std::size_t size, Clock::ti
         Fail(status::BadDecodingError, "an unknown request type in OpenSecureChannel");
         return false;
     }
-    if (securityMode != 1) {
-        Fail(status::BadSecurityModeRejected, "only the security mode None is offered");
+    const auto mode = static_cast<SecurityMode>(securityMode);
+    const bool modeFits = policy->none ? mode == SecurityMode::None
+                                       : mode == SecurityMode::Sign || mode == SecurityMode::SignAndEncrypt;
+    if (!modeFits) {
+        Fail(status::BadSecurityModeRejected, "a security mode that does not go with " + std::string(policy->name));
+        return false;
+    }
+    if (!policy->none && clientNonce.size() != policy->nonceLength) {
+        SecurityFail(status::BadNonceInvalid, "a client nonce of " + std::to_string(clientNonce.size()) + " bytes");
         return false;
     }
     if (renew) {
         if (state_ != State::Open || channelId != channelId_) {
             Fail(status::BadTcpSecureChannelUnknown, "a renewal of a channel this connection has not");
+            return false;
+        }
+        // A renewal keeps what the channel was opened with: another policy,
+        // mode or certificate would be a second client taking the channel over.
+        if (policy != channelSecurity_.policy || mode != channelSecurity_.mode ||
+            (clientCertificate != nullptr && clientCertificate->Der() != channelSecurity_.clientCertificate)) {
+            SecurityFail(status::BadSecurityChecksFailed, "a renewal under other security than the channel's");
             return false;
         }
         if (!CheckSequence(sequenceNumber)) return false;
@@ -262,37 +342,63 @@ bool UaConnection::OnOpen(const std::uint8_t* chunk, std::size_t size, Clock::ti
     token.id = nextTokenId_++;
     if (nextTokenId_ == 0) nextTokenId_ = 1;
     token.expires = now + std::chrono::milliseconds(std::uint64_t{lifetime} * 5 / 4);
+    ByteString serverNonce;
+    if (!policy->none) {
+        serverNonce = crypto::RandomBytes(policy->nonceLength);
+        token.keys = DeriveChannelKeys(*policy, clientNonce, serverNonce);
+    }
     if (renew) {
         // The old token serves on until the client first uses the new one.
         previous_ = current_;
     } else {
         sendTokenId_ = token.id;
-        channel_ = std::make_shared<SecureChannel>(channelId_, peer_, endpointUrl_, peerAddress_, poster_, this);
+        channelSecurity_.policy = policy;
+        channelSecurity_.mode = mode;
+        channelSecurity_.clientCertificate = clientCertificate == nullptr ? ByteString() : clientCertificate->Der();
+        clientCertificate_ = clientCertificate;
+        channel_ = std::make_shared<SecureChannel>(channelId_, peer_, endpointUrl_, peerAddress_, poster_, this,
+                                                   channelSecurity_);
         state_ = State::Open;
     }
     current_ = token;
 
-    Writer writer;
-    StartChunk(writer, "OPN", 'F');
-    writer.UInt32(channelId_);
-    writer.String(kSecurityPolicyNone);
-    writer.NullString();
-    writer.NullString();
-    writer.UInt32(NextSequenceNumber());
-    writer.UInt32(requestId);
-    writer.NodeIdValue(NodeId(0, kOpenSecureChannelResponse));
+    Writer head;
+    StartChunk(head, "OPN", 'F');
+    head.UInt32(channelId_);
+    head.String(policy->uri);
+    if (policy->none) {
+        head.NullString();
+        head.NullString();
+    } else {
+        head.ByteStringValue(security_.certificate->Der());
+        head.ByteStringValue(clientCertificate_->Thumbprint());
+    }
+    Writer body;
+    body.UInt32(NextSequenceNumber());
+    body.UInt32(requestId);
+    body.NodeIdValue(NodeId(0, kOpenSecureChannelResponse));
     ResponseHeader response;
     response.timestamp = Now();
     response.requestHandle = header.requestHandle;
-    WriteResponseHeader(writer, response);
-    writer.UInt32(0);  // the server's protocol version
-    writer.UInt32(channelId_);
-    writer.UInt32(token.id);
-    writer.DateTimeValue(response.timestamp);
-    writer.UInt32(lifetime);
-    writer.NullString();  // no server nonce under None
-    FinishChunk(writer);
-    host_.Write(writer.Take());
+    WriteResponseHeader(body, response);
+    body.UInt32(0);  // the server's protocol version
+    body.UInt32(channelId_);
+    body.UInt32(token.id);
+    body.DateTimeValue(response.timestamp);
+    body.UInt32(lifetime);
+    if (policy->none)
+        body.NullString();  // no server nonce under None
+    else
+        body.ByteStringValue(serverNonce);
+    if (policy->none) {
+        head.Raw(body.Out().data(), body.Size());
+        FinishChunk(head);
+        host_.Write(head.Take());
+    } else {
+        const auto& plain = body.Out();
+        host_.Write(chunk::SealAsymmetric(head.Take(), ByteString(plain.begin(), plain.end()), *policy,
+                                          *security_.key, *clientCertificate_));
+    }
     return true;
 }
 
@@ -308,34 +414,50 @@ bool UaConnection::CheckSequence(std::uint32_t sequenceNumber) {
 }
 
 bool UaConnection::CheckSymmetric(const std::uint8_t* chunk, std::size_t size, Clock::time_point now,
-                                  std::uint32_t& requestId, std::size_t& bodyOffset) {
-    Reader reader(chunk + kHeaderSize, size - kHeaderSize);
-    const std::uint32_t channelId = reader.UInt32();
-    const std::uint32_t tokenId = reader.UInt32();
-    const std::uint32_t sequenceNumber = reader.UInt32();
-    requestId = reader.UInt32();
-    bodyOffset = kHeaderSize + reader.Position();
+                                  std::uint32_t& requestId, const std::uint8_t*& body, std::size_t& bodySize) {
+    Reader clear(chunk + kHeaderSize, size - kHeaderSize);
+    const std::uint32_t channelId = clear.UInt32();
+    const std::uint32_t tokenId = clear.UInt32();
     if (channelId != channelId_) {
         Fail(status::BadTcpSecureChannelUnknown, "a message for another secure channel");
         return false;
     }
+    const Token* token = nullptr;
     if (tokenId == current_.id) {
+        token = &current_;
+    } else if (previous_ && tokenId == previous_->id && previous_->expires > now) {
+        token = &*previous_;
+    } else {
+        Fail(status::BadSecureChannelTokenUnknown, "a message with an unknown or expired token");
+        return false;
+    }
+    const std::uint8_t* secured = chunk + kSymmetricClearSize;
+    std::size_t securedSize = size - kSymmetricClearSize;
+    if (!channelSecurity_.policy->none) {
+        // Each token has its own keys: a chunk under the old token opens with the old ones.
+        opened_ = chunk::OpenSymmetric(chunk, size, kSymmetricClearSize, *channelSecurity_.policy,
+                                       channelSecurity_.mode, token->keys.client);
+        secured = BytesOf(opened_);
+        securedSize = opened_.size();
+    }
+    Reader sequence(secured, securedSize);
+    const std::uint32_t sequenceNumber = sequence.UInt32();
+    requestId = sequence.UInt32();
+    body = secured + kSequenceHeaderSize;
+    bodySize = securedSize - kSequenceHeaderSize;
+    if (token == &current_) {
         // The client moved to the new token: the old one ends here.
         previous_.reset();
         sendTokenId_ = current_.id;
-    } else if (!previous_ || tokenId != previous_->id || previous_->expires <= now) {
-        Fail(status::BadSecureChannelTokenUnknown, "a message with an unknown or expired token");
-        return false;
     }
     return CheckSequence(sequenceNumber);
 }
 
 bool UaConnection::OnMessage(char chunkType, const std::uint8_t* chunk, std::size_t size, Clock::time_point now) {
     std::uint32_t requestId = 0;
-    std::size_t bodyOffset = 0;
-    if (!CheckSymmetric(chunk, size, now, requestId, bodyOffset)) return false;
-    const std::uint8_t* body = chunk + bodyOffset;
-    const std::size_t bodySize = size - bodyOffset;
+    const std::uint8_t* body = nullptr;
+    std::size_t bodySize = 0;
+    if (!CheckSymmetric(chunk, size, now, requestId, body, bodySize)) return false;
 
     if (chunkType == 'A') {
         // The client gave the request up: what came of it goes.
@@ -389,8 +511,9 @@ void UaConnection::Deliver(std::uint32_t requestId, std::vector<std::uint8_t> me
 
 bool UaConnection::OnClose(const std::uint8_t* chunk, std::size_t size, Clock::time_point now) {
     std::uint32_t requestId = 0;
-    std::size_t bodyOffset = 0;
-    if (!CheckSymmetric(chunk, size, now, requestId, bodyOffset)) return false;
+    const std::uint8_t* body = nullptr;
+    std::size_t bodySize = 0;
+    if (!CheckSymmetric(chunk, size, now, requestId, body, bodySize)) return false;
     // The client is done: no answer, no error.
     End();
     return false;
@@ -425,23 +548,48 @@ std::uint32_t UaConnection::NextSequenceNumber() {
     return sequenceOut_;
 }
 
+const UaConnection::Token& UaConnection::SendToken() {
+    if (previous_ && previous_->id == sendTokenId_) return *previous_;
+    // The token the client last used has expired meanwhile: the new one it must move to.
+    sendTokenId_ = current_.id;
+    return current_;
+}
+
 void UaConnection::SendResponse(std::uint32_t requestId, const std::vector<std::uint8_t>& message) {
     if (state_ != State::Open || channel_ == nullptr) return;
-    const std::size_t perChunk = peer_.sendBufferSize - SecureChannel::kSymmetricOverhead;
+    const std::size_t perChunk = channel_->MaxBodyPerChunk();
+    const bool secured = !channelSecurity_.policy->none;
+    const Token& token = SendToken();
     std::size_t offset = 0;
     do {
         const std::size_t count = std::min(perChunk, message.size() - offset);
         const bool last = offset + count == message.size();
         Writer writer;
-        writer.Out().reserve(count + SecureChannel::kSymmetricOverhead);
         StartChunk(writer, "MSG", last ? 'F' : 'C');
         writer.UInt32(channelId_);
-        writer.UInt32(sendTokenId_);
-        writer.UInt32(NextSequenceNumber());
-        writer.UInt32(requestId);
-        writer.Raw(message.data() + offset, count);
-        FinishChunk(writer);
-        host_.Write(writer.Take());
+        writer.UInt32(token.id);
+        if (!secured) {
+            writer.Out().reserve(count + kSymmetricClearSize + kSequenceHeaderSize);
+            writer.UInt32(NextSequenceNumber());
+            writer.UInt32(requestId);
+            writer.Raw(message.data() + offset, count);
+            FinishChunk(writer);
+            host_.Write(writer.Take());
+        } else {
+            std::vector<std::uint8_t> plain;
+            plain.reserve(count + kSequenceHeaderSize);
+            Writer sequence(plain);
+            sequence.UInt32(NextSequenceNumber());
+            sequence.UInt32(requestId);
+            sequence.Raw(message.data() + offset, count);
+            try {
+                host_.Write(chunk::SealSymmetric(writer.Take(), plain.data(), plain.size(), *channelSecurity_.policy,
+                                                 channelSecurity_.mode, token.keys.server));
+            } catch (const crypto::CryptoError& error) {
+                SecurityFail(status::BadInternalError, std::string("an answer could not be secured: ") + error.what());
+                return;
+            }
+        }
         offset += count;
     } while (offset < message.size());
 }
@@ -451,6 +599,15 @@ void UaConnection::Fail(StatusCode code, const std::string& reason) {
     lastError_ = reason;
     host_.Write(EncodeError(code, reason));
     End();
+}
+
+void UaConnection::SecurityFail(StatusCode code, const std::string& reason) {
+    if (state_ == State::Closed) return;
+    EventLog()
+        .Append("OPC UA secure channel refused, " + reason + ", from " + peerAddress_)
+        .Commit(CLogFile::kWrite);
+    lastErrorLogged_ = true;
+    Fail(code, reason);
 }
 
 void UaConnection::End() {

@@ -1,13 +1,15 @@
 #pragma once
 // One opc.tcp connection's protocol, without a socket: bytes from the client
 // in, chunks to the client out through its host. Hello/Acknowledge, the one
-// secure channel (SecurityPolicy None) with its tokens and sequence numbers,
+// secure channel (SecurityPolicy None, or signed and encrypted under the
+// server's certificate) with its tokens, keys and sequence numbers,
 // requests reassembled from chunks for the services and their answers cut
 // into chunks. Every size it holds is bounded by the negotiated limits; any
 // fault of the client ends the connection with an Error message.
 
 #include "Channel.h"
 #include "SecureChannel.h"
+#include "ServerSecurity.h"
 #include "TransportLimits.h"
 #include "ua/Types.h"
 
@@ -41,8 +43,11 @@ public:
 
     // channelId: the id the channel gets when the client opens it, unique in
     // the server. poster runs the channel's sends on this connection's thread.
+    // security: the server's key and certificate; without them only
+    // SecurityPolicy None channels open.
     UaConnection(ConnectionHost& host, RequestSink& sink, const TransportLimits& limits, std::uint32_t channelId,
-                 std::string peerAddress, std::shared_ptr<Poster> poster, Clock::time_point now);
+                 std::string peerAddress, std::shared_ptr<Poster> poster, Clock::time_point now,
+                 ServerSecurity security = {});
     // Ends the channel if it is open (the sink hears of it).
     ~UaConnection();
     UaConnection(const UaConnection&) = delete;
@@ -69,6 +74,8 @@ public:
     std::uint32_t ReceiveBufferSize() const { return receiveBufferSize_; }
     // Why the connection ended with an error, for the event log; empty otherwise.
     const std::string& LastError() const { return lastError_; }
+    // Whether that error is in the event log already (a failed security check).
+    bool LastErrorLogged() const { return lastErrorLogged_; }
 
     // An Error message (for connections refused before any protocol).
     static std::vector<std::uint8_t> EncodeError(StatusCode code, const std::string& reason);
@@ -78,6 +85,7 @@ private:
     struct Token {
         std::uint32_t id = 0;
         Clock::time_point expires;  // at 125 % of the lifetime
+        ChannelKeys keys;           // derived from the nonces of its OpenSecureChannel; empty under None
     };
 
     // Handles one whole chunk; false when the connection ended.
@@ -86,16 +94,21 @@ private:
     bool OnOpen(const std::uint8_t* chunk, std::size_t size, Clock::time_point now);
     bool OnMessage(char chunkType, const std::uint8_t* chunk, std::size_t size, Clock::time_point now);
     bool OnClose(const std::uint8_t* chunk, std::size_t size, Clock::time_point now);
-    // Checks the channel id, the token and the sequence number of a MSG or CLO;
-    // sets requestId and where the body starts.
+    // Checks the channel id, the token, the signature (and decrypts) and the
+    // sequence number of a MSG or CLO; sets requestId and the body, which
+    // points into the chunk or, under security, into opened_.
     bool CheckSymmetric(const std::uint8_t* chunk, std::size_t size, Clock::time_point now, std::uint32_t& requestId,
-                        std::size_t& bodyOffset);
+                        const std::uint8_t*& body, std::size_t& bodySize);
+    // The token whose keys answers go under: the one the client last used.
+    const Token& SendToken();
     bool CheckSequence(std::uint32_t sequenceNumber);
     void Deliver(std::uint32_t requestId, std::vector<std::uint8_t> message);
 
     std::uint32_t NextSequenceNumber();
     // Sends the Error message and ends the connection.
     void Fail(StatusCode code, const std::string& reason);
+    // The same for a failed security check, which also goes to the event log.
+    void SecurityFail(StatusCode code, const std::string& reason);
     void End();
     void EndChannel();
 
@@ -105,6 +118,8 @@ private:
     const std::uint32_t channelId_;
     const std::string peerAddress_;
     const std::shared_ptr<Poster> poster_;
+    const ServerSecurity security_;
+    const ByteString ownThumbprint_;
     State state_ = State::AwaitHello;
     Clock::time_point helloDeadline_;
 
@@ -119,6 +134,10 @@ private:
 
     // The channel.
     std::shared_ptr<SecureChannel> channel_;
+    ChannelSecurity channelSecurity_;
+    std::shared_ptr<const crypto::Certificate> clientCertificate_;
+    // The secured bytes of the last MSG chunk, decrypted and checked.
+    ByteString opened_;
     Token current_;
     std::optional<Token> previous_;  // still accepted after a renewal until the client uses the new one
     std::uint32_t sendTokenId_ = 0;  // the token the client last used; answers carry it
@@ -133,6 +152,7 @@ private:
     Clock::time_point partialDeadline_;
 
     std::string lastError_;
+    bool lastErrorLogged_ = false;
 };
 
 }  // namespace ua

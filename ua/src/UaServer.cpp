@@ -6,6 +6,8 @@
 #include "ServerInfo.h"
 #include "ServiceDispatcher.h"
 #include "SessionManager.h"
+#include "ServerSecurity.h"
+#include "SessionSecurity.h"
 #include "SessionServices.h"
 #include "SubscriptionService.h"
 #include "TcpTransport.h"
@@ -14,10 +16,13 @@
 #include "foundation/VersionInfo.h"
 #include "platform/Com.h"
 #include "platform/Environment.h"
+#include "ua/CertificateStore.h"
+#include "ua/UserStore.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <ctime>
 #include <mutex>
 #include <thread>
 
@@ -59,8 +64,22 @@ std::vector<EndpointSummary> OfferedEndpoints(const UaServerSettings& settings, 
     return out;
 }
 
+// The names the server's certificate gives for this machine: clients check
+// the host of the URL they connect to against them.
+std::vector<std::string> CertificateHostNames(const UaServerSettings& settings, const std::string& hostName) {
+    std::vector<std::string> names{hostName, "localhost"};
+    const std::string& address = settings.listenAddress;
+    if (address != "0.0.0.0" && address != "::" && address != "*" && address != "127.0.0.1" && address != "::1" &&
+        address != "localhost" && address != hostName)
+        names.push_back(address);
+    return names;
+}
+
 struct UaServer::Parts {
     ServerInfo info;
+    std::shared_ptr<CertificateStore> certificates;
+    SessionSecurity security;
+    DelayedWork delays;
     AddressSpace addressSpace;
     SessionManager sessions;
     SubscriptionService subscriptions;
@@ -74,13 +93,26 @@ struct UaServer::Parts {
     bool stopping = false;
     std::thread sweeper;
 
-    explicit Parts(const ServerInfo& serverInfo)
+    Parts(const ServerInfo& serverInfo, std::shared_ptr<CertificateStore> store, std::shared_ptr<UserStore> users)
         : info(serverInfo),
+          certificates(std::move(store)),
+          security(certificates->OwnKey(), certificates->OwnCertificate(), std::move(users)),
           addressSpace(info),
           subscriptions(addressSpace),
           services(Table()),
           dispatcher(services, sessions, kServiceWorkers),
-          transport(dispatcher) {}
+          transport(dispatcher, TransportLimits{}, TransportSecurity()) {}
+
+    // The secure channels' keys and the check of a client's certificate,
+    // which reads the trust folders at each connection.
+    ServerSecurity TransportSecurity() const {
+        ServerSecurity out;
+        out.key = certificates->OwnKey();
+        out.certificate = certificates->OwnCertificate();
+        std::shared_ptr<CertificateStore> store = certificates;
+        out.validateClient = [store](const ByteString& chain) { return store->Validate(chain, std::time(nullptr)); };
+        return out;
+    }
     // The sessions' end reaches the subscriptions, which are destroyed
     // before the sessions: everything ends in order first.
     ~Parts() { Stop(); }
@@ -88,7 +120,7 @@ struct UaServer::Parts {
     ServiceTable Table() {
         ServiceTable table;
         RegisterDiscoveryServices(table, info);
-        RegisterSessionServices(table, sessions, info);
+        RegisterSessionServices(table, sessions, info, security, delays);
         RegisterViewServices(table, addressSpace);
         RegisterAttributeServices(table, addressSpace);
         subscriptions.Register(table);
@@ -122,6 +154,7 @@ struct UaServer::Parts {
         // No new requests, then no running ones, then the subscriptions' and
         // sessions' DA objects go, before the program destroys the servers.
         transport.Stop();
+        delays.Stop();
         dispatcher.Stop();
         subscriptions.Stop();
         sessions.CloseAll();
@@ -145,7 +178,21 @@ bool UaServer::Start(const UaServerSettings& settings, std::string& error) {
     info.buildDate = info.startTime;
     UaServerSettings bound = settings;
     info.endpointUrl = EndpointUrlFor(bound, info.hostName);
-    auto parts = std::make_unique<Parts>(info);
+    info.endpoints = ConfiguredEndpoints(settings.signOnly, settings.noneOnLoopback);
+    info.anonymous = settings.anonymous;
+    // The certificate is made at the first start and kept; without it no
+    // endpoint opens (the None one alone would serve only this machine, and
+    // would hide why the others are missing).
+    auto store = std::make_shared<CertificateStore>(settings.pkiFolder.empty() ? CertificateStore::DefaultFolder()
+                                                                               : settings.pkiFolder);
+    if (!store->LoadOrCreateOwn(info.applicationUri, CertificateHostNames(settings, info.hostName), error)) {
+        error = "the server certificate in " + store->Folder() + ": " + error;
+        EventLog().Append("OPC UA endpoint not opened: " + error).Commit(CLogFile::kWrite);
+        return false;
+    }
+    info.certificateDer = store->OwnCertificate()->Der();
+    auto users = std::make_shared<UserStore>(settings.usersFile.empty() ? UserStore::DefaultFile() : settings.usersFile);
+    auto parts = std::make_unique<Parts>(info, std::move(store), std::move(users));
     if (!parts->transport.Listen(settings.listenAddress, settings.port, error)) {
         EventLog().Append("OPC UA endpoint not opened on " + settings.listenAddress + " port " +
                           std::to_string(settings.port) + ": " + error).Commit(CLogFile::kWrite);
@@ -161,7 +208,8 @@ bool UaServer::Start(const UaServerSettings& settings, std::string& error) {
     parts->StartSweeping();
     parts_ = std::move(parts);
     EventLog().Append("OPC UA endpoint opened: " + parts_->info.endpointUrl + " (listening on " +
-                      settings.listenAddress + ")").Commit(CLogFile::kWrite);
+                      settings.listenAddress + "; server certificate " +
+                      parts_->certificates->OwnCertificate()->ThumbprintHex() + ")").Commit(CLogFile::kWrite);
     return true;
 }
 

@@ -147,6 +147,8 @@ TEST_F(AddressSpaceTest, EveryNodeClassAnswersItsAttributesAndRefusesOthers) {
     EXPECT_EQ(ReadOne(level, AttributeId::AccessLevel).value, Variant::Scalar(BuiltinType::Byte, std::uint64_t{3}));
     EXPECT_EQ(ReadOne(Ns1("Dev1.Label"), AttributeId::UserAccessLevel).value,
               Variant::Scalar(BuiltinType::Byte, std::uint64_t{1}));
+    EXPECT_EQ(ReadOne(level, AttributeId::UserAccessLevel).value, Variant::Scalar(BuiltinType::Byte, std::uint64_t{3}))
+        << "an operator may write the writable tag";
     EXPECT_EQ(ReadOne(level, AttributeId::MinimumSamplingInterval).value, Variant::Double(50.0));
     EXPECT_EQ(ReadOne(level, AttributeId::Historizing).value, Variant::Boolean(false));
     EXPECT_EQ(ReadOne(level, AttributeId::EventNotifier).Status(), status::BadAttributeIdInvalid);
@@ -321,6 +323,18 @@ TEST_F(AddressSpaceTest, AnalogTagsHaveTheirRangeAndConcentrationsTheirUnit) {
     Reader u(reinterpret_cast<const std::uint8_t*>(info.body.data()), info.body.size());
     EXPECT_EQ(u.String(), "http://www.opcfoundation.org/UA/units/un/cefact");
     EXPECT_EQ(u.Int32(), ('H' << 16) | ('5' << 8) | '0');
+}
+
+TEST_F(AddressSpaceTest, AViewerReadsWhatItMayNotWriteAndIsRefusedTheWrite) {
+    session_->user = UserIdentity{Role::Viewer, ""};
+    const NodeId level = Ns1("Dev1.Level");
+    EXPECT_EQ(ReadOne(level, AttributeId::AccessLevel).value, Variant::Scalar(BuiltinType::Byte, std::uint64_t{3}));
+    EXPECT_EQ(ReadOne(level, AttributeId::UserAccessLevel).value, Variant::Scalar(BuiltinType::Byte, std::uint64_t{1}));
+    EXPECT_EQ(WriteOne(level, Variant::Int32(12)), status::BadUserAccessDenied);
+    // What no one may write stays Bad_NotWritable, whoever asks.
+    EXPECT_EQ(WriteOne(Ns1("Dev1.Label"), Variant::String("x")), status::BadNotWritable);
+    session_->user = UserIdentity{Role::Engineer, "eng"};
+    EXPECT_EQ(ReadOne(level, AttributeId::UserAccessLevel).value, Variant::Scalar(BuiltinType::Byte, std::uint64_t{3}));
 }
 
 TEST_F(AddressSpaceTest, WritesConvertToTheTagTypeOrSayWhyNot) {

@@ -239,18 +239,47 @@ TEST_F(SessionManagerTest, ClosedChannelKeepsActivatedSessionsAndEndsUnactivated
     EXPECT_EQ(ResolveOn(manager, *activated, reconnected), status::Good);
 }
 
-TEST_F(SessionManagerTest, OnlyAnonymousIdentitiesAreAccepted) {
+TEST_F(SessionManagerTest, AnonymousAndUserNameAreTheIdentitiesServed) {
     SessionManager manager({}, clock_);
     auto session = Make(manager, channelA_);
-    const NodeId token = session->AuthenticationToken();
-    for (std::uint32_t user :
-         {encoding::UserNameIdentityToken, encoding::X509IdentityToken, encoding::IssuedIdentityToken}) {
-        EXPECT_EQ(manager.Activate(token, channelA_, TokenOfType(user)), status::BadIdentityTokenRejected) << user;
+    SessionSecurity security(nullptr, nullptr, nullptr);
+    ServerInfo info;
+    UserIdentity user;
+    user.role = Role::Engineer;
+    std::chrono::milliseconds delay{0};
+    for (std::uint32_t kind : {encoding::X509IdentityToken, encoding::IssuedIdentityToken}) {
+        EXPECT_EQ(security.CheckIdentity(info, channelA_, *session, TokenOfType(kind), user, delay),
+                  status::BadIdentityTokenRejected)
+            << kind;
     }
-    EXPECT_EQ(manager.Activate(token, channelA_, TokenOfType(999)), status::BadIdentityTokenInvalid);
-    EXPECT_FALSE(session->IsActivated());
-    EXPECT_EQ(manager.Activate(token, channelA_, TokenOfType(encoding::AnonymousIdentityToken)), status::Good);
-    EXPECT_TRUE(session->IsActivated());
+    EXPECT_EQ(security.CheckIdentity(info, channelA_, *session, TokenOfType(999), user, delay),
+              status::BadIdentityTokenInvalid);
+    // A password in clear on a channel that does not encrypt is never looked at.
+    const ExtensionObject clear = EncodeExtensionObject(encoding::UserNameIdentityToken, [](Writer& w) {
+        w.String("username");
+        w.String("op");
+        w.ByteStringValue("secret-password");
+        w.NullString();
+    });
+    EXPECT_EQ(security.CheckIdentity(info, channelA_, *session, clear, user, delay), status::BadIdentityTokenInvalid);
+    ASSERT_EQ(security.CheckIdentity(info, channelA_, *session, TokenOfType(encoding::AnonymousIdentityToken), user,
+                                     delay),
+              status::Good);
+    EXPECT_EQ(user.role, Role::Viewer) << "anonymous sessions are viewers";
+    EXPECT_TRUE(user.userName.empty());
+    info.anonymous = false;
+    EXPECT_EQ(security.CheckIdentity(info, channelA_, *session, TokenOfType(encoding::AnonymousIdentityToken), user,
+                                     delay),
+              status::BadIdentityTokenRejected);
+    EXPECT_EQ(security.CheckIdentity(info, channelA_, *session, ExtensionObject{}, user, delay),
+              status::BadIdentityTokenRejected)
+        << "an empty token is anonymous";
+    EXPECT_EQ(delay.count(), 0);
+
+    EXPECT_EQ(manager.Activate(session->AuthenticationToken(), channelA_, UserIdentity{Role::Operator, "op"}),
+              status::Good);
+    EXPECT_EQ(session->User().role, Role::Operator);
+    EXPECT_EQ(session->User().userName, "op");
 }
 
 struct Probe : Session::Extension {
@@ -386,7 +415,7 @@ protected:
         info_.applicationUri = "urn:vokhost:VOKExplorer";
         info_.hostName = "vokhost";
         info_.endpointUrl = "opc.tcp://vokhost:4840";
-        RegisterSessionServices(table_, manager_, info_);
+        RegisterSessionServices(table_, manager_, info_, security_, delays_);
         RegisterDiscoveryServices(table_, info_);
     }
 
@@ -478,10 +507,15 @@ protected:
             EXPECT_TRUE(e.ByteStringValue().empty());
             endpoint.mode = e.Int32();
             endpoint.policyUri = e.String();
-            EXPECT_EQ(e.Int32(), 1);  // one user token policy
+            EXPECT_EQ(e.Int32(), 2);  // anonymous and user name
             endpoint.tokenPolicyId = e.String();
             endpoint.tokenType = e.Int32();
             for (int i = 0; i < 3; ++i) EXPECT_TRUE(e.String().empty());
+            EXPECT_EQ(e.String(), "username");
+            EXPECT_EQ(e.Int32(), 1);
+            for (int i = 0; i < 2; ++i) EXPECT_TRUE(e.String().empty());
+            // The password on the None endpoint is encrypted with the server's certificate.
+            EXPECT_EQ(e.String(), kPolicyUriBasic256Sha256);
             endpoint.transport = e.String();
             EXPECT_EQ(e.Byte(), 0);
             return endpoint;
@@ -489,6 +523,8 @@ protected:
     }
 
     static inline ServerInfo info_;
+    SessionSecurity security_{nullptr, nullptr, nullptr};
+    DelayedWork delays_;
     SessionManager manager_{{}, clock_};
     ServiceTable table_;
 };
@@ -531,7 +567,8 @@ TEST_F(SessionServicesTest, CreateActivateAndCloseThroughEncodedRequests) {
                                [](Writer& w) { WriteActivateSession(w, TokenOfType(encoding::UserNameIdentityToken)); },
                                channelA_, token);
     Reader rr(rejected);
-    EXPECT_EQ(Open(rr, encoding::ActivateSessionRequest), status::BadIdentityTokenRejected);
+    EXPECT_EQ(Open(rr, encoding::ActivateSessionRequest), status::BadIdentityTokenInvalid)
+        << "a user name token that cannot be read";
 
     const auto activated = Call(encoding::ActivateSessionRequest,
                                 [](Writer& w) { WriteActivateSession(w, TokenOfType(encoding::AnonymousIdentityToken)); },

@@ -3,7 +3,12 @@
 #include "config/OPCS_Registry.h"
 #include "ua/UaServer.h"
 
+#include "platform/Environment.h"
+#include "testsupport/TempDir.h"
+
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 namespace {
 
@@ -15,6 +20,9 @@ ua::UaServerSettings On(std::uint16_t port, const std::string& address) {
 }
 
 TEST(UaEndpoint, OpensOnTheSettingsPortAndSaysWhyWhenThePortIsTaken) {
+    // The server's certificate is made in the folder beside these settings.
+    TempDir dir;
+    SetEnvironmentVariableA("VOK_REGISTRY_DIR", dir.File("registry").c_str());
     OPCS_Registry& settings = ProgramSettings();
     const DWORD oldPort = settings.GetUaPort();
     // Another program on a port: a server of our own, on a free one.
@@ -43,6 +51,8 @@ TEST(UaEndpoint, OpensOnTheSettingsPortAndSaysWhyWhenThePortIsTaken) {
     EXPECT_EQ(endpoint.EndpointUrl(), "");
     EXPECT_EQ(endpoint.StateText(), "Off (port 0)");
     settings.SetUaPort(oldPort);
+    EXPECT_TRUE(std::filesystem::exists(dir.File("pki/own/private")));
+    SetEnvironmentVariableA("VOK_REGISTRY_DIR", nullptr);
 }
 
 TEST(UaEndpoint, TheUrlNamesAHostAClientOnThisMachineReaches) {

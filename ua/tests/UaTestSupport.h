@@ -42,12 +42,16 @@ public:
     bool IsActivated() const override { return true; }
     std::uint32_t ChannelId() const override { return 1; }
     IOPCServer* DaServer() const override { return server_; }
+    ua::UserIdentity User() const override { return user; }
     Extension& Extend(const void* key, const std::function<std::unique_ptr<Extension>()>& make) override {
         std::lock_guard lock(mutex_);
         auto& slot = extensions_[key];
         if (slot == nullptr) slot = make();
         return *slot;
     }
+
+    // An operator unless a test makes it someone else.
+    ua::UserIdentity user{ua::Role::Operator, "test"};
 
 private:
     IOPCServer* server_;

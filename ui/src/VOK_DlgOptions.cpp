@@ -124,8 +124,9 @@ QWidget* VOK_DlgOptions::MakeUaPage() {
     copy->setObjectName("uaCopy");
     connect(copy, &QPushButton::clicked, this, [this] { QApplication::clipboard()->setText(uaUrl_->text()); });
     const auto showUrl = [this] {
-        const ua::UaServerSettings chosen{static_cast<std::uint16_t>(uaPort_->value()),
-                                          uaListen_->text().trimmed().toStdString()};
+        ua::UaServerSettings chosen;
+        chosen.port = static_cast<std::uint16_t>(uaPort_->value());
+        chosen.listenAddress = uaListen_->text().trimmed().toStdString();
         const std::string url = ua::EndpointUrlFor(chosen, platform::HostName());
         uaUrl_->setText(QString::fromStdString(url.empty() ? "(the endpoint is off)" : url));
     };

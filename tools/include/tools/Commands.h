@@ -9,3 +9,4 @@ int RunProbeCommand(int argc, char** argv);
 int RunConfigCommand(int argc, char** argv);
 int RunOpcCommand(int argc, char** argv);
 int RunDiscoverCommand(int argc, char** argv);
+int RunUaCommand(int argc, char** argv);

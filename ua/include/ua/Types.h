@@ -311,6 +311,7 @@ constexpr StatusCode BadViewIdUnknown = 0x806B0000;
 
 inline bool IsBad(StatusCode code) { return (code & 0x80000000u) != 0; }
 inline bool IsUncertain(StatusCode code) { return (code & 0xC0000000u) == 0x40000000u; }
+inline bool IsGood(StatusCode code) { return (code & 0xC0000000u) == 0; }
 
 // Attribute ids (OPC 10000-6, A.1).
 enum class AttributeId : std::uint32_t {
