@@ -68,7 +68,7 @@ function occurrences(bytes, pattern) {
 }
 
 // A TCP proxy between a client and the server that passes everything on and
-// records what the server sent on each connection. Once armed it changes one
+// records what either side sent on each connection. Once armed it changes one
 // byte of the next MSG chunk from the client (at `offset(chunk)`) and then
 // takes no further connections, so that a client cannot reconnect around the
 // changed message.
@@ -96,6 +96,7 @@ function recordingProxy(serverPort) {
         const connection = {
             sockets: [client, upstream],
             fromServer: Buffer.alloc(0),
+            fromClient: Buffer.alloc(0),
             tampered: null,
             afterTamper: Buffer.alloc(0),
             serverClosed: false,
@@ -103,6 +104,7 @@ function recordingProxy(serverPort) {
         proxy.connections.push(connection);
         let pending = Buffer.alloc(0);
         client.on('data', (data) => {
+            connection.fromClient = Buffer.concat([connection.fromClient, data]);
             pending = Buffer.concat([pending, data]);
             while (pending.length >= 8) {
                 const size = pending.readUInt32LE(4);
@@ -276,6 +278,24 @@ describe('security of the OPC UA endpoint', { skip }, () => {
                 assert.ok(token.securityPolicyUri && token.securityPolicyUri !== SecurityPolicy.None,
                     `the None endpoint's user name token ${token.policyId} encrypts with ${token.securityPolicyUri}`);
             }
+        }
+
+        // An operator signs in on the None endpoint too, and the password
+        // is nowhere in the bytes the client sent.
+        const proxy = await recordingProxy(served.port);
+        try {
+            const plain = await attempt(proxy.url, {}, operator);
+            try {
+                const state = await plain.session.read({ nodeId: 'i=2259', attributeId: AttributeIds.Value });
+                assert.equal(state.value.value, 0);
+            } finally {
+                await plain.close();
+            }
+            const sent = Buffer.concat(proxy.connections.map((c) => c.fromClient));
+            assert.ok(sent.includes(Buffer.from(operator.userName)), 'the recording holds the sign-in');
+            assert.ok(!sent.includes(Buffer.from(operator.password)), 'the password crossed the None channel in clear');
+        } finally {
+            await proxy.close();
         }
 
         // The right password still works after the failures (and forgets them).
