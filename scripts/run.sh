@@ -83,7 +83,10 @@ echo "an OPC UA client (node-opcua, installed for the demo) at opc.tcp://localho
 vok_ua_client_packages >/dev/null
 # node-opcua's own notes (its certificate, a Node flag for a policy the demo
 # does not use) are left out.
-node "$VOK_ROOT/ua/tests/client/demo.js" "opc.tcp://localhost:$ua_port" "4400 VOK 90-01" 3 2>&1 \
+# Anonymous sessions only read; the demo's operator writes.
+printf '%s\n' "demo-operator-password" | "$vok" ua users add demo-op --role operator >/dev/null
+VOK_UA_USER=demo-op VOK_UA_PASSWORD=demo-operator-password \
+  node "$VOK_ROOT/ua/tests/client/demo.js" "opc.tcp://localhost:$ua_port" "4400 VOK 90-01" 3 2>&1 \
   | grep -v -E '^[0-9:.]+Z :' || echo "  the OPC UA client failed (see above)"
 kill -TERM "$server"
 wait "$server" && status=0 || status=$?

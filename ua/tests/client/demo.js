@@ -2,8 +2,11 @@
 // The OPC UA part of the demo (scripts/run.sh): a node-opcua client, which
 // nobody here wrote, connects to the running vok-explorer, browses from
 // Objects to the counters, reads a count with its status and time stamp,
-// subscribes to it for a few changes and writes a counter's sample interval.
-// Usage: node demo.js ENDPOINT_URL DEVICE [CHANGES]
+// subscribes to it for a few changes and writes a counter's sample interval:
+// refused to the anonymous session (a viewer), taken from an operator who
+// signs in with the password of VOK_UA_USER / VOK_UA_PASSWORD (the password
+// encrypted with the server's certificate, as the None endpoint asks).
+// Usage: [VOK_UA_USER=NAME VOK_UA_PASSWORD=...] node demo.js ENDPOINT_URL DEVICE [CHANGES]
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -16,6 +19,7 @@ const {
     ClientMonitoredItem,
     DataType,
     TimestampsToReturn,
+    UserTokenType,
 } = require('node-opcua');
 
 async function main() {
@@ -62,12 +66,22 @@ async function main() {
         await subscription.terminate();
 
         const interval = `ns=1;s=${device}.Sample Interval`;
-        const typed = await session.write({ nodeId: interval, attributeId: AttributeIds.Value,
-            value: { value: { dataType: DataType.Int32, value: 15 } } });
-        console.log(`  wrote 15 to ${interval}: ${typed.name}`);
-        const text = await session.write({ nodeId: interval, attributeId: AttributeIds.Value,
-            value: { value: { dataType: DataType.String, value: 'abc' } } });
-        console.log(`  wrote "abc" to it: ${text.name}`);
+        const writeInterval = (as, value) => as.write({ nodeId: interval, attributeId: AttributeIds.Value,
+            value: { value: { dataType: DataType.Double, value } } });
+        console.log(`  anonymous (a viewer) writes 15 to ${interval}: ${(await writeInterval(session, 15)).name}`);
+        const userName = process.env.VOK_UA_USER;
+        if (userName) {
+            const operator = await client.createSession({ type: UserTokenType.UserName, userName,
+                password: process.env.VOK_UA_PASSWORD || '' });
+            try {
+                console.log(`  ${userName} (an operator) writes 15 to it: ${(await writeInterval(operator, 15)).name}`);
+                const text = await operator.write({ nodeId: interval, attributeId: AttributeIds.Value,
+                    value: { value: { dataType: DataType.String, value: 'abc' } } });
+                console.log(`  ${userName} writes "abc" to it: ${text.name}`);
+            } finally {
+                await operator.close();
+            }
+        }
         await session.close();
     } finally {
         await client.disconnect();
