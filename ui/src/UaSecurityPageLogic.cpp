@@ -1,7 +1,6 @@
 #include "ui/UaSecurityPageLogic.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace uapage {
 
@@ -34,15 +33,21 @@ CertificateRow RowOf(const ua::CertificateInfo& info, bool trusted) {
     return row;
 }
 
+// An address only this machine reaches: then every endpoint is for it alone.
+bool LoopbackAddress(const std::string& address) {
+    return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
+}
+
 bool InRange(int selected, std::size_t size) { return selected >= 0 && static_cast<std::size_t>(selected) < size; }
 
 }  // namespace
 
 std::vector<EndpointRow> EndpointRows(const ua::UaServerSettings& settings, const std::string& hostName) {
     std::vector<EndpointRow> rows;
+    const bool loopback = LoopbackAddress(settings.listenAddress);
     for (const ua::EndpointSummary& summary : ua::OfferedEndpoints(settings, hostName))
         rows.push_back({summary.policy, summary.mode, summary.userTokens,
-                        summary.loopbackOnly ? "this machine only" : "network"});
+                        summary.loopbackOnly || loopback ? "this machine only" : "network"});
     return rows;
 }
 
@@ -134,11 +139,7 @@ std::string NewPasswordProblem(const std::string& password, const std::string& r
 
 std::string NewUserProblem(const NewUserForm& form, const std::vector<UserRow>& existing) {
     if (form.name.empty()) return "Give the user's name.";
-    const bool printable = std::all_of(form.name.begin(), form.name.end(), [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte >= 0x80 || std::isgraph(byte) != 0;
-    });
-    if (!printable || form.name.size() > kMaxName || !ua::UserStore::ValidName(form.name))
+    if (!ua::UserStore::ValidName(form.name))
         return "A user name has 1 to " + std::to_string(kMaxName) + " characters, without blanks.";
     for (const UserRow& row : existing)
         if (row.name == form.name) return "There is a user \"" + form.name + "\" already.";
