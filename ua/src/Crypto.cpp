@@ -1,5 +1,7 @@
 #include "Crypto.h"
 
+#include "CryptoNative.h"
+
 #include <openssl/bio.h>
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
@@ -17,20 +19,6 @@
 #include <cstring>
 
 namespace ua::crypto {
-
-struct PrivateKey::Handle {
-    EVP_PKEY* key = nullptr;
-    ~Handle() { EVP_PKEY_free(key); }
-};
-
-struct Certificate::Handle {
-    X509* cert = nullptr;
-    EVP_PKEY* key = nullptr;  // the public key, owned here
-    ~Handle() {
-        EVP_PKEY_free(key);
-        X509_free(cert);
-    }
-};
 
 namespace {
 
@@ -127,22 +115,6 @@ std::shared_ptr<Certificate::Handle> AdoptCertificate(X509* cert) {
     return handle;
 }
 
-std::string NameText(const X509_NAME* name) {
-    Bio bio(BIO_new(BIO_s_mem()));
-    if (bio.p == nullptr) Fail("BIO");
-    X509_NAME_print_ex(bio.p, name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB & ~XN_FLAG_SPC_EQ);
-    char* data = nullptr;
-    const long length = BIO_get_mem_data(bio.p, &data);
-    return std::string(data, static_cast<std::size_t>(length));
-}
-
-std::time_t AsTime(const ASN1_TIME* time) {
-    struct tm parts;
-    std::memset(&parts, 0, sizeof parts);
-    if (ASN1_TIME_to_tm(time, &parts) != 1) throw CryptoError("a certificate time that cannot be read");
-    return timegm(&parts);
-}
-
 void AddExtension(X509* cert, int nid, const std::string& value) {
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);
@@ -181,6 +153,44 @@ std::string IpText(const unsigned char* bytes, int length) {
 }
 
 }  // namespace
+
+namespace native {
+
+std::string NameText(const X509_NAME* name) {
+    Bio bio(BIO_new(BIO_s_mem()));
+    if (bio.p == nullptr) Fail("BIO");
+    X509_NAME_print_ex(bio.p, name, 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB & ~XN_FLAG_SPC_EQ);
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(bio.p, &data);
+    return std::string(data, static_cast<std::size_t>(length));
+}
+
+std::time_t AsTime(const ASN1_TIME* time) {
+    struct tm parts;
+    std::memset(&parts, 0, sizeof parts);
+    if (ASN1_TIME_to_tm(time, &parts) != 1) throw CryptoError("a certificate time that cannot be read");
+    return timegm(&parts);
+}
+
+std::string FirstUri(const X509* cert) {
+    std::string uri;
+    auto* names = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+    if (names == nullptr) return uri;
+    for (int i = 0; i < sk_GENERAL_NAME_num(names) && uri.empty(); ++i) {
+        const GENERAL_NAME* name = sk_GENERAL_NAME_value(names, i);
+        if (name->type != GEN_URI) continue;
+        const ASN1_IA5STRING* value = name->d.uniformResourceIdentifier;
+        uri.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value)),
+                   static_cast<std::size_t>(ASN1_STRING_length(value)));
+    }
+    GENERAL_NAMES_free(names);
+    return uri;
+}
+
+}  // namespace native
+
+using native::AsTime;
+using native::NameText;
 
 ByteString RandomBytes(std::size_t count) {
     ByteString out(count, '\0');
@@ -257,7 +267,10 @@ PrivateKey PrivateKey::Generate(int bits) {
 PrivateKey PrivateKey::FromPem(const std::string& pem) {
     Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     if (bio.p == nullptr) Fail("BIO");
-    EVP_PKEY* key = PEM_read_bio_PrivateKey(bio.p, nullptr, nullptr, nullptr);
+    // No pass phrase: without a callback of its own, OpenSSL would ask for
+    // one on the terminal, and a service or `vok ua certs` would wait on it.
+    pem_password_cb* noPassPhrase = [](char*, int, int, void*) { return 0; };
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(bio.p, nullptr, noPassPhrase, nullptr);
     if (key == nullptr) Fail("a private key that cannot be read");
     auto handle = std::make_shared<Handle>();
     handle->key = key;
@@ -415,20 +428,7 @@ std::string Certificate::Subject() const { return NameText(X509_get_subject_name
 
 std::string Certificate::Issuer() const { return NameText(X509_get_issuer_name(handle_->cert)); }
 
-std::string Certificate::ApplicationUri() const {
-    std::string uri;
-    auto* names = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(handle_->cert, NID_subject_alt_name, nullptr, nullptr));
-    if (names == nullptr) return uri;
-    for (int i = 0; i < sk_GENERAL_NAME_num(names) && uri.empty(); ++i) {
-        const GENERAL_NAME* name = sk_GENERAL_NAME_value(names, i);
-        if (name->type != GEN_URI) continue;
-        const ASN1_IA5STRING* value = name->d.uniformResourceIdentifier;
-        uri.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value)),
-                   static_cast<std::size_t>(ASN1_STRING_length(value)));
-    }
-    GENERAL_NAMES_free(names);
-    return uri;
-}
+std::string Certificate::ApplicationUri() const { return native::FirstUri(handle_->cert); }
 
 std::vector<std::string> Certificate::HostNames() const {
     std::vector<std::string> out;

@@ -1,18 +1,22 @@
 #pragma once
-// Files only the program's user may read (keys, password hashes), written so
-// that a crash leaves the old content or the new, never a part.
+// Files that must never be readable by anyone but the program's user (the
+// OPC UA private key), and files an administrator writes as root for the
+// service's user.
 
 #include <string>
 
 namespace platform {
 
-// Writes bytes to a new file of mode 0600 beside path, flushes it to the disk
-// and renames it over path. False with the reason; path is unchanged then.
+// Writes bytes to path with mode 0600 from the first byte on: a new file of a
+// temporary name beside it is made 0600 (never a wider mode, whatever the
+// umask), written, synced to disk and renamed over path in one step, so that
+// a reader sees the old file or the whole new one. False with the reason; no
+// temporary file is left behind.
 bool WritePrivateFile(const std::string& path, const std::string& bytes, std::string& error);
 
-// For an administrator's tool run as root: gives path to the owner of the
-// folder it is in (the service's user), so that the service can read it.
-// Nothing for a process that is not root. False with the reason.
-bool GiveToOwnerOfFolder(const std::string& path, std::string& error);
+// When the process runs as root, hands path to the owner and group of the
+// folder it is in (so that `sudo vok ...` leaves files the service's user can
+// read). True when nothing was needed or the change succeeded.
+bool GiveToOwnerOfFolder(const std::string& path);
 
 }  // namespace platform
