@@ -180,8 +180,8 @@ bool MakeFolder(const fs::path& folder, bool privateFolder, std::string& error) 
     std::error_code ec;
     // Each level made here goes to the owner of the level above (sudo).
     fs::path made;
-    for (const auto& part : folder) {
-        made /= part;
+    for (const auto& level : folder) {
+        made /= level;
         if (fs::exists(made, ec)) continue;
         if (!fs::create_directory(made, ec) && ec) {
             error = "cannot make the folder " + made.string() + ": " + ec.message();
@@ -290,7 +290,7 @@ const char* Describe(StatusCode status) {
         case BadCertificateIssuerTimeInvalid: return "an issuer outside its validity (Bad_CertificateIssuerTimeInvalid)";
         case BadCertificateUriInvalid: return "no ApplicationUri (Bad_CertificateUriInvalid)";
         case BadCertificateUseNotAllowed: return "key usage not for a client (Bad_CertificateUseNotAllowed)";
-        case BadCertificateIssuerUseNotAllowed: return "an issuer that may not issue (Bad_CertificateIssuerUseNotAllowed)";
+        case BadCertificateIssuerUseNotAllowed: return "an issuer not allowed to sign certificates (Bad_CertificateIssuerUseNotAllowed)";
         case BadSecurityChecksFailed: return "a signature that does not verify (Bad_SecurityChecksFailed)";
         case BadCertificateChainIncomplete: return "issuer unknown (Bad_CertificateChainIncomplete)";
         case BadCertificateRevoked: return "revoked (Bad_CertificateRevoked)";
@@ -520,6 +520,31 @@ StatusCode CertificateStore::Validate(const ByteString& derChain, std::time_t no
     }
 
     const fs::path root(folder_);
+    // Sound but unknown: kept in rejected/ (once) for an administrator to trust.
+    const auto rejectUnknown = [&]() {
+        const fs::path rejected = root / "rejected/certs";
+        std::string ignored;
+        if (MakeFolder(rejected, false, ignored)) {
+            std::lock_guard<std::mutex> guard(state_->mutex);
+            std::error_code ec;
+            bool present = false;
+            std::vector<std::pair<fs::file_time_type, fs::path>> files;
+            const std::string marker = "[" + thumb + "].der";
+            for (fs::directory_iterator it(rejected, ec), end; !ec && it != end; it.increment(ec)) {
+                std::error_code statError;
+                if (!it->is_regular_file(statError)) continue;
+                if (it->path().filename().string().ends_with(marker)) present = true;
+                files.emplace_back(fs::last_write_time(it->path(), statError), it->path());
+            }
+            if (!present) {
+                std::sort(files.begin(), files.end());
+                // Room for the new one: the oldest go.
+                for (std::size_t i = 0; i + kMaxRejected <= files.size(); ++i) fs::remove(files[i].second, ec);
+                WritePublicFile((rejected / FileNameFor(leaf)).string(), DerOf(leaf), ignored);
+            }
+        }
+        return refuse(BadCertificateUntrusted, Describe(BadCertificateUntrusted));
+    };
     std::unique_lock<std::mutex> lock(state_->mutex);
     const auto trusted = state_->Read(root / "trusted/certs", false);
     const auto issuers = state_->Read(root / "issuers/certs", false);
@@ -545,13 +570,33 @@ StatusCode CertificateStore::Validate(const ByteString& derChain, std::time_t no
     lock.unlock();
     ERR_clear_error();  // duplicates in the folders are harmless
 
-    // A self-signed certificate the client sends stands for itself: adding it
-    // as an anchor makes OpenSSL check its signature and times and leaves
-    // the trust to the thumbprint comparison below.
-    for (std::size_t i = 0; i < chain.size(); ++i) {
+    // Self-signed: its own name as issuer and no other key named as the
+    // signer (X509_check_issued would also ask for keyCertSign, which many
+    // clients' certificates rightly lack).
+    const ASN1_OCTET_STRING* authorityKey = X509_get0_authority_key_id(leaf);
+    const ASN1_OCTET_STRING* ownKey = X509_get0_subject_key_id(leaf);
+    const bool selfSigned = X509_NAME_cmp(X509_get_subject_name(leaf), X509_get_issuer_name(leaf)) == 0 &&
+                            (authorityKey == nullptr ||
+                             (ownKey != nullptr && ASN1_OCTET_STRING_cmp(authorityKey, ownKey) == 0));
+    if (selfSigned) {
+        // A self-signed client (the usual case) is trusted as exactly this
+        // certificate. OpenSSL's chain building is not asked: with several
+        // certificates of one name and key in trusted/ (a client that
+        // renewed its certificate) it may take another one for the issuer
+        // and call this one untrusted.
+        const int verified = X509_verify(leaf, publicKey);
+        ERR_clear_error();
+        if (verified != 1) return refuse(BadSecurityChecksFailed, Describe(BadSecurityChecksFailed));
+        if (trustedThumbs.count(thumb) != 0) return Good;
+        return rejectUnknown();
+    }
+
+    // A self-signed CA the client sends along completes its chain, and
+    // leaves the trust to the comparison with trusted/ below.
+    for (std::size_t i = 1; i < chain.size(); ++i) {
         X509* cert = chain[i].get();
         if ((X509_get_extension_flags(cert) & EXFLAG_SS) != 0) X509_STORE_add_cert(store.get(), cert);
-        if (i > 0) sk_X509_push(untrusted.get(), cert);
+        sk_X509_push(untrusted.get(), cert);
     }
     ERR_clear_error();
     X509_STORE_set_flags(store.get(), X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL | X509_V_FLAG_CHECK_SS_SIGNATURE);
@@ -576,29 +621,7 @@ StatusCode CertificateStore::Validate(const ByteString& derChain, std::time_t no
             if (trustedThumbs.count(Thumbprint(sk_X509_value(built, i))) != 0) return Good;
     }
 
-    // Sound but unknown: kept in rejected/ for an administrator to trust.
-    const fs::path rejected = root / "rejected/certs";
-    std::string ignored;
-    if (MakeFolder(rejected, false, ignored)) {
-        std::lock_guard<std::mutex> guard(state_->mutex);
-        std::error_code ec;
-        bool present = false;
-        std::vector<std::pair<fs::file_time_type, fs::path>> files;
-        const std::string marker = "[" + thumb + "].der";
-        for (fs::directory_iterator it(rejected, ec), end; !ec && it != end; it.increment(ec)) {
-            std::error_code statError;
-            if (!it->is_regular_file(statError)) continue;
-            if (it->path().filename().string().ends_with(marker)) present = true;
-            files.emplace_back(fs::last_write_time(it->path(), statError), it->path());
-        }
-        if (!present) {
-            std::sort(files.begin(), files.end());
-            // Room for the new one: the oldest go.
-            for (std::size_t i = 0; i + kMaxRejected <= files.size(); ++i) fs::remove(files[i].second, ec);
-            WritePublicFile((rejected / FileNameFor(leaf)).string(), DerOf(leaf), ignored);
-        }
-    }
-    return refuse(BadCertificateUntrusted, Describe(BadCertificateUntrusted));
+    return rejectUnknown();
 }
 
 std::vector<CertificateInfo> CertificateStore::Certificates(List which) const {
