@@ -114,10 +114,12 @@ VOK_DlgOptions::VOK_DlgOptions(OPCS_Registry& settings, const std::string& confi
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(pages);
     layout->addWidget(buttons);
-    // Wide enough for the OPC UA page without scrolling where the screen allows.
-    QSize wanted = sizeHint().expandedTo(QSize(1080, 700));
-    if (const QScreen* shown = screen()) wanted = wanted.boundedTo(shown->availableGeometry().size() * 9 / 10);
-    resize(wanted);
+    // Large enough for the OPC UA page without scrolling where the screen allows.
+    if (const auto* scroll = findChild<QScrollArea*>("uaPageScroll")) {
+        QSize wanted = sizeHint() + (scroll->widget()->sizeHint() - scroll->sizeHint()).expandedTo(QSize(0, 0));
+        if (const QScreen* shown = screen()) wanted = wanted.boundedTo(shown->availableGeometry().size() * 9 / 10);
+        resize(wanted);
+    }
 }
 
 VOK_DlgOptions::~VOK_DlgOptions() = default;
@@ -157,23 +159,26 @@ QWidget* VOK_DlgOptions::MakeUaPage() {
     pki_ = std::make_unique<ua::CertificateStore>(ua::CertificateStore::DefaultFolder());
     userStore_ = std::make_unique<ua::UserStore>(ua::UserStore::DefaultFile());
 
+    // The settings on the left, what they offer and who may sign in on the
+    // right, and the client certificates, whose thumbprints are long, below.
     auto* left = new QVBoxLayout;
     left->addWidget(endpointBox);
     left->addWidget(MakeSecurityBox(page));
     left->addWidget(MakeOwnCertificateBox(page));
-    left->addWidget(MakeEndpointsBox(page), 1);
+    left->addStretch();
     auto* right = new QVBoxLayout;
-    right->addWidget(MakeCertificatesBox(page), 1);
+    right->addWidget(MakeEndpointsBox(page), 1);
     right->addWidget(MakeUsersBox(page), 1);
     auto* columns = new QHBoxLayout;
-    columns->addLayout(left, 1);
+    columns->addLayout(left);
     columns->addLayout(right, 1);
     auto* note = new QLabel("Changes of the endpoint and its security take effect when you press OK; trusting "
                             "certificates and editing users take effect at once, without a restart.",
                             page);
     note->setWordWrap(true);
     auto* layout = new QVBoxLayout(page);
-    layout->addLayout(columns, 1);
+    layout->addLayout(columns);
+    layout->addWidget(MakeCertificatesBox(page), 1);
     layout->addWidget(note);
 
     connect(uaPort_, &QSpinBox::valueChanged, this, [this] { ShowChoice(); });
@@ -252,6 +257,8 @@ QTreeWidget* MakeList(QWidget* parent, const char* name, const QStringList& head
     list->setUniformRowHeights(true);
     list->setSelectionMode(QAbstractItemView::SingleSelection);
     list->setAllColumnsShowFocus(true);
+    // As wide as its columns and as tall as its rows, at least `rows` high.
+    list->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
     const int rowHeight = list->fontMetrics().height() + 6;
     list->setMinimumHeight(rowHeight * (rows + 1) + 6);
     return list;

@@ -9,6 +9,8 @@
 #include "platform/Environment.h"
 #include "testsupport/TempDir.h"
 
+#include "UaTestCertificates.h"
+#include "ua/CertificateStore.h"
 #include "ua/UserStore.h"
 
 #include <QCheckBox>
@@ -21,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 
 TEST(OptionsDialog, OkSavesTheChoicesAndTheEventLogFollowsThemAtOnce) {
@@ -128,7 +131,8 @@ void Select(QTreeWidget* list, const std::string& firstColumn) {
 TEST(OptionsDialog, TheSecuritySwitchesShowTheirEndpointsAtOnceAndAreKeptOnOk) {
     QtTestApp();
     TempDir registry, files;
-    SetEnvironmentVariableA("VOK_REGISTRY_DIR", registry.Path().string().c_str());
+    // The certificate folders and the user list lie beside the settings' folder: in the temporary one too.
+    SetEnvironmentVariableA("VOK_REGISTRY_DIR", (registry.Path() / "registry").string().c_str());
     OPCS_Registry().Load();
     ScriptedUiServices ui;
     {
@@ -184,7 +188,8 @@ TEST(OptionsDialog, TheSecuritySwitchesShowTheirEndpointsAtOnceAndAreKeptOnOk) {
 TEST(OptionsDialog, UsersAreListedAndRemovedOnlyAfterYes) {
     QtTestApp();
     TempDir registry, files;
-    SetEnvironmentVariableA("VOK_REGISTRY_DIR", registry.Path().string().c_str());
+    // The certificate folders and the user list lie beside the settings' folder: in the temporary one too.
+    SetEnvironmentVariableA("VOK_REGISTRY_DIR", (registry.Path() / "registry").string().c_str());
     OPCS_Registry().Load();
     ScriptedUiServices ui;
     {
@@ -227,7 +232,8 @@ TEST(OptionsDialog, UsersAreListedAndRemovedOnlyAfterYes) {
 TEST(OptionsDialog, AUserListThatCannotBeReadIsNotOfferedForAdding) {
     QtTestApp();
     TempDir registry, files;
-    SetEnvironmentVariableA("VOK_REGISTRY_DIR", registry.Path().string().c_str());
+    // The certificate folders and the user list lie beside the settings' folder: in the temporary one too.
+    SetEnvironmentVariableA("VOK_REGISTRY_DIR", (registry.Path() / "registry").string().c_str());
     OPCS_Registry().Load();
     {
         std::ofstream damaged(ua::UserStore::DefaultFile());
@@ -237,5 +243,65 @@ TEST(OptionsDialog, AUserListThatCannotBeReadIsNotOfferedForAdding) {
     EXPECT_FALSE(dialog.findChild<QPushButton*>("addUser")->isEnabled());
     EXPECT_NE(dialog.findChild<QLabel*>("usersError")->text().toStdString().find("cannot be read"), std::string::npos);
     EXPECT_EQ(dialog.findChild<QTreeWidget*>("uaUsers")->topLevelItemCount(), 0);
+    SetEnvironmentVariableA("VOK_REGISTRY_DIR", nullptr);
+}
+
+TEST(OptionsDialog, ClientCertificatesAreTrustedAndRejectedFromThePage) {
+    QtTestApp();
+    TempDir registry, files;
+    // The certificate folders and the user list lie beside the settings' folder: in the temporary one too.
+    SetEnvironmentVariableA("VOK_REGISTRY_DIR", (registry.Path() / "registry").string().c_str());
+    OPCS_Registry().Load();
+    ScriptedUiServices ui;
+    ua::CertificateStore store(ua::CertificateStore::DefaultFolder());
+    {
+        // Before the endpoint's first start there is no own certificate to copy.
+        VOK_DlgOptions dialog(ProgramSettings(), files.File("VOKConfig.psf"));
+        EXPECT_FALSE(dialog.findChild<QPushButton*>("copyThumbprint")->isEnabled());
+        EXPECT_NE(dialog.findChild<QLabel*>("ownSubject")->text().toStdString().find("Not made yet"),
+                  std::string::npos);
+    }
+    std::string error;
+    ASSERT_TRUE(store.LoadOrCreateOwn("urn:plant-pc:VOKExplorer", {"plant-pc"}, error)) << error;
+    const std::string thumbprint = RefuseClient(store, "HMI Panel 3", "urn:hmi-panel-3:PanelClient");
+
+    VOK_DlgOptions dialog(ProgramSettings(), files.File("VOKConfig.psf"));
+    EXPECT_EQ(dialog.findChild<QLabel*>("ownThumbprint")->text().toStdString(), store.OwnInfo()->thumbprint);
+    EXPECT_TRUE(dialog.findChild<QPushButton*>("copyThumbprint")->isEnabled());
+    auto* list = dialog.findChild<QTreeWidget*>("clientCertificates");
+    auto* trust = dialog.findChild<QPushButton*>("trustCertificate");
+    auto* reject = dialog.findChild<QPushButton*>("rejectCertificate");
+    ASSERT_EQ(list->topLevelItemCount(), 1);
+    EXPECT_EQ(list->topLevelItem(0)->text(2).toStdString(), "urn:hmi-panel-3:PanelClient");
+    EXPECT_EQ(list->topLevelItem(0)->text(3).toStdString(), thumbprint);
+    EXPECT_FALSE(trust->isEnabled());
+
+    Select(list, "Rejected");
+    EXPECT_TRUE(trust->isEnabled());
+    EXPECT_FALSE(reject->isEnabled());
+    trust->click();
+    // The store moved it: the list and a store of its own agree.
+    ASSERT_EQ(list->topLevelItemCount(), 1);
+    EXPECT_EQ(list->topLevelItem(0)->text(0).toStdString(), "Trusted");
+    ASSERT_EQ(store.Certificates(ua::CertificateStore::List::Trusted).size(), 1u);
+    EXPECT_TRUE(store.Certificates(ua::CertificateStore::List::Rejected).empty());
+
+    Select(list, "Trusted");
+    reject->click();
+    EXPECT_EQ(list->topLevelItem(0)->text(0).toStdString(), "Rejected");
+    EXPECT_TRUE(store.Certificates(ua::CertificateStore::List::Trusted).empty());
+
+    // Another program (`vok ua certs trust`) trusted it meanwhile: Refresh shows it; a
+    // stale Reject of a certificate that is gone is reported, not passed over.
+    ASSERT_TRUE(store.Trust(thumbprint, error)) << error;
+    dialog.findChild<QPushButton*>("refreshCertificates")->click();
+    EXPECT_EQ(list->topLevelItem(0)->text(0).toStdString(), "Trusted");
+    Select(list, "Trusted");
+    std::filesystem::remove(store.Certificates(ua::CertificateStore::List::Trusted).at(0).file);
+    EXPECT_TRUE(ui.Messages().empty());
+    reject->click();
+    ASSERT_EQ(ui.Messages().size(), 1u);
+    EXPECT_NE(ui.Messages()[0].text.find("could not be rejected"), std::string::npos) << ui.Messages()[0].text;
+    EXPECT_EQ(list->topLevelItemCount(), 0);
     SetEnvironmentVariableA("VOK_REGISTRY_DIR", nullptr);
 }
