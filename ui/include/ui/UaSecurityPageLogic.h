@@ -1,5 +1,5 @@
 #pragma once
-// The OPC UA page's security part, apart from its widgets: the rows of its
+// The OPC UA page's security controls, apart from their widgets: the rows of its
 // lists (the endpoints offered, the client certificates, the users), the
 // texts of the server certificate, which buttons a selection enables, the
 // hints about choices that lock every client out, and the checks of the
@@ -58,7 +58,7 @@ struct CertificateRow {
     std::string thumbprint;
 };
 // Rejected certificates first (they are the ones waiting for a decision),
-// then the trusted ones; each part by subject.
+// then the trusted ones; each group by subject.
 std::vector<CertificateRow> CertificateRows(const std::vector<ua::CertificateInfo>& rejected,
                                             const std::vector<ua::CertificateInfo>& trusted);
 
