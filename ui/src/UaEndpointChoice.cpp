@@ -10,3 +10,13 @@ std::string UaEndpointChoice::Problem() const {
             return "The listen address \"" + listenAddress + "\" is not an address: give a host name or an IP address.";
     return {};
 }
+
+ua::UaServerSettings UaEndpointChoice::ServerSettings() const {
+    ua::UaServerSettings settings;
+    settings.port = port <= 65535 ? static_cast<std::uint16_t>(port) : 0;
+    settings.listenAddress = listenAddress;
+    settings.noneOnLoopback = allowNone;
+    settings.anonymous = allowAnonymous;
+    settings.signOnly = offerSign;
+    return settings;
+}

@@ -14,11 +14,16 @@
 #include "model/VOKDevice.h"
 #include "model/VOKTagGroup.h"
 #include "platform/Environment.h"
+#include "UaTestCertificates.h"
 #include "sim/SimLine.h"
 #include "testsupport/TempDir.h"
+#include "ua/CertificateStore.h"
+#include "ua/UserStore.h"
 
 #include <QDir>
 #include <QMessageBox>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTest>
 
@@ -32,7 +37,8 @@ TEST(Screenshots, DevicePagesTagGroupAndOptions) {
     QtTestApp();
     ASSERT_TRUE(QDir().mkpath(folder));
     TempDir registry;
-    SetEnvironmentVariableA("VOK_REGISTRY_DIR", registry.Path().string().c_str());
+    // The OPC UA certificates and users lie beside the settings' folder: in the temporary one too.
+    SetEnvironmentVariableA("VOK_REGISTRY_DIR", (registry.Path() / "registry").string().c_str());
     ScriptedUiServices ui;
     SimLine line;
     ASSERT_TRUE(StartTestLine(line, "COM47", {TestCounter(5, 60)}, 1));
@@ -78,6 +84,17 @@ TEST(Screenshots, DevicePagesTagGroupAndOptions) {
         EXPECT_TRUE(dialog.grab().save(QString(folder) + "/tag-group.png"));
     }
     {
+        // The OPC UA page as after the endpoint's first start: its own
+        // certificate, a panel refused as unknown, and two users.
+        ua::CertificateStore store(ua::CertificateStore::DefaultFolder());
+        std::string error;
+        ASSERT_TRUE(store.LoadOrCreateOwn("urn:plant-pc:VOKExplorer", {"plant-pc"}, error)) << error;
+        RefuseClient(store, "HMI Panel 3", "urn:hmi-panel-3:PanelClient");
+        ua::UserStore users(ua::UserStore::DefaultFile());
+        ASSERT_TRUE(users.Add("scada", ua::Role::Operator, "plant password", error)) << error;
+        ASSERT_TRUE(users.Add("qa-engineer", ua::Role::Engineer, "another password", error)) << error;
+    }
+    {
         // An installed program's log, not the build folder's.
         ProgramSettings().SetEventLogFile("/home/operator/.local/share/vok/VOK Explorer Event Log.txt");
         VOK_DlgOptions dialog(ProgramSettings(), "/home/operator/.local/share/vok/VOKConfig.psf");
@@ -87,6 +104,15 @@ TEST(Screenshots, DevicePagesTagGroupAndOptions) {
         auto* pages = dialog.findChild<QTabWidget*>("optionPages");
         ASSERT_NE(pages, nullptr);
         pages->setCurrentIndex(1);
+        // The test screen is small; the picture shows the whole page as on
+        // an operator's screen, where the dialog opens that large.
+        auto* scroll = dialog.findChild<QScrollArea*>("uaPageScroll");
+        ASSERT_NE(scroll, nullptr);
+        const QSize missing = (scroll->widget()->sizeHint() - scroll->viewport()->size()).expandedTo(QSize(0, 0));
+        dialog.resize(dialog.size() + missing);
+        QTest::qWait(50);
+        EXPECT_EQ(scroll->verticalScrollBar()->maximum(), 0) << "part of the OPC UA page is scrolled away";
+        EXPECT_EQ(scroll->horizontalScrollBar()->maximum(), 0) << "part of the OPC UA page is scrolled away";
         EXPECT_TRUE(dialog.grab().save(QString(folder) + "/program-options-opc-ua.png"));
     }
     device.reset();
