@@ -4,7 +4,9 @@
 # counter command by 'vok query', polled by 'vok probe', found by 'vok discover'
 # and added to a configuration that the headless server 'vok-explorer --headless --poll' serves until it is
 # told to stop (and an OPC UA client browses, reads, subscribes and writes
-# through its endpoint), and on a machine with a display the operator's window on it.
+# through its endpoint, then another one, refused until its certificate is
+# trusted, signs in over an encrypted channel and writes), and on a machine
+# with a display the operator's window on it.
 # VOK_DEMO_PORT picks another COM name, VOK_DEMO_UA_PORT another TCP port for
 # the server's OPC UA endpoint (4840), which a node-opcua client reads.
 source "$(dirname "$0")/common.sh"
@@ -88,10 +90,31 @@ printf '%s\n' "demo-operator-password" | "$vok" ua users add demo-op --role oper
 VOK_UA_USER=demo-op VOK_UA_PASSWORD=demo-operator-password \
   node "$VOK_ROOT/ua/tests/client/demo.js" "opc.tcp://localhost:$ua_port" "4400 VOK 90-01" 3 2>&1 \
   | grep -v -E '^[0-9:.]+Z :' || echo "  the OPC UA client failed (see above)"
+# The same from the machine's network address, signed and encrypted: refused
+# until the client's certificate is trusted, as an administrator would.
+address=$(hostname -I 2>/dev/null | awk '{print $1}')
+address=${address:-$(hostname)}
+[[ "$address" == *:* ]] && address="[$address]"
+secure_demo() {
+  VOK_UA_USER=demo-op VOK_UA_PASSWORD=demo-operator-password \
+    node "$VOK_ROOT/ua/tests/client/demo-secure.js" "opc.tcp://$address:$ua_port" "4400 VOK 90-02" "$demo/client-pki" 2>&1 \
+    | grep -v -E '^[0-9:.]+Z :'
+}
+echo "a client with a certificate of its own at opc.tcp://$address:$ua_port (Basic256Sha256, SignAndEncrypt):"
+secure_demo || true
+echo "  the server kept its certificate as rejected; vok ua certs list:"
+"$vok" ua certs list | sed 's/^/    /'
+thumbprint=$("$vok" ua --json certs list | python3 -c 'import json,sys; r=json.load(sys.stdin)["rejected"]; print(r[0]["thumbprint"] if r else "")')
+if [ -n "$thumbprint" ]; then
+  echo "  vok ua certs trust $thumbprint: $("$vok" ua certs trust "$thumbprint")"
+  echo "  the client again:"
+  secure_demo || echo "  the encrypted client failed (see above)"
+fi
 kill -TERM "$server"
 wait "$server" && status=0 || status=$?
 echo "the server stopped on SIGTERM with exit status $status; its event log:"
-grep -E "Application|Poll [Ll]oop|Open successfully|OPC UA (endpoint|session)" "$demo/events.txt" | sed 's/^/  /' | head -20
+grep -E "Application|Poll loop started|Open successfully|OPC UA (endpoint|session|sign-in|client certificate)" "$demo/events.txt" \
+  | grep -v "OPCGroup::" | sed 's/^/  /' | head -24
 echo "  ... and $(grep -c "Msg Success" "$demo/events.txt") counter exchanges answered while it ran"
 echo "counter 2, asked directly, now reports a sample interval of $("$vok" query --port "$port" --address 2 | python3 -c 'import json,sys; print(json.load(sys.stdin)["sample_interval"])') s"
 
