@@ -571,7 +571,7 @@ TEST_F(SecureChannelSecurityTest, TamperedMessagesCloseTheChannel) {
         {"ciphertext cut short of a block", SecurityMode::SignAndEncrypt,
          [&](TestClient& c, std::uint32_t t) {
              Bytes chunk = c.Msg("MSG", 'F', t, 1, body);
-             chunk.resize(chunk.size() - 5);
+             chunk.erase(chunk.end() - 5, chunk.end());
              const auto size = static_cast<std::uint32_t>(chunk.size());
              for (int i = 0; i < 4; ++i) chunk[4 + i] = static_cast<std::uint8_t>(size >> (8 * i));
              return chunk;
