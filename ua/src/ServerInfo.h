@@ -12,7 +12,6 @@
 
 namespace ua {
 
-inline constexpr const char* kSecurityPolicyNone = "http://opcfoundation.org/UA/SecurityPolicy#None";
 inline constexpr const char* kTransportProfileBinary =
     "http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary";
 

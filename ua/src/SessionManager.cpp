@@ -1,5 +1,7 @@
 #include "SessionManager.h"
 
+#include "Crypto.h"
+#include "LogText.h"
 #include "foundation/CLogFile.h"
 #include "opc/OpcDa.h"
 #include "platform/Com.h"
@@ -7,28 +9,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <utility>
 
 namespace ua {
 
 namespace {
-
-// Names and addresses come from clients and go into the event log: control
-// characters would forge lines, and a name may be a megabyte.
-std::string ForLog(const std::string& text) {
-    constexpr std::size_t kMaxLogged = 128;
-    std::string out;
-    for (char c : text) {
-        if (out.size() >= kMaxLogged) {
-            out += "...";
-            break;
-        }
-        const auto byte = static_cast<unsigned char>(c);
-        out += byte < 0x20 || byte == 0x7F ? '?' : c;
-    }
-    return out;
-}
 
 // One Append per entry: the log puts a space after each piece.
 void Log(const std::string& text) { EventLog().Append(text).Commit(CLogFile::kWrite); }
@@ -45,23 +30,8 @@ double SessionManager::ReviseTimeout(double requestedMs) const {
     return requestedMs;
 }
 
-ByteString SessionManager::RandomBytes(std::size_t count) {
-    // The system's source itself, not a generator seeded from it: tokens and
-    // nonces must not follow from the ones a client has already seen.
-    static std::mutex sourceLock;
-    static std::random_device source;
-    ByteString out;
-    out.reserve(count);
-    std::lock_guard<std::mutex> lock(sourceLock);
-    while (out.size() < count) {
-        const std::uint32_t word = source();
-        for (int i = 0; i < 4 && out.size() < count; ++i) out.push_back(static_cast<char>((word >> (8 * i)) & 0xFF));
-    }
-    return out;
-}
-
 NodeId SessionManager::NewGuidNodeId(std::uint16_t ns) {
-    const ByteString bytes = RandomBytes(16);
+    const ByteString bytes = crypto::RandomBytes(16);
     Guid guid;
     std::memcpy(&guid.data1, bytes.data(), 4);
     std::memcpy(&guid.data2, bytes.data() + 4, 2);

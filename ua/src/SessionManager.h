@@ -83,8 +83,6 @@ public:
     // the manager is destroyed: the destructor ends the sessions still open.
     void OnSessionEnd(EndListener listener);
 
-    // Bytes from the system's random source (nonces, tokens).
-    static ByteString RandomBytes(std::size_t count);
 
 private:
     enum class EndReason { ClosedByClient, TimedOut, ServerStop, ChannelClosed };

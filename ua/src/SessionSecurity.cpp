@@ -1,5 +1,6 @@
 #include "SessionSecurity.h"
 
+#include "LogText.h"
 #include "Messages.h"
 #include "foundation/CLogFile.h"
 #include "ua/Binary.h"
@@ -10,22 +11,13 @@ namespace ua {
 
 namespace {
 
-// Text from a client on its way into the event log: no control characters,
-// bounded.
-std::string ForLog(const std::string& text) {
-    constexpr std::size_t kMaxLogged = 64;
-    std::string out;
-    for (char c : text) {
-        if (out.size() >= kMaxLogged) return out + "...";
-        const auto byte = static_cast<unsigned char>(c);
-        out += byte < 0x20 || byte == 0x7F ? '?' : c;
-    }
-    return out;
-}
+// User names and URIs are logged shorter than session names: a refusal line
+// carries two of them.
+constexpr std::size_t kLoggedName = 64;
 
 void LogRefusal(const ChannelLink& channel, const std::string& who, const std::string& why) {
     EventLog()
-        .Append("OPC UA sign-in refused: " + who + " from " + ForLog(channel.PeerAddress()) + " (" + why + ")")
+        .Append("OPC UA sign-in refused: " + who + " from " + ForLog(channel.PeerAddress(), kLoggedName) + " (" + why + ")")
         .Commit(CLogFile::kWrite);
 }
 
@@ -133,8 +125,8 @@ StatusCode SessionSecurity::CheckCreate(const ChannelLink& channel, const ByteSt
         if (chain.front().Der() != channelCertificate) return status::BadCertificateInvalid;
         if (chain.front().ApplicationUri() != clientApplicationUri) {
             EventLog()
-                .Append("OPC UA session refused: the client's ApplicationUri " + ForLog(clientApplicationUri) +
-                        " is not its certificate's " + ForLog(chain.front().ApplicationUri()))
+                .Append("OPC UA session refused: the client's ApplicationUri " + ForLog(clientApplicationUri, kLoggedName) +
+                        " is not its certificate's " + ForLog(chain.front().ApplicationUri(), kLoggedName))
                 .Commit(CLogFile::kWrite);
             return status::BadCertificateUriInvalid;
         }
@@ -209,7 +201,7 @@ StatusCode SessionSecurity::CheckUserName(const ChannelLink& channel, const Serv
         LogRefusal(channel, "a client", "a user name token that cannot be read");
         return status::BadIdentityTokenInvalid;
     }
-    const std::string who = "user " + ForLog(userName);
+    const std::string who = "user " + ForLog(userName, kLoggedName);
     std::string password;
     if (algorithm.empty()) {
         // Only a channel that encrypts keeps a password given in clear off the wire.
@@ -221,7 +213,7 @@ StatusCode SessionSecurity::CheckUserName(const ChannelLink& channel, const Serv
     } else {
         const SecurityPolicy& policy = PasswordPolicy(channel);
         if (key_ == nullptr || algorithm != policy.asymmetricEncryptionUri) {
-            LogRefusal(channel, who, "a password encrypted with " + ForLog(algorithm));
+            LogRefusal(channel, who, "a password encrypted with " + ForLog(algorithm, kLoggedName));
             return status::BadIdentityTokenInvalid;
         }
         // The plain text is the length of what follows, the password and the

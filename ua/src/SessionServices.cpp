@@ -1,5 +1,6 @@
 #include "SessionServices.h"
 
+#include "Crypto.h"
 #include "ServerDescriptions.h"
 
 #include <chrono>
@@ -82,7 +83,7 @@ void CreateSession(SessionManager& sessions, const ServerInfo& info, SessionSecu
         return;
     }
     if (endpointUrl.empty()) endpointUrl = call.channel->EndpointUrl();
-    const ByteString nonce = SessionManager::RandomBytes(kNonceLength);
+    const ByteString nonce = crypto::RandomBytes(kNonceLength);
     session->SetServerNonce(nonce);
     session->SetClientCertificate(clientCertificate);
     std::pair<std::string, ByteString> signature;
@@ -148,7 +149,7 @@ void ActivateSession(SessionManager& sessions, const ServerInfo& info, SessionSe
     if (IsGood(result)) result = sessions.Activate(call.header.authenticationToken, *call.channel, user);
     // Every answer carries a new nonce, which the next activation's
     // signature and password must use.
-    const ByteString nonce = SessionManager::RandomBytes(kNonceLength);
+    const ByteString nonce = crypto::RandomBytes(kNonceLength);
     if (session) session->SetServerNonce(nonce);
     if (IsBad(result)) {
         // A wrong password is answered late, and later with each further

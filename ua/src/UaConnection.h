@@ -37,7 +37,6 @@ class UaConnection {
 public:
     using Clock = std::chrono::steady_clock;
 
-    static constexpr const char* kSecurityPolicyNone = "http://opcfoundation.org/UA/SecurityPolicy#None";
     // The Error message's reason and the Hello's endpoint URL stay below this.
     static constexpr std::size_t kMaxUrlLength = 4096;
 

@@ -546,7 +546,7 @@ TEST_F(SessionServicesTest, CreateActivateAndCloseThroughEncodedRequests) {
     EXPECT_EQ(endpoints[0].discoveryUrls, std::vector<std::string>{"opc.tcp://localhost:4840"});
     EXPECT_EQ(endpoints[0].applicationUri, info_.applicationUri);
     EXPECT_EQ(endpoints[0].mode, 1);
-    EXPECT_EQ(endpoints[0].policyUri, kSecurityPolicyNone);
+    EXPECT_EQ(endpoints[0].policyUri, kPolicyUriNone);
     EXPECT_EQ(endpoints[0].tokenPolicyId, "anonymous");
     EXPECT_EQ(endpoints[0].tokenType, 0);
     EXPECT_EQ(endpoints[0].transport, kTransportProfileBinary);

@@ -50,7 +50,7 @@ struct OpenOptions {
     std::int32_t securityMode = 1;
     std::uint32_t requestedLifetime = 600000;
     std::uint32_t requestHandle = 1;
-    std::string policy = ua::UaConnection::kSecurityPolicyNone;
+    std::string policy = ua::kPolicyUriNone;
 };
 
 inline Bytes Open(const OpenOptions& options = {}) {
