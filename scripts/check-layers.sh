@@ -10,7 +10,7 @@ hits=$(grep -rnE "$posix" --include='*.h' --include='*.cpp' . 2>/dev/null | grep
 if [ -n "$hits" ]; then
   echo "POSIX headers outside platform/:"; echo "$hits"; status=1
 fi
-qt=$(grep -rnE '#include[[:space:]]*<Q[A-Za-z]+' --include='*.h' --include='*.cpp' platform foundation link model config opc sim tools 2>/dev/null)
+qt=$(grep -rnE '#include[[:space:]]*<Q[A-Za-z]+' --include='*.h' --include='*.cpp' platform foundation link model config history opc sim tools 2>/dev/null)
 if [ -n "$qt" ]; then
   echo "Qt headers below ui/:"; echo "$qt"; status=1
 fi

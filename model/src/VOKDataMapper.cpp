@@ -122,6 +122,36 @@ void VOKDataMapper::ProcessCounterData(BYTE flags, const Dll<VOK_DataRec>& recor
     }
 }
 
+SampleRecord VOKDataMapper::MakeSampleRecord(BYTE flags) const {
+    SampleRecord sample;
+    sample.timeMs = NowUtcMs();
+    sample.counterFlags = flags;
+    Hold hold(device_);
+    sample.intervalSeconds = static_cast<std::int32_t>(device_.sampleInterval_);
+    sample.device = device_.GetName();
+    sample.port = device_.portNumber_;
+    sample.address = device_.busAddress_;
+    sample.flow = device_.flow_;
+    sample.commStatus = device_.commStatus_;
+    for (int j = 0; j < kMaxBins; ++j) {
+        VOKTag* size = device_.SlotLocked(kSlotBinSize + j);
+        VOKTag* raw = device_.SlotLocked(kSlotCumulativeRaw + j);
+        double edge = 0, count = 0;
+        if (size == nullptr || raw == nullptr || !vokdevice::AsDouble(*size, edge)) break;
+        // A bin the counter sent no count for reads 0, as a cleared tag would.
+        if (raw->GetQuality() != kQualityGood || !vokdevice::AsDouble(*raw, count)) count = 0;
+        sample.binSizes.push_back(edge);
+        sample.cumulativeRaw.push_back(vokdevice::ToInt32(count));
+    }
+    for (int n = 0; n < kAnalogInputs; ++n) {
+        VOKTag* analog = device_.SlotLocked(kSlotAnalogInput + n);
+        double value = 0;
+        if (analog != nullptr && analog->GetQuality() == kQualityGood && vokdevice::AsDouble(*analog, value))
+            sample.analog[static_cast<std::size_t>(n)] = value;
+    }
+    return sample;
+}
+
 void VOKDataMapper::SetTotals() {
     VOKTag* firstRaw = device_.SlotLocked(kSlotCumulativeRaw);
     VOKTag* totalRaw = device_.SlotLocked(kSlotTotalRaw);

@@ -656,6 +656,7 @@ void VOKDevice::PollOnce() {
             data_.ProcessCounterData(flags, records);
             session_.StartSampling();
             SetCommStatus(kCommOK);
+            if (HasSampleSinks()) PublishSample(data_.MakeSampleRecord(flags));
             return;
         }
         return;
@@ -716,21 +717,60 @@ void VOKDevice::OnPollStart() {
     SetCommStatus(kCommOK);
     initialised_ = IsSimulation();
     LogDevice("Poll loop started");
+    PublishEvent(DeviceEventKind::PollStarted, "Poll loop started");
 }
 
 void VOKDevice::OnPollStop() {
+    // Stopped, the device is no longer failing: the history reads the stop,
+    // not a communication coming back.
+    PublishEvent(DeviceEventKind::PollStopped, "Poll loop stopped");
+    {
+        Hold hold(*this);
+        pollStopping_ = true;
+    }
     SetCommStatus(kCommOK);
+    {
+        Hold hold(*this);
+        pollStopping_ = false;
+    }
     session_.ClosePort();
     LogDevice("Poll loop stopped");
     SetStopRequested(false);
 }
 
+void VOKDevice::PublishEvent(DeviceEventKind kind, const char* text) {
+    // A device in simulation keeps no history: its counts are made up.
+    if (!HasSampleSinks() || IsSimulation()) return;
+    DeviceEvent event;
+    event.timeMs = NowUtcMs();
+    event.kind = kind;
+    event.text = text;
+    event.device = GetName();
+    {
+        Hold hold(*this);
+        event.port = portNumber_;
+        event.address = busAddress_;
+        event.commStatus = commStatus_;
+    }
+    PublishDeviceEvent(event);
+}
+
 void VOKDevice::SetCommStatus(std::int32_t status) {
+    bool stopping = false;
+    std::int32_t before = kCommOK;
     {
         Hold hold(*this);
         if (status == commStatus_) return;
+        before = commStatus_;
         commStatus_ = status;
+        stopping = pollStopping_;
     }
+    // A loss and its end are kept, so that the time between reads as a gap
+    // rather than as missing data; a change between two failures is one loss.
+    if (status == kCommOK && !stopping)
+        PublishEvent(DeviceEventKind::CommRestored, "Communication restored");
+    else if (status != kCommOK && before == kCommOK)
+        PublishEvent(DeviceEventKind::CommLost, status == kAddressConflict ? "Address conflict" : "Communication lost");
     data_.SetTagValue(kSlotCommStatus, Value::I4(status).get());
     if (status != kCommOK) {
         SetCommOK(false);

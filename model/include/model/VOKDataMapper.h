@@ -7,6 +7,7 @@
 
 #include "foundation/Dll.h"
 #include "link/VOKCommands.h"
+#include "model/SampleRecord.h"
 #include "platform/OleAuto.h"
 
 #include <cstddef>
@@ -31,6 +32,9 @@ public:
     // Number of bins, bin sizes and the tags of the active bins; the tags of
     // inactive bins leave the tree.
     void ApplyBinSizes(const Dll<double>& sizes);
+    // The sample just mapped, read back from the tags (what clients were
+    // shown), with the counter's status byte, for the sample sinks.
+    SampleRecord MakeSampleRecord(BYTE flags) const;
     void SetSampleIntervalTag();
     void SetVersionTag();
     void SetFlowTag();

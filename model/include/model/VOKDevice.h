@@ -10,6 +10,7 @@
 #include "link/VOKCommands.h"
 #include "model/OPCS_Device.h"
 #include "model/VOKCounterSession.h"
+#include "model/SampleSinks.h"
 #include "model/VOKDataMapper.h"
 
 #include <array>
@@ -156,6 +157,8 @@ private:
     // With the device lock held: a tag of that kind in an empty slot.
     void AddMissingTag(VOKTagGroup* group, std::int32_t kind, std::int32_t slot);
     void LogDevice(const char* text);
+    // A device event to the sample sinks, stamped now.
+    void PublishEvent(DeviceEventKind kind, const char* text);
     // With the device lock held: the valid tag in a slot, or null.
     VOKTag* SlotLocked(std::int32_t slot) const;
     VOKDevicePauses GetPauses() const;
@@ -172,6 +175,7 @@ private:
     std::array<VOKTag*, kSlotCount> slots_{};
     std::int32_t portNumber_ = 0;
     std::int32_t commStatus_ = kCommOK;
+    bool pollStopping_ = false;  // under the device lock: OnPollStop's own status reset
     std::array<VOKTagGroup*, 6> groups_{};
     VOKDevicePauses pauses_;
     VOKCounterSession session_{*this};
