@@ -8,7 +8,7 @@ VOK_SANITIZE=${VOK_SANITIZE:-}
 
 vok_packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
               nlohmann-json3-dev libcli11-dev libcapnp-dev capnproto qt6-base-dev
-              libssl-dev libsodium-dev)
+              libssl-dev libsodium-dev libsqlite3-dev qt6-charts-dev sqlite3)
 
 vok_install_packages() {
   local missing=()
