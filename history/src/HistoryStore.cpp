@@ -10,8 +10,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
+#include <cstring>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -83,6 +85,7 @@ struct HistoryStore::Writer {
     std::uint64_t lastSeq = 0;      // of the newest record handed in
     std::uint64_t episodeDropped = 0;
     int flushWaiters = 0;
+    std::uint64_t droppedAtFlush = 0;  // status.dropped when a flush last returned
     std::uint64_t pruneRequests = 0;
     std::uint64_t pruneServed = 0;
     std::uint64_t pruneResult = 0;
@@ -151,11 +154,19 @@ struct HistoryStore::Writer {
             return options.path + " is a folder";
         }
         std::string error;
+        // SQLite itself resets a -wal it cannot use, and deletes the -wal of an
+        // empty file: a file that is no database is moved aside before SQLite
+        // touches it, so that what its -wal holds stays for a look.
+        std::string damage = ForeignHeader();
+        if (!damage.empty()) {
+            if (!openedOnce) return MoveAsideAndOpen(damage, code);
+            code = SQLITE_CORRUPT;
+            return options.path + " is damaged: " + damage;
+        }
         auto conn = sql::Connection::Open(options.path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error, &code);
         if (!conn) return "cannot open " + options.path + ": " + error;
         sqlite3_busy_timeout(conn->Handle(), 5000);
 
-        std::string damage;
         const schema::Kind kind = schema::Identify(*conn, error);
         if (kind == schema::Kind::Failed) {
             code = conn->LastCode();
@@ -194,17 +205,7 @@ struct HistoryStore::Writer {
                 return options.path + " is damaged: " + damage;
             }
             conn.reset();
-            std::string aside;
-            if (!MoveAside(aside, error)) {
-                code = SQLITE_CANTOPEN;
-                return options.path + " is damaged (" + damage + ") and cannot be moved aside: " + error;
-            }
-            {
-                std::lock_guard lock(mutex);
-                status.movedAside = aside;
-            }
-            Log("History database damaged, moved aside to " + aside + "; a new one was started (" + damage + ")");
-            return Open(code);
+            return MoveAsideAndOpen(damage, code);
         }
 
         if (kind == schema::Kind::Empty) {
@@ -241,6 +242,38 @@ struct HistoryStore::Writer {
             nextPrune = SteadyClock::now() + kPruneEvery;
         }
         return {};
+    }
+
+    std::string MoveAsideAndOpen(const std::string& damage, int& code) {
+        std::string aside, error;
+        if (!MoveAside(aside, error)) {
+            code = SQLITE_CANTOPEN;
+            return options.path + " is damaged (" + damage + ") and cannot be moved aside: " + error;
+        }
+        {
+            std::lock_guard lock(mutex);
+            status.movedAside = aside;
+        }
+        Log("History database damaged, moved aside to " + aside + "; a new one was started (" + damage + ")");
+        return Open(code);
+    }
+
+    // Why the file is no SQLite database by its first bytes; empty when it
+    // is one, or missing, or empty with no -wal.
+    std::string ForeignHeader() const {
+        std::error_code ec;
+        if (!fs::is_regular_file(options.path, ec)) return {};
+        const auto size = fs::file_size(options.path, ec);
+        if (ec) return {};
+        if (size == 0) {
+            const auto wal = fs::file_size(options.path + "-wal", ec);
+            return !ec && wal > 0 ? "an empty file with a write-ahead log" : "";
+        }
+        std::ifstream in(options.path, std::ios::binary);
+        char header[16] = {};
+        in.read(header, sizeof header);
+        if (in.gcount() == sizeof header && std::memcmp(header, "SQLite format 3", 16) == 0) return {};
+        return "not an SQLite database";
     }
 
     // Renames the database and its WAL companions to <name>.damaged-<stamp>.
@@ -761,14 +794,16 @@ bool HistoryStore::Flush(int timeoutMs) {
     Writer& w = *writer_;
     std::unique_lock lock(w.mutex);
     const std::uint64_t target = w.lastSeq;
-    const std::uint64_t droppedBefore = w.status.dropped;
     ++w.flushWaiters;
     w.wake.notify_all();
     const bool reached = w.done.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
         return w.DoneThrough() >= target || (!w.status.running && !w.thread.joinable());
     });
     --w.flushWaiters;
-    return reached && w.DoneThrough() >= target && w.status.dropped == droppedBefore;
+    // Records dropped since the last flush were never committed: not a success.
+    const bool lost = w.status.dropped > w.droppedAtFlush;
+    w.droppedAtFlush = w.status.dropped;
+    return reached && w.DoneThrough() >= target && !lost;
 }
 
 std::uint64_t HistoryStore::PruneNow() {
