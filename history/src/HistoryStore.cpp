@@ -698,6 +698,7 @@ struct HistoryStore::Writer {
             if (prune) {
                 std::uint64_t removed = 0;
                 if (ok && db) removed = PruneAll();
+                pruneActive = false;  // this pass went to the end
                 AddPruned(static_cast<std::int64_t>(removed));
                 std::lock_guard lock(mutex);
                 pruneServed = pruneRequests;
