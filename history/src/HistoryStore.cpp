@@ -798,7 +798,7 @@ bool HistoryStore::Flush(int timeoutMs) {
     ++w.flushWaiters;
     w.wake.notify_all();
     const bool reached = w.done.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return w.DoneThrough() >= target || (!w.status.running && !w.thread.joinable());
+        return w.DoneThrough() >= target || !w.status.running;
     });
     --w.flushWaiters;
     // Records dropped since the last flush were never committed: not a success.

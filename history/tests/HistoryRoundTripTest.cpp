@@ -239,6 +239,36 @@ TEST(HistoryEvents, EventsComeBackAndExplainTheGaps) {
     EXPECT_EQ(check.gaps.size(), 4u);
 }
 
+TEST(HistoryReading, ARowThatCannotBeDecodedIsAnErrorNotACrash) {
+    TempDir dir;
+    const std::string path = dir.File("history.db");
+    WriteAll(path, {Sample("A", kT0, 1), Sample("A", kT0 + kMinute, 2), Sample("A", kT0 + 2 * kMinute, 3)});
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    // A varint that never ends, and analog values cut short.
+    ASSERT_EQ(sqlite3_exec(db,
+                           ("UPDATE samples SET counts = x'FFFFFFFFFFFFFFFFFFFFFFFF' WHERE time_ms = " +
+                            std::to_string(kT0 + kMinute) + ";UPDATE samples SET analog = x'0301020304' WHERE time_ms = " +
+                            std::to_string(kT0 + 2 * kMinute))
+                               .c_str(),
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    auto reader = Reader(path);
+    ASSERT_TRUE(reader);
+    auto samples = reader->Samples("A", kT0, kT0 + kDay);
+    EXPECT_EQ(samples.size(), 1u);  // the good one before the broken one
+    EXPECT_NE(reader->LastError().find("cannot be read"), std::string::npos) << reader->LastError();
+    std::string error;
+    EXPECT_FALSE(reader->ForEachSample("A", kT0 + 2 * kMinute, kT0 + kDay, 0, false, [](const SampleRecord&) { return true; },
+                                       error));
+    EXPECT_NE(error.find("cannot be read"), std::string::npos) << error;
+    EXPECT_FALSE(reader->ForEachSampleOfAll(0, kT0 + kDay, [](const SampleRecord&) { return true; }, error));
+    // The good sample alone still reads.
+    EXPECT_EQ(reader->Samples("A", kT0, kT0).size(), 1u);
+    EXPECT_EQ(reader->LastError(), "");
+}
+
 TEST(HistoryReading, OneDeviceOverARangeReadsOnlyItsKeyRange) {
     TempDir dir;
     const std::string path = dir.File("history.db");
