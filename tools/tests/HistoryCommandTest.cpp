@@ -198,8 +198,8 @@ TEST_F(HistoryCommand, SamplesAsJsonCarryTheStoredCountsTheirDerivedValuesAndThe
 }
 
 TEST_F(HistoryCommand, SamplesAsCsvNameTheBinsBySizeAndQuoteWhatNeedsIt) {
-    const std::string name = "Room 1, \"north\"";
-    Fill({Sample(name, 0, {40, 30, 20, 10}), Sample(name, 1, {44, 33, 22, 11})});
+    const std::string name = "Room 1, \"north\"", commaOnly = "Hall 2, east";
+    Fill({Sample(name, 0, {40, 30, 20, 10}), Sample(name, 1, {44, 33, 22, 11}), Sample(commaOnly, 2, {5})});
 
     const VokOutcome all = History("samples 'Room 1, \"north\"' " + Range(0, 5) + " --csv");
     ASSERT_EQ(all.status, 0) << all.err;
@@ -231,8 +231,11 @@ TEST_F(HistoryCommand, SamplesAsCsvNameTheBinsBySizeAndQuoteWhatNeedsIt) {
     const VokOutcome exported = History("export " + Range(0, 5) + " --csv '" + file + "'");
     ASSERT_EQ(exported.status, 0) << exported.err;
     const auto lines = ParseCsv(ReadFileText(file));
-    ASSERT_EQ(lines.size(), 1u + 2 * 4) << ReadFileText(file);  // one row per sample and bin
+    ASSERT_EQ(lines.size(), 1u + 2 * 4 + 1) << ReadFileText(file);  // one row per sample and bin
+    for (const auto& line : lines) EXPECT_EQ(line.size(), lines[0].size());
     EXPECT_EQ(lines[1][Column(lines[0], "device")], name);
+    EXPECT_EQ(lines[9][Column(lines[0], "device")], commaOnly);
+    EXPECT_EQ(lines[9][Column(lines[0], "raw_cumulative")], "5");
     EXPECT_NE(ReadFileText(file).find("\"Room 1, \"\"north\"\"\""), std::string::npos);
 }
 
