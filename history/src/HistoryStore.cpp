@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <ctime>
 #include <cstring>
@@ -45,7 +46,11 @@ struct Item {
     std::variant<SampleRecord, DeviceEvent> record;
 };
 
+// The event log may be off (its default); a service's standard error goes to
+// the journal, so a history that stops being written is told there too. The
+// entries are few: one per episode.
 void Log(const std::string& text) {
+    std::fprintf(stderr, "vok history: %s\n", text.c_str());
     CLogFile& log = EventLog();
     log.Append(text);
     log.Commit(CLogFile::kWrite);
