@@ -7,7 +7,7 @@
 // bad time, an unknown device, a file that would be overwritten).
 #include "tools/Commands.h"
 
-#include "foundation/VersionInfo.h"
+#include "config/OPCS_Registry.h"
 #include "history/HistoryReader.h"
 #include "history/TimeText.h"
 #include "model/SampleRecord.h"
@@ -49,8 +49,12 @@ struct Stop {
 [[noreturn]] void Usage(const std::string& what) { throw Stop{kUsageError, what}; }
 [[noreturn]] void Fail(const std::string& what) { throw Stop{kDamaged, what}; }
 
-// The history file the running server writes: beside the program's own files.
-std::string DefaultHistoryFile() { return versioninfo::ProgramFolder() + "history.db"; }
+// The history file the server writes: the setting, as the program reads it.
+std::string DefaultHistoryFile() {
+    OPCS_Registry settings;
+    settings.Load();
+    return settings.GetHistoryFile();
+}
 
 // --- numbers and text ----------------------------------------------------
 

@@ -1,5 +1,6 @@
 // vok history as a user runs it: the built program in processes of its own,
 // on history databases a real HistoryStore filled.
+#include "config/OPCS_Registry.h"
 #include "history/HistoryStore.h"
 #include "history/TimeText.h"
 #include "model/SampleRecord.h"
@@ -358,4 +359,20 @@ TEST_F(HistoryCommand, ExportAndBackupNeverReplaceAFile) {
     const VokOutcome fromCopy = Vok("history --db '" + copy + "' devices --json");
     ASSERT_EQ(fromCopy.status, 0) << fromCopy.err;
     EXPECT_EQ(json::parse(fromCopy.out).size(), 2u);
+}
+
+TEST_F(HistoryCommand, WithoutDbTheServersHistoryFileFromTheSettingsIsRead) {
+    db_ = dir_.File("elsewhere.db");
+    Fill({Sample("North", 0, {1}), Sample("North", 1, {2})});
+    {
+        OPCS_Registry settings;
+        settings.Load();
+        settings.SetHistoryFile(db_);
+        ASSERT_TRUE(settings.Save());
+    }
+    const VokOutcome run = Vok("history devices --json");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const json devices = json::parse(run.out, nullptr, false);
+    ASSERT_EQ(devices.size(), 1u) << run.out;
+    EXPECT_EQ(devices[0]["samples"], 2);
 }
