@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -350,6 +351,16 @@ json SampleJson(const SampleRecord& s, const std::vector<int>& bins) {
             {"alarms", AlarmNames(s)}};
 }
 
+// "<time>  — comm lost (Failed counter data read)"; the text only when it says more than the name.
+std::string EventRow(const DeviceEvent& e, bool utc) {
+    std::string row = TimeText(e.timeMs, utc) + "  \u2014 " + DeviceEventName(e.kind);
+    std::string name = DeviceEventName(e.kind), text = e.text;
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (!e.text.empty() && text != name) row += " (" + ValidUtf8(e.text) + ")";
+    return row;
+}
+
 int Samples(history::HistoryReader& reader, const SamplesOptions& o) {
     if (o.csv && o.asJson) Usage("--csv and --json exclude each other");
     const Range range = RangeArgument(o.from, o.to);
@@ -450,13 +461,11 @@ int Samples(history::HistoryReader& reader, const SamplesOptions& o) {
     std::size_t next = 0;
     for (const SampleRecord& s : samples) {
         for (; next < events.size() && events[next].timeMs <= s.timeMs; ++next)
-            rows.push_back({TimeText(events[next].timeMs, o.utc) + "  \u2014 " + DeviceEventName(events[next].kind) +
-                            (events[next].text.empty() ? "" : " (" + ValidUtf8(events[next].text) + ")")});
+            rows.push_back({EventRow(events[next], o.utc)});
         rows.push_back(row(s));
     }
     for (; next < events.size(); ++next)
-        rows.push_back({TimeText(events[next].timeMs, o.utc) + "  \u2014 " + DeviceEventName(events[next].kind) +
-                        (events[next].text.empty() ? "" : " (" + ValidUtf8(events[next].text) + ")")});
+        rows.push_back({EventRow(events[next], o.utc)});
     PrintTable(header, rows, std::cout);
     return 0;
 }
