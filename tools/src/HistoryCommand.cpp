@@ -196,25 +196,25 @@ Range RangeArgument(const std::string& from, const std::string& to) {
 // "1,3-5": bin numbers from 1, in order, each once.
 std::vector<int> BinsArgument(const std::string& text) {
     std::set<int> bins;
-    auto number = [&](const std::string& part) {
+    auto number = [&](const std::string& piece) {
         int n = 0;
-        const auto result = std::from_chars(part.data(), part.data() + part.size(), n);
-        if (part.empty() || result.ec != std::errc() || result.ptr != part.data() + part.size() || n < 1 ||
+        const auto result = std::from_chars(piece.data(), piece.data() + piece.size(), n);
+        if (piece.empty() || result.ec != std::errc() || result.ptr != piece.data() + piece.size() || n < 1 ||
             n > kMaxBinNumber)
             Usage("--bins: '" + text + "' is not a list of bin numbers 1.." + std::to_string(kMaxBinNumber) +
                   " (e.g. 1,3-5)");
         return n;
     };
-    std::stringstream parts(text);
-    std::string part;
-    while (std::getline(parts, part, ',')) {
-        const std::size_t dash = part.find('-');
+    std::stringstream pieces(text);
+    std::string piece;
+    while (std::getline(pieces, piece, ',')) {
+        const std::size_t dash = piece.find('-');
         if (dash == std::string::npos) {
-            bins.insert(number(part));
+            bins.insert(number(piece));
             continue;
         }
-        const int first = number(part.substr(0, dash)), last = number(part.substr(dash + 1));
-        if (first > last) Usage("--bins: the range '" + part + "' runs backwards");
+        const int first = number(piece.substr(0, dash)), last = number(piece.substr(dash + 1));
+        if (first > last) Usage("--bins: the range '" + piece + "' runs backwards");
         for (int b = first; b <= last; ++b) bins.insert(b);
     }
     if (bins.empty() || text.back() == ',') Usage("--bins: '" + text + "' names no bins (e.g. 1,3-5)");
