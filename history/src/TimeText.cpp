@@ -113,18 +113,18 @@ bool ParseRelative(const std::string& text, std::int64_t& ms) {
 // Seconds since 1970 of a local wall-clock time, with the zone's rules for
 // that day (mktime decides daylight saving time itself with tm_isdst -1).
 bool LocalSeconds(int year, int month, int day, int hour, int minute, int second, std::int64_t& seconds) {
-    std::tm parts{};
-    parts.tm_year = year - 1900;
-    parts.tm_mon = month - 1;
-    parts.tm_mday = day;
-    parts.tm_hour = hour;
-    parts.tm_min = minute;
-    parts.tm_sec = second;
-    parts.tm_isdst = -1;
+    std::tm wall{};
+    wall.tm_year = year - 1900;
+    wall.tm_mon = month - 1;
+    wall.tm_mday = day;
+    wall.tm_hour = hour;
+    wall.tm_min = minute;
+    wall.tm_sec = second;
+    wall.tm_isdst = -1;
     // mktime sets the weekday only when it succeeds: -1 is also a valid time.
-    parts.tm_wday = -1;
-    const std::time_t t = std::mktime(&parts);
-    if (t == static_cast<std::time_t>(-1) && parts.tm_wday == -1) return false;
+    wall.tm_wday = -1;
+    const std::time_t t = std::mktime(&wall);
+    if (t == static_cast<std::time_t>(-1) && wall.tm_wday == -1) return false;
     seconds = static_cast<std::int64_t>(t);
     return true;
 }
