@@ -499,12 +499,12 @@ int Export(history::HistoryReader& reader, const ExportOptions& o) {
         Fail("cannot read the samples: " + error);
 
     std::random_device random;
-    std::string partial;
+    std::string unfinished;
     std::error_code exists;
-    do partial = o.file + ".partial-" + std::to_string(random() % 1000000);
-    while (std::filesystem::exists(partial, exists));
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    if (!out) Fail("cannot write " + partial);
+    do unfinished = o.file + ".unfinished-" + std::to_string(random() % 1000000);
+    while (std::filesystem::exists(unfinished, exists));
+    std::ofstream out(unfinished, std::ios::binary | std::ios::trunc);
+    if (!out) Fail("cannot write " + unfinished);
     const std::vector<std::string> common = {"time_utc", "time_local", "device", "port", "address"};
     std::vector<std::string> header = common;
     if (columns) {
@@ -566,18 +566,18 @@ int Export(history::HistoryReader& reader, const ExportOptions& o) {
     out.close();
     std::error_code ec;
     if (!read || !written || out.fail()) {
-        std::filesystem::remove(partial, ec);
+        std::filesystem::remove(unfinished, ec);
         if (!written || out.fail()) Fail("cannot write " + o.file + " (the disk may be full); nothing was kept");
         Fail("cannot read the samples: " + error + "; nothing was kept");
     }
     // Checked again: the file may have appeared while the export ran.
     if (!o.force && std::filesystem::exists(o.file, ec)) {
-        std::filesystem::remove(partial, ec);
+        std::filesystem::remove(unfinished, ec);
         Usage(o.file + " appeared while exporting; nothing was written");
     }
-    std::filesystem::rename(partial, o.file, ec);
+    std::filesystem::rename(unfinished, o.file, ec);
     if (ec) {
-        std::filesystem::remove(partial, ec);
+        std::filesystem::remove(unfinished, ec);
         Fail("cannot write " + o.file + ": " + ec.message());
     }
     std::cerr << "vok history: " << count << " samples of " << devices.size() << " device"

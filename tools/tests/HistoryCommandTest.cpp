@@ -345,8 +345,8 @@ TEST_F(HistoryCommand, ExportAndBackupNeverReplaceAFile) {
     const std::size_t bin3 = Column(header, "bin03_raw");
     for (std::size_t r = 1; r < rows.size(); ++r)  // South has two bins only
         EXPECT_EQ(rows[r][bin3], rows[r][Column(header, "device")] == "South" ? "" : "1");
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))  // no partial file left
-        EXPECT_EQ(entry.path().string().find(".partial"), std::string::npos) << entry.path();
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))  // no unfinished file left
+        EXPECT_EQ(entry.path().string().find(".unfinished"), std::string::npos) << entry.path();
 
     const std::string copy = dir_.File("copy.db");
     std::ofstream(copy) << "old copy";
