@@ -61,7 +61,7 @@ echo "the address space as a browsing client sees it:"
 "$vok" opc browse --config "$config" --all | python3 -c 'import json,sys; d=json.load(sys.stdin)["items"]; print("  a walk from the root yields", len(d), "item IDs, e.g.", d[0], "and", d[-1])'
 
 echo "the headless server on that configuration, polling both counters:"
-"$explorer" --headless --poll --ua-port "$ua_port" "$config" >"$demo/server.out" 2>"$demo/server.err" &
+"$explorer" --headless --poll --ua-port "$ua_port" --history "$demo/history.db" "$config" >"$demo/server.out" 2>"$demo/server.err" &
 server=$!
 for _ in $(seq 100); do
   [ -s "$demo/server.out" ] && break
@@ -110,6 +110,17 @@ if [ -n "$thumbprint" ]; then
   echo "  the client again:"
   secure_demo || echo "  the encrypted client failed (see above)"
 fi
+echo "the sample history the server kept meanwhile (every sample of both counters), read with vok history:"
+history=("$vok" history --db "$demo/history.db")
+"${history[@]}" devices | sed 's/^/  /'
+echo "  the last half minute of counter 1, bins 1 and 2 (vok history samples):"
+"${history[@]}" samples "4400 VOK 90-01" --from -30s --bins 1-2 | cut -c1-130 | sed 's/^/    /'
+"${history[@]}" export --from -10m --to now --csv "$demo/export.csv" 2>/dev/null
+echo "  vok history export: $(($(wc -l <"$demo/export.csv") - 1)) rows, one per sample and bin, under the header"
+echo "    $(head -1 "$demo/export.csv" | tr -d '\r')"
+"${history[@]}" check | sed 's/^/  /' | head -8
+node "$VOK_ROOT/ua/tests/client/demo-history.js" "opc.tcp://localhost:$ua_port" "4400 VOK 90-01" 10 "$vok" "$demo/history.db" 2>&1 \
+  | grep -v -E '^[0-9:.]+Z :' || echo "  the history client failed (see above)"
 kill -TERM "$server"
 wait "$server" && status=0 || status=$?
 echo "the server stopped on SIGTERM with exit status $status; its event log:"
