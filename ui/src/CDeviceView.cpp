@@ -306,6 +306,13 @@ void CDeviceView::ShowDeviceMenu(const QPoint& at) {
     for (UINT id : {uicmd::kProperties, doccmd::kStartPolling, doccmd::kStopPolling, doccmd::kForceUpdate}) {
         if (QAction* action = actions_(id)) menu.addAction(action);
     }
+    if (QAction* trend = actions_(uicmd::kTrend)) {
+        // The window's command under the shorter name the device's menu needs.
+        menu.addSeparator();
+        QAction* entry = menu.addAction("&Trend...", trend, &QAction::trigger);
+        entry->setObjectName("deviceTrend");
+        entry->setEnabled(trend->isEnabled());
+    }
     menu.exec(viewport()->mapToGlobal(at));
 }
 

@@ -1,5 +1,7 @@
 #include "ui/CMainFrame.h"
 
+#include "history/HistoryStore.h"
+#include "model/VOKDevice.h"
 #include "opc/OPCS_App.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CDeviceView.h"
@@ -12,6 +14,8 @@
 #include "ui/ProgramBitmaps.h"
 #include "ui/QtPosting.h"
 #include "ui/QtUiServices.h"
+#include "ui/TrendLogic.h"
+#include "ui/TrendWindow.h"
 #include "ui/UiCommands.h"
 #include "ui/VOK_DlgAutoDiscover.h"
 #include "ui/VOK_DlgOptions.h"
@@ -217,6 +221,29 @@ void CMainFrame::BuildStatusBar() {
         bar->addPermanentWidget(pane);
         panes_[i] = pane;
     }
+    historyPane_ = new QLabel(bar);
+    historyPane_->setObjectName("paneHistory");
+    historyPane_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    historyPane_->hide();
+    bar->insertPermanentWidget(0, historyPane_);
+}
+
+void CMainFrame::UpdateHistoryPane() {
+    const history::HistoryStore* store = history::ProgramHistory();
+    if (store == nullptr) {
+        historyPane_->hide();
+        return;
+    }
+    const QString text = QString::fromStdString(trend::HistoryPaneText(store->Status()));
+    if (historyPane_->text() != text) historyPane_->setText(text);
+    historyPane_->show();
+}
+
+VOKDevice* CMainFrame::SelectedCounter() const {
+    OPCS_TagGroup* group = doc_.GetSelectedGroup();
+    OPCS_TagGroup* device = group != nullptr ? group->GetDevice() : nullptr;
+    if (!OPCS_Device::IsValidDevice(device)) return nullptr;
+    return dynamic_cast<VOKDevice*>(static_cast<OPCS_Device*>(device));
 }
 
 QAction* CMainFrame::Action(UINT id) const {
@@ -276,6 +303,7 @@ CommandState CMainFrame::CommandStateOf(UINT id) {
     case uicmd::kAppExit:
     case uicmd::kAppAbout:
     case uicmd::kHelpFinder: return {true, false};
+    case uicmd::kTrend: return {SelectedCounter() != nullptr, false};
     default: return {};
     }
 }
@@ -304,6 +332,9 @@ void CMainFrame::RunCommand(UINT id) {
             OPCS_DlgCommPort::Open(this)->onHelp = [this](int context) { ShowHelp(context); };
             break;
         case uicmd::kAppAbout: ShowAbout(); break;
+        case uicmd::kTrend:
+            if (VOKDevice* device = SelectedCounter()) TrendWindow::Open(device->GetName(), this);
+            break;
         default: break;
         }
     }
@@ -326,6 +357,12 @@ void CMainFrame::UpdateCommands() {
         }
         const QString shown = QString::fromStdString(text);
         if (panes_[i]->text() != shown) panes_[i]->setText(shown);
+    }
+    // The history's state every couple of seconds (the first pass at once).
+    constexpr int kHistoryTicks = 2000 / kIdleUpdateMs;
+    if (historyTicks_-- <= 0) {
+        historyTicks_ = kHistoryTicks - 1;
+        UpdateHistoryPane();
     }
 }
 
