@@ -11,8 +11,10 @@
 #include <QAction>
 #include <QHeaderView>
 #include <QMenu>
+#include <QStyle>
 
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -286,6 +288,19 @@ void CDeviceView::Delete() {
     } else {
         setCurrentItem(nullptr);
     }
+}
+
+int CDeviceView::ContentWidth() const {
+    int widest = 0;
+    const QFontMetrics metrics = fontMetrics();
+    std::function<void(const QTreeWidgetItem*, int)> measure = [&](const QTreeWidgetItem* item, int depth) {
+        // The indentation of the level and the root's expander, the icon, the text.
+        const int width = indentation() * (depth + 1) + iconSize().width() + 8 + metrics.horizontalAdvance(item->text(0));
+        widest = std::max(widest, width);
+        for (int i = 0; i < item->childCount(); ++i) measure(item->child(i), depth + 1);
+    };
+    for (int i = 0; i < topLevelItemCount(); ++i) measure(topLevelItem(i), 0);
+    return widest + 2 * frameWidth() + style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 8;
 }
 
 std::string CDeviceView::ClientsPaneText() {

@@ -111,6 +111,8 @@ CMainFrame::CMainFrame(OPCS_Doc& doc, OPCS_Registry& settings, QtPosting& postin
     splitter_->addWidget(tags_);
     setCentralWidget(splitter_);
     active_ = tree_;
+    // The user's own placement is kept from then on.
+    connect(splitter_, &QSplitter::splitterMoved, this, [this] { treeFitPending_ = false; });
 
     auto actionOf = [this](UINT id) { return Action(id); };
     auto activate = [this](ViewCommands* view) {
@@ -277,6 +279,18 @@ void CMainFrame::showEvent(QShowEvent* event) {
     const int width = splitter_->width();
     const int left = static_cast<int>(width * settings_.GetSplitterPosition());
     splitter_->setSizes({left, width - left});
+    treeFitPending_ = frameplace::IsStartingShare(settings_.GetSplitterPosition());
+    FitTree();
+}
+
+void CMainFrame::FitTree() {
+    if (!treeFitPending_ || tree_->topLevelItemCount() == 0) return;
+    const QList<int> sizes = splitter_->sizes();
+    if (sizes.size() != 2) return;
+    const int total = sizes[0] + sizes[1];
+    const int left = frameplace::FittedTreeWidth(tree_->ContentWidth(), total);
+    splitter_->setSizes({left, total - left});
+    treeFitPending_ = false;
 }
 
 ViewCommands* CMainFrame::ActiveView() { return active_; }
@@ -358,6 +372,7 @@ void CMainFrame::UpdateCommands() {
         const QString shown = QString::fromStdString(text);
         if (panes_[i]->text() != shown) panes_[i]->setText(shown);
     }
+    FitTree();
     // The history's state every couple of seconds (the first pass at once).
     constexpr int kHistoryTicks = 2000 / kIdleUpdateMs;
     if (historyTicks_-- <= 0) {
@@ -382,7 +397,9 @@ void CMainFrame::ShowAbout() { ShowAboutBox(this); }
 bool CMainFrame::SaveForExit() {
     tags_->StoreColumnWidths();
     const QList<int> sizes = splitter_->sizes();
-    if (sizes.size() == 2) {
+    // A splitter nobody placed keeps the starting share, so that the tree is
+    // still fitted once the configuration has devices.
+    if (sizes.size() == 2 && !treeFitPending_) {
         settings_.SetSplitterPosition(frameplace::SplitterShare(sizes[0], sizes[1], settings_.GetSplitterPosition()));
     }
     if (!isMinimized()) {

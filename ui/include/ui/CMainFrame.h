@@ -68,6 +68,8 @@ private:
     void ShowHelp(int context);
     void ShowAbout();
     void UpdateHistoryPane();
+    // Widens the tree to its names while nobody has placed the splitter.
+    void FitTree();
     // The counter device selected in the tree, or null.
     class VOKDevice* SelectedCounter() const;
 
@@ -84,5 +86,6 @@ private:
     int historyTicks_ = 0;
     QTimer idle_;
     bool splitterPlaced_ = false;
+    bool treeFitPending_ = false;
     std::function<void()> terminate_;
 };
