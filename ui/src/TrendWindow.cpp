@@ -110,6 +110,9 @@ TrendWindow::TrendWindow(std::string device, std::string historyPath, QWidget* p
     hover_ = new QLabel(this);
     hover_->setObjectName("hover");
     hover_->setText("Point at a line for the sample's values.");
+    // A long sample text wraps; it never widens the window.
+    hover_->setWordWrap(true);
+    hover_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(controls);
@@ -130,8 +133,9 @@ TrendWindow::TrendWindow(std::string device, std::string historyPath, QWidget* p
         if (choice != trend::RangeChoice::FromTo) SetRange(choice);
     });
     connect(showButton_, &QPushButton::clicked, this, [this] {
-        SetRange(trend::RangeChoice::FromTo, fromEdit_->dateTime().toMSecsSinceEpoch(),
-                 toEdit_->dateTime().toMSecsSinceEpoch());
+        if (!SetRange(trend::RangeChoice::FromTo, fromEdit_->dateTime().toMSecsSinceEpoch(),
+                      toEdit_->dateTime().toMSecsSinceEpoch()))
+            QMessageBox::warning(this, windowTitle(), hover_->text());
     });
     connect(valueBox_, &QComboBox::currentIndexChanged, this,
             [this](int index) { SetValueKind(index == 1 ? trend::ValueKind::CumulativeRaw : trend::ValueKind::CumulativeNormalized); });
@@ -197,14 +201,13 @@ void TrendWindow::ApplyRangeControls() {
     showButton_->setEnabled(typed);
 }
 
-void TrendWindow::SetRange(trend::RangeChoice choice, std::int64_t fromMs, std::int64_t toMs) {
+bool TrendWindow::SetRange(trend::RangeChoice choice, std::int64_t fromMs, std::int64_t toMs) {
     if (choice == trend::RangeChoice::FromTo) {
         trend::TimeRange check;
         std::string error;
         if (!trend::RangeFor(choice, clock_(), fromMs, toMs, check, error)) {
-            if (isVisible()) QMessageBox::warning(this, windowTitle(), QString::fromStdString(error));
             hover_->setText(QString::fromStdString(error));
-            return;
+            return false;
         }
         typedFrom_ = fromMs;
         typedTo_ = toMs;
@@ -212,12 +215,18 @@ void TrendWindow::SetRange(trend::RangeChoice choice, std::int64_t fromMs, std::
         toEdit_->setDateTime(QDateTime::fromMSecsSinceEpoch(toMs));
     }
     choice_ = choice;
+    if (showsGiven_) {
+        std::string error;
+        trend::RangeFor(choice_, clock_(), typedFrom_, typedTo_, range_, error);
+        range_.live = false;
+    }
     if (rangeBox_->currentIndex() != static_cast<int>(choice)) {
         const QSignalBlocker block(rangeBox_);
         rangeBox_->setCurrentIndex(static_cast<int>(choice));
         ApplyRangeControls();
     }
     Reload();
+    return true;
 }
 
 void TrendWindow::SetValueKind(trend::ValueKind kind) {
@@ -231,6 +240,10 @@ void TrendWindow::SetValueKind(trend::ValueKind kind) {
 }
 
 void TrendWindow::Reload() {
+    if (showsGiven_) {
+        BuildFromGiven();
+        return;
+    }
     if (!OpenReader()) return;
     std::string error;
     trend::RangeFor(choice_, clock_(), typedFrom_, typedTo_, range_, error);
@@ -349,10 +362,50 @@ void TrendWindow::Redraw() {
     pngButton_->setEnabled(true);
 }
 
+void TrendWindow::ShowRecords(trend::RangeChoice choice, const trend::TimeRange& range, std::vector<SampleRecord> samples,
+                              const std::vector<DeviceEvent>& events) {
+    refresh_.stop();
+    choice_ = choice;
+    range_ = range;
+    range_.live = false;
+    {
+        const QSignalBlocker block(rangeBox_);
+        rangeBox_->setCurrentIndex(static_cast<int>(choice));
+        ApplyRangeControls();
+    }
+    std::stable_sort(samples.begin(), samples.end(),
+                     [](const SampleRecord& a, const SampleRecord& b) { return a.timeMs < b.timeMs; });
+    given_ = std::move(samples);
+    givenEvents_ = events;
+    showsGiven_ = true;
+    fromEdit_->setDateTime(QDateTime::fromMSecsSinceEpoch(range_.fromMs));
+    toEdit_->setDateTime(QDateTime::fromMSecsSinceEpoch(range_.toMs));
+    BuildFromGiven();
+}
+
+void TrendWindow::BuildFromGiven() {
+    builder_ = std::make_unique<trend::CurveBuilder>(kind_, range_.toMs - range_.fromMs, std::max(view_->width(), 1000));
+    for (const DeviceEvent& event : givenEvents_) {
+        if (event.device.empty() || event.device == device_) builder_->AddEvent(event);
+    }
+    for (const SampleRecord& sample : given_) {
+        if (sample.device == device_ && sample.timeMs >= range_.fromMs && sample.timeMs <= range_.toMs)
+            builder_->AddSample(sample);
+    }
+    Redraw();
+}
+
 QString TrendWindow::HoverAt(std::int64_t timeMs) {
-    if (!reader_) return {};
     std::optional<SampleRecord> before;
     std::optional<SampleRecord> after;
+    if (showsGiven_) {
+        const auto at = std::lower_bound(given_.begin(), given_.end(), timeMs,
+                                         [](const SampleRecord& s, std::int64_t t) { return s.timeMs < t; });
+        if (at != given_.end()) after = *at;
+        if (at != given_.begin()) before = *(at - 1);
+        const auto nearest = trend::Nearest(before, after, timeMs);
+        return nearest ? QString::fromStdString(trend::HoverText(*nearest, kind_)) : QString();
+    }
     std::string error;
     reader_->ForEachSample(device_, std::numeric_limits<std::int64_t>::min(), timeMs, 1, true,
                            [&](const SampleRecord& s) {

@@ -42,12 +42,18 @@ public:
 
     // The clock of the relative ranges (tests and pictures fix it).
     void SetClock(std::function<std::int64_t()> clock) { clock_ = std::move(clock); }
-    void SetRange(trend::RangeChoice choice, std::int64_t fromMs = 0, std::int64_t toMs = 0);
+    // False with the reason (shown below the chart too) for a typed range that runs backwards.
+    bool SetRange(trend::RangeChoice choice, std::int64_t fromMs = 0, std::int64_t toMs = 0);
     void SetValueKind(trend::ValueKind kind);
     // Reads the range again from the start.
     void Reload();
     // Takes the samples added since the last read (a live range slides on).
     void Refresh();
+
+    // Shows the given records instead of the history's (the records a caller
+    // already holds, and the pictures); hovering then finds its samples among them.
+    void ShowRecords(trend::RangeChoice choice, const trend::TimeRange& range, std::vector<SampleRecord> samples,
+                     const std::vector<DeviceEvent>& events);
 
     // The shown range's samples to a CSV file, written whole or not at all.
     bool ExportCsv(const QString& path, std::string& error);
@@ -68,6 +74,7 @@ private:
     void ShowMessage(const QString& text);
     void Redraw();
     void ReadFrom(std::int64_t fromMs, std::int64_t eventsFromMs);
+    void BuildFromGiven();
     void ApplyRangeControls();
     void AskExportCsv();
     void AskSavePicture();
@@ -77,6 +84,9 @@ private:
     std::unique_ptr<history::HistoryReader> reader_;
     std::unique_ptr<trend::CurveBuilder> builder_;
     std::vector<trend::Curve> curves_;
+    std::vector<SampleRecord> given_;  // ShowRecords' samples, in time order
+    std::vector<DeviceEvent> givenEvents_;
+    bool showsGiven_ = false;
     trend::RangeChoice choice_ = trend::RangeChoice::LastHour;
     trend::ValueKind kind_ = trend::ValueKind::CumulativeNormalized;
     trend::TimeRange range_;
