@@ -20,6 +20,7 @@ int Usage(std::FILE* out) {
         "  opc        an OPC client: connect to the server class and print its status\n"
         "  discover   search the serial ports for counters and add them to a configuration\n"
         "  ua         the OPC UA endpoint's users, certificates and endpoints\n"
+        "  history    the sample history: devices, samples, export, statistics, check, backup\n"
         "  version    print the program version\n"
         "  help       print this text\n"
         "\n"
@@ -44,6 +45,7 @@ int Dispatch(int argc, char** argv) {
     if (command == "opc") return RunOpcCommand(argc - 1, argv + 1);
     if (command == "discover") return RunDiscoverCommand(argc - 1, argv + 1);
     if (command == "ua") return RunUaCommand(argc - 1, argv + 1);
+    if (command == "history") return RunHistoryCommand(argc - 1, argv + 1);
     std::fprintf(stderr, "vok: unknown command '%s' (try 'vok help')\n", ValidUtf8(command).c_str());
     return 2;
 }

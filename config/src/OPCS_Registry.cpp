@@ -120,6 +120,10 @@ void OPCS_Registry::SetDefaults() {
     uaAllowNone_ = true;
     uaAllowAnonymous_ = true;
     uaOfferSign_ = false;
+    historyEnabled_ = true;
+    historyFile_ = folder + "history.db";
+    historyRetentionDays_ = kDefaultHistoryRetentionDays;
+    historyMaxSizeMB_ = 0;
 }
 
 void OPCS_Registry::Load() {
@@ -155,6 +159,11 @@ void OPCS_Registry::Load() {
         reg.ReadBool("OPC UA Allow None", uaAllowNone_);
         reg.ReadBool("OPC UA Allow Anonymous", uaAllowAnonymous_);
         reg.ReadBool("OPC UA Offer Sign", uaOfferSign_);
+        reg.ReadBool("History Enabled", historyEnabled_);
+        std::string history;
+        if (reg.ReadString("History File", history) && !history.empty()) historyFile_ = history;
+        reg.ReadNumber("History Retention Days", historyRetentionDays_);
+        reg.ReadNumber("History Max Size MB", historyMaxSizeMB_);
     }
     reg.Close();
 
@@ -182,6 +191,10 @@ bool OPCS_Registry::Save() {
     ok = reg.WriteBool("OPC UA Allow None", uaAllowNone_) && ok;
     ok = reg.WriteBool("OPC UA Allow Anonymous", uaAllowAnonymous_) && ok;
     ok = reg.WriteBool("OPC UA Offer Sign", uaOfferSign_) && ok;
+    ok = reg.WriteBool("History Enabled", historyEnabled_) && ok;
+    ok = reg.WriteString("History File", historyFile_) && ok;
+    ok = reg.WriteNumber("History Retention Days", historyRetentionDays_) && ok;
+    ok = reg.WriteNumber("History Max Size MB", historyMaxSizeMB_) && ok;
     reg.Close();
     return ok;
 }

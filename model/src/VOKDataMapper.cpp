@@ -130,7 +130,7 @@ SampleRecord VOKDataMapper::MakeSampleRecord(BYTE flags) const {
     sample.intervalSeconds = static_cast<std::int32_t>(device_.sampleInterval_);
     sample.device = device_.GetName();
     sample.port = device_.portNumber_;
-    sample.address = device_.busAddress_;
+    sample.address = device_.busAddress_ & 0x7F;
     sample.flow = device_.flow_;
     sample.commStatus = device_.commStatus_;
     for (int j = 0; j < kMaxBins; ++j) {

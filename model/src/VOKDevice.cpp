@@ -749,7 +749,7 @@ void VOKDevice::PublishEvent(DeviceEventKind kind, const char* text) {
     {
         Hold hold(*this);
         event.port = portNumber_;
-        event.address = busAddress_;
+        event.address = busAddress_ & 0x7F;
         event.commStatus = commStatus_;
     }
     PublishDeviceEvent(event);

@@ -61,7 +61,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         // "--ua-port=4841"; the value is never the configuration file.
         const auto equals = name.find('=');
         const std::string key = name.substr(0, equals);
-        if (Same(key, "ua-port") || Same(key, "ua-listen") || Same(key, "ua-none") || Same(key, "ua-anonymous")) {
+        if (Same(key, "ua-port") || Same(key, "ua-listen") || Same(key, "ua-none") || Same(key, "ua-anonymous") ||
+            Same(key, "history")) {
             std::string value;
             if (equals != std::string::npos) {
                 value = name.substr(equals + 1);
@@ -76,6 +77,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                 if (Same(value, "on")) target = true;
                 else if (Same(value, "off")) target = false;
                 else line.invalid = "vok-explorer: --" + key + " takes on or off, not \"" + value + "\"";
+                continue;
+            }
+            if (Same(key, "history")) {
+                if (value.empty()) line.invalid = "vok-explorer: --history needs a database file or off";
+                else line.history = value;
                 continue;
             }
             if (Same(key, "ua-listen")) {
@@ -107,7 +113,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
 
 const char* ProgramHelpText() {
     return "usage: vok-explorer [--headless] [--poll] [--ua-port N] [--ua-listen ADDRESS] [--ua-none on|off]\n"
-           "                    [--ua-anonymous on|off] [FILE]\n"
+           "                    [--ua-anonymous on|off] [--history FILE|off] [FILE]\n"
            "       vok-explorer /RegServer | /UnregServer | /?\n"
            "\n"
            "VOK Explorer polls the 4400 VOK particle counters of the configuration FILE (the last one used\n"
@@ -129,6 +135,10 @@ const char* ProgramHelpText() {
            "  --ua-anonymous on|off\n"
            "                 OPC UA sessions without a user name, which read but never write\n"
            "                 (default on); kept. Certificates and users: vok ua\n"
+           "  --history FILE|off\n"
+           "                 keep every counter sample in the SQLite database FILE (default\n"
+           "                 history.db in the program's data folder), or keep none; kept.\n"
+           "                 Reading it: vok history\n"
            "  /Min, /Max     open the window minimised or maximised\n"
            "  /RegServer     register the OPC server class and its categories, then end\n"
            "  /UnregServer   remove that registration, then end\n"

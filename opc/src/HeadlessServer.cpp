@@ -3,6 +3,7 @@
 #include "config/OPCS_Doc.h"
 #include "config/OPCS_Registry.h"
 #include "foundation/CLogFile.h"
+#include "history/HistoryStore.h"
 #include "model/OPCS_Device.h"
 #include "opc/ComObjects.h"
 #include "opc/OPCS_App.h"
@@ -134,12 +135,14 @@ void PrintServingLine(OPCS_App& app) {
     doc->GetDeviceList(devices);
     const ServingExtension* extension = GetServingExtension();
     const std::string endpoint = extension != nullptr ? extension->EndpointUrl() : std::string();
+    const history::HistoryStore* kept = app.GetHistory();
     std::printf("{\"serving\": \"%s\", \"class_published\": %s, \"configuration\": %s, \"new\": %s, "
-                "\"devices\": %d, \"polling\": %s, \"ua_endpoint\": %s}\n",
+                "\"devices\": %d, \"polling\": %s, \"ua_endpoint\": %s, \"history\": %s}\n",
                 platform::GuidToString(CLSID_VOKExplorer).c_str(), app.IsServing() ? "true" : "false",
                 JsonString(doc->GetPathName()).c_str(), app.IsNewConfiguration() ? "true" : "false", devices.GetCount(),
                 app.GetCommandLine().poll ? "true" : "false",
-                endpoint.empty() ? "null" : JsonString(endpoint).c_str());
+                endpoint.empty() ? "null" : JsonString(endpoint).c_str(),
+                kept == nullptr ? "null" : JsonString(kept->Options().path).c_str());
     std::fflush(stdout);
 }
 

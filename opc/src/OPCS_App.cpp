@@ -4,6 +4,7 @@
 #include "foundation/CLogFile.h"
 #include "foundation/StringTable.h"
 #include "foundation/VersionInfo.h"
+#include "history/HistoryStore.h"
 #include "model/ModelHost.h"
 #include "model/UiServices.h"
 #include "opc/ComObjects.h"
@@ -13,6 +14,9 @@
 #include "opc/Registration.h"
 #include "platform/Com.h"
 #include "platform/Thread.h"
+
+#include <cstdio>
+#include <filesystem>
 
 namespace {
 
@@ -38,6 +42,7 @@ OPCS_App::~OPCS_App() {
     StopExtension();
     StopClassFactoryThread();
     doc_.reset();
+    StopHistory();
     if (&GetModelHost() == &modelHost_) SetModelHost(nullptr);
     if (factory_ != nullptr) factory_->Release();
     if (comInitialised_) CoUninitialize();
@@ -93,6 +98,9 @@ std::optional<int> OPCS_App::InitInstance(const std::vector<std::string>& args) 
         doc_->Hooks().configurationPath = [named] { return named; };
     }
 
+    // The history starts before the devices do, so that it holds their first samples.
+    StartHistory();
+
     // 10.-11. The configuration.
     if (!OpenConfiguration()) return 1;
 
@@ -106,6 +114,56 @@ std::optional<int> OPCS_App::InitInstance(const std::vector<std::string>& args) 
         extensionStarted_ = true;
     }
     return std::nullopt;
+}
+
+void OPCS_App::StartHistory() {
+    OPCS_Registry& settings = ProgramSettings();
+    // What the command line names is kept, as the options page's choice would be.
+    if (commandLine_.history) {
+        if (*commandLine_.history == "off") {
+            settings.SetHistoryEnabled(false);
+        } else {
+            std::error_code ignored;
+            const std::filesystem::path file = std::filesystem::absolute(*commandLine_.history, ignored);
+            settings.SetHistoryEnabled(true);
+            settings.SetHistoryFile(file.empty() ? *commandLine_.history : file.string());
+        }
+    }
+    if (!settings.GetHistoryEnabled()) {
+        EventLog().Append("Sample history off").Commit(CLogFile::kWrite);
+        return;
+    }
+    history::HistoryOptions options;
+    options.path = settings.GetHistoryFile();
+    options.retentionDays = settings.GetHistoryRetentionDays();
+    options.maxBytes = static_cast<std::int64_t>(settings.GetHistoryMaxSizeMB()) * 1024 * 1024;
+    history_ = std::make_unique<history::HistoryStore>(options);
+    std::string error;
+    // A history that cannot be written yet keeps its samples in memory and
+    // tries again; the program serves either way.
+    if (!history_->Start(error))
+        std::fprintf(stderr, "vok-explorer: the sample history is not written yet (%s): %s\n", options.path.c_str(),
+                     error.c_str());
+    history::SetProgramHistory(history_.get());
+    AddSampleSink(history_.get());
+    DeviceEvent started;
+    started.timeMs = NowUtcMs();
+    started.kind = DeviceEventKind::ProgramStarted;
+    started.text = "Program started";
+    history_->OnDeviceEvent(started);
+}
+
+void OPCS_App::StopHistory() {
+    if (!history_) return;
+    RemoveSampleSink(history_.get());
+    DeviceEvent stopped;
+    stopped.timeMs = NowUtcMs();
+    stopped.kind = DeviceEventKind::ProgramStopped;
+    stopped.text = "Program stopped";
+    history_->OnDeviceEvent(stopped);
+    history::SetProgramHistory(nullptr);
+    history_->Stop();
+    history_.reset();
 }
 
 void OPCS_App::StopExtension() {
@@ -215,6 +273,7 @@ OPCS_App::ExitSave OPCS_App::SaveAllForExit() {
 
 void OPCS_App::LogForcedTermination() {
     EventLog().Append("Forcing termination of server while clients connected").Commit(CLogFile::kWrite);
+    if (OPCS_App* app = GetApp()) app->StopHistory();
 }
 
 int OPCS_App::ExitInstance() {
@@ -229,6 +288,7 @@ int OPCS_App::ExitInstance() {
     // The devices go before the settings are written, so that no poll thread
     // runs while the process winds down.
     doc_.reset();
+    StopHistory();
     if (&GetModelHost() == &modelHost_) SetModelHost(nullptr);
     ProgramSettings().Save();
     if (comInitialised_) {

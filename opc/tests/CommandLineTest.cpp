@@ -93,6 +93,13 @@ TEST(CommandLine, TheUaSwitchesTakeTheirValueAndItIsNeverTheConfigurationFile) {
     EXPECT_EQ(switches.uaNone, false);
     EXPECT_EQ(switches.uaAnonymous, true);
     EXPECT_EQ(switches.fileName, "a.psf");
+    // The history's file is the switch's value, never the configuration.
+    const CommandLine history = Parse({"--history", "/tmp/min/h.db", "a.psf"});
+    EXPECT_EQ(history.history, "/tmp/min/h.db");
+    EXPECT_EQ(history.fileName, "a.psf");
+    EXPECT_FALSE(history.minimized);
+    EXPECT_EQ(Parse({"--history=off"}).history, "off");
+    EXPECT_FALSE(Parse({"--history"}).invalid.empty());
     for (const auto& bad : std::vector<std::vector<std::string>>{{"--ua-none", "no"}, {"--ua-anonymous"}}) {
         const CommandLine line = Parse(bad);
         EXPECT_FALSE(line.invalid.empty()) << bad[0];

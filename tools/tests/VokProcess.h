@@ -61,8 +61,9 @@ protected:
 class ServedExplorer {
 public:
     // False (with the reason) when the program is not built or does not listen.
+    // options go before the configuration ("--history FILE").
     bool Start(TempDir& dir, const std::string& registry, const std::string& config, std::string& error,
-               const std::string& prefix = "") {
+               const std::string& prefix = "", const std::string& options = "") {
         char folder[4096];
         const DWORD n = GetEnvironmentVariableA("VOK_TEST_BIN_DIR", folder, sizeof folder);
         const std::string bin(folder, n);
@@ -80,7 +81,7 @@ public:
         statusFile_ = dir.File("server.status");
         errFile_ = dir.File("server.err");
         std::system(("(XDG_RUNTIME_DIR='" + runtime_ + "' VOK_REGISTRY_DIR='" + registry +
-                     "' sh -c 'echo $$ >\"" + pidFile_ + "\"; exec " + prefix + " \"" + program + "\" --headless \"" +
+                     "' sh -c 'echo $$ >\"" + pidFile_ + "\"; exec " + prefix + " \"" + program + "\" --headless " + options + " \"" +
                      config + "\" >/dev/null 2>\"" + errFile_ + "\"'; echo $? >'" + statusFile_ + "') &")
                         .c_str());
         // This process's clients (and the socket path) find it through the runtime folder.

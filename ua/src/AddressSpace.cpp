@@ -7,10 +7,13 @@
 #include "Session.h"
 
 #include "config/OPCS_Doc.h"
+#include "history/HistoryStore.h"
 #include "model/ItemId.h"
 #include "model/OPCS_Device.h"
 #include "model/OPCS_Tag.h"
 #include "model/OPCS_TagGroup.h"
+#include "model/VOKDevice.h"
+#include "model/VOKTag.h"
 #include "model/VOKTagKinds.h"
 #include "opc/CEnumItemIDs.h"
 #include "opc/OpcDa.h"
@@ -169,6 +172,24 @@ NodeRecord GroupRecord(OPCS_TagGroup& group, bool withReferences) {
     return node;
 }
 
+// The device and field of a counter device's own tag in its slot, when the
+// history keeps that field. A tag an operator added to a device has a slot
+// number too (0 unless set) but is not the tag of that slot. Under the
+// configuration lock.
+std::optional<HistorySource> HistoryOfTag(OPCS_Tag& tag) {
+    if (!VOKTag::IsValidVOKTag(&tag)) return std::nullopt;
+    auto& counterTag = static_cast<VOKTag&>(tag);
+    const std::int32_t slot = counterTag.GetSlot();
+    const std::optional<history::SampleField> field = history::FieldOfSlot(slot);
+    if (!field) return std::nullopt;
+    OPCS_TagGroup* group = tag.GetGroup();
+    if (!OPCS_TagGroup::IsValidGroup(group)) return std::nullopt;
+    OPCS_TagGroup* device = group->GetDevice();
+    if (device == nullptr || !VOKDevice::IsValidVOKDevice(device)) return std::nullopt;
+    if (static_cast<VOKDevice*>(device)->GetSlotTag(slot) != &counterTag) return std::nullopt;
+    return HistorySource{device->GetName(), *field, tag.GetCanonicalType()};
+}
+
 NodeRecord TagRecord(OPCS_Tag& tag, bool withReferences) {
     NodeRecord node;
     const std::string itemId = tag.GetItemID();
@@ -184,6 +205,11 @@ NodeRecord TagRecord(OPCS_Tag& tag, bool withReferences) {
     node.dataType = DataTypeOf(node.canonicalType);
     node.valueRank = ValueRankOf(node.canonicalType);
     node.accessLevel = static_cast<std::uint8_t>(1 | (tag.GetAccessRights() == 1 ? 2 : 0));
+    // Past values are there only while the program keeps a history.
+    if (history::ProgramHistory() != nullptr && HistoryOfTag(tag)) {
+        node.accessLevel |= 4;
+        node.historizing = true;
+    }
     node.minimumSamplingInterval = limits::kTagMinimumSamplingInterval;
     node.tagItemId = itemId;
     node.tagGeneration = tag.Generation();
@@ -465,7 +491,7 @@ Variant AttributeValue(const NodeRecord& node, AttributeId attribute) {
     case A::AccessLevel:
     case A::UserAccessLevel: return Variant::Scalar(BuiltinType::Byte, std::uint64_t{node.accessLevel});
     case A::MinimumSamplingInterval: return Variant::Double(node.minimumSamplingInterval);
-    case A::Historizing: return Variant::Boolean(false);
+    case A::Historizing: return Variant::Boolean(node.historizing);
     default: return Variant{};
     }
 }
@@ -494,7 +520,8 @@ struct AddressSpace::Parts {
     // The node now, from the standard nodes or the configuration; the
     // Objects folder's references include the devices of the moment.
     std::optional<NodeRecord> Lookup(const NodeId& id, bool withReferences) const {
-        if (id.ns == 0) {
+        // The server's own nodes of namespace 1 are numeric; the configuration's are strings.
+        if (id.ns == 0 || (id.ns == 1 && id.kind == NodeId::Kind::Numeric)) {
             const NodeRecord* node = ns0.Find(id);
             if (node == nullptr) return std::nullopt;
             if (!withReferences) {
@@ -821,6 +848,14 @@ std::optional<std::string> AddressSpace::TagItemId(const NodeId& node) const {
 }
 
 bool AddressSpace::Exists(const NodeId& node) const { return parts_->Lookup(node, false).has_value(); }
+
+std::optional<HistorySource> AddressSpace::HistorySourceOf(const NodeId& node) const {
+    if (node.ns != 1 || node.kind != NodeId::Kind::String) return std::nullopt;
+    ConfigLockHold hold;
+    OPCS_Tag* tag = FindTagExact(node.text);
+    if (tag == nullptr) return std::nullopt;
+    return HistoryOfTag(*tag);
+}
 
 double AddressSpace::MinimumSamplingInterval(const NodeId& node) const {
     const std::optional<NodeRecord> record = parts_->Lookup(node, false);

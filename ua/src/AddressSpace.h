@@ -6,6 +6,7 @@
 // that come and go appear and disappear without a rebuild.
 
 #include "ServerInfo.h"
+#include "history/SampleField.h"
 #include "ua/Types.h"
 
 #include <memory>
@@ -54,6 +55,16 @@ struct ReferenceDescription {
     ExpandedNodeId typeDefinition;
 };
 
+// A counter device's tag whose past values the history keeps: the device's
+// name, under which its samples are stored, the value of a sample the tag
+// carries, and the tag's canonical VARTYPE, which past values take as the
+// present one does.
+struct HistorySource {
+    std::string device;
+    history::SampleField field;
+    std::uint16_t canonicalType = 0;
+};
+
 class AddressSpace {
 public:
     explicit AddressSpace(const ServerInfo& info);
@@ -87,6 +98,9 @@ public:
     std::optional<std::string> TagItemId(const NodeId& node) const;
     // Whether the node exists now.
     bool Exists(const NodeId& node) const;
+    // Where the node's past values are, when it is a device tag the history
+    // keeps (whether or not the program keeps a history now).
+    std::optional<HistorySource> HistorySourceOf(const NodeId& node) const;
     // The fastest rate a Value attribute of the node changes at (ms): the DA
     // server's fastest update rate for tags, 0 for the other nodes, whose
     // values are computed when read.

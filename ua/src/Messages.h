@@ -61,6 +61,12 @@ constexpr std::uint32_t ServerStatusDataType = 864;
 constexpr std::uint32_t BuildInfo = 340;
 constexpr std::uint32_t Range = 886;
 constexpr std::uint32_t EUInformation = 889;
+// HistoryRead's details and its answer for values.
+constexpr std::uint32_t ReadEventDetails = 646;
+constexpr std::uint32_t ReadRawModifiedDetails = 649;
+constexpr std::uint32_t ReadProcessedDetails = 652;
+constexpr std::uint32_t ReadAtTimeDetails = 655;
+constexpr std::uint32_t HistoryData = 658;
 }  // namespace encoding
 
 struct RequestHeader {

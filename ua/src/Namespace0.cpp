@@ -1,6 +1,8 @@
 #include "Namespace0.h"
 
+#include "HistoryServices.h"
 #include "Messages.h"
+#include "history/HistoryStore.h"
 #include "ua/Binary.h"
 
 namespace ua {
@@ -13,6 +15,8 @@ constexpr std::uint32_t kBuildInfo = 2260;
 constexpr std::uint32_t kServerCapabilities = 2268;
 constexpr std::uint32_t kOperationLimits = 11704;
 constexpr std::uint32_t kServerRedundancy = 2296;
+constexpr std::uint32_t kHistoryServerCapabilities = 11192;
+constexpr std::uint32_t kHistoryServerCapabilitiesType = 2330;
 constexpr std::uint32_t kBaseDataVariableType = 63;
 constexpr std::uint32_t kUtcTime = 294;
 constexpr std::int32_t kServerStateRunning = 0;
@@ -114,6 +118,7 @@ Namespace0::Namespace0(const ServerInfo& info) {
     Type(2013, NC::ObjectType, "ServerCapabilitiesType", id::BaseObjectType);
     Type(11564, NC::ObjectType, "OperationLimitsType", id::FolderType);
     Type(2034, NC::ObjectType, "ServerRedundancyType", id::BaseObjectType);
+    Type(kHistoryServerCapabilitiesType, NC::ObjectType, "HistoryServerCapabilitiesType", id::BaseObjectType);
 
     // Variable types.
     auto varType = [&](std::uint32_t id, const std::string& name, std::uint32_t super, std::uint32_t dataType,
@@ -236,7 +241,7 @@ Namespace0::Namespace0(const ServerInfo& info) {
     Variable(2736, "MaxQueryContinuationPoints", kServerCapabilities, id::HasProperty, id::PropertyType, 5,
              [] { return UInt16Of(0); });
     Variable(2737, "MaxHistoryContinuationPoints", kServerCapabilities, id::HasProperty, id::PropertyType, 5,
-             [] { return UInt16Of(0); });
+             [] { return UInt16Of(limits::kMaxHistoryContinuationPoints); });
 
     Add(kOperationLimits, NC::Object, "OperationLimits", 11564);
     Link(kServerCapabilities, id::HasComponent, kOperationLimits);
@@ -247,11 +252,51 @@ Namespace0::Namespace0(const ServerInfo& info) {
         {11711, {"MaxNodesPerRegisterNodes", limits::kMaxNodesPerRegisterNodes}},
         {11712, {"MaxNodesPerTranslateBrowsePathsToNodeIds", limits::kMaxNodesPerTranslate}},
         {11714, {"MaxMonitoredItemsPerCall", limits::kMaxMonitoredItemsPerCall}},
+        {12165, {"MaxNodesPerHistoryReadData", limits::kMaxNodesPerHistoryReadData}},
     };
     for (const auto& [nodeId, limit] : operationLimits) {
         const std::uint32_t number = limit.second;
         Variable(nodeId, limit.first, kOperationLimits, id::HasProperty, id::PropertyType, 7,
                  [number] { return UInt32Of(number); });
+    }
+
+    // What the history offers clients (OPC 10000-11): raw values of the
+    // device tags, read only, while the program keeps a history; no events,
+    // no changes to what is stored.
+    Add(kHistoryServerCapabilities, NC::Object, "HistoryServerCapabilities", kHistoryServerCapabilitiesType);
+    Link(kServerCapabilities, id::HasComponent, kHistoryServerCapabilities);
+    Variable(11193, "AccessHistoryDataCapability", kHistoryServerCapabilities, id::HasProperty, id::PropertyType, 1,
+             [] { return Variant::Boolean(history::ProgramHistory() != nullptr); });
+    Variable(11242, "AccessHistoryEventsCapability", kHistoryServerCapabilities, id::HasProperty, id::PropertyType, 1,
+             [] { return Variant::Boolean(false); });
+    Variable(11273, "MaxReturnDataValues", kHistoryServerCapabilities, id::HasProperty, id::PropertyType, 7,
+             [] { return UInt32Of(limits::kMaxHistoryValuesPerNode); });
+    Variable(11274, "MaxReturnEventValues", kHistoryServerCapabilities, id::HasProperty, id::PropertyType, 7,
+             [] { return UInt32Of(0); });
+    const std::pair<std::uint32_t, const char*> refusedCapabilities[] = {
+        {11196, "InsertDataCapability"},   {11197, "ReplaceDataCapability"},  {11198, "UpdateDataCapability"},
+        {11199, "DeleteRawCapability"},    {11200, "DeleteAtTimeCapability"}, {11275, "InsertAnnotationCapability"},
+        {11281, "InsertEventCapability"},  {11282, "ReplaceEventCapability"}, {11283, "UpdateEventCapability"},
+    };
+    for (const auto& [nodeId, name] : refusedCapabilities)
+        Variable(nodeId, name, kHistoryServerCapabilities, id::HasProperty, id::PropertyType, 1,
+                 [] { return Variant::Boolean(false); });
+
+    // The history's state for UA clients, who learn of a full disk here.
+    {
+        const NodeId statusId = HistoryStatusNode();
+        NodeRecord& status = nodes_[statusId];
+        status.id = statusId;
+        status.nodeClass = NC::Variable;
+        status.browseName = QualifiedName{1, "HistoryStatus"};
+        status.displayName = LocalizedText{"", "HistoryStatus"};
+        status.description = LocalizedText{"", "Whether the program writes its sample history, and why not"};
+        status.typeDefinition = NodeId(0, kBaseDataVariableType);
+        status.dataType = NodeId(0, 12);
+        status.value = [] { return Variant::String(HistoryStatusText(history::ProgramHistory())); };
+        status.references.push_back({NodeId(0, id::HasTypeDefinition), true, NodeId(0, kBaseDataVariableType)});
+        status.references.push_back({NodeId(0, id::HasComponent), false, NodeId(0, kServer)});
+        nodes_[NodeId(0, kServer)].references.push_back({NodeId(0, id::HasComponent), true, statusId});
     }
 
     Add(kServerRedundancy, NC::Object, "ServerRedundancy", 2034);

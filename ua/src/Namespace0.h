@@ -26,6 +26,12 @@ constexpr std::uint32_t kMaxNodesPerRegisterNodes = 1000;
 constexpr std::uint32_t kMaxNodesPerTranslate = 1000;
 constexpr std::uint32_t kMaxMonitoredItemsPerCall = 10000;
 constexpr std::uint16_t kMaxBrowseContinuationPoints = 10;
+// HistoryRead: nodes in one call, values one node gets in one answer (the
+// rest follow through a continuation point), and the continuation points a
+// session keeps (beyond them the oldest is freed).
+constexpr std::uint32_t kMaxNodesPerHistoryReadData = 100;
+constexpr std::uint32_t kMaxHistoryValuesPerNode = 1000;
+constexpr std::uint16_t kMaxHistoryContinuationPoints = 10;
 // Elements of one RelativePath a TranslateBrowsePaths follows.
 constexpr std::uint32_t kMaxRelativePathElements = 32;
 // The DA server's fastest update rate (ms): no tag changes faster.
@@ -53,7 +59,14 @@ constexpr std::uint32_t DataItemType = 2365;
 constexpr std::uint32_t AnalogItemType = 2368;
 constexpr std::uint32_t Range = 884;
 constexpr std::uint32_t EUInformation = 887;
+constexpr std::uint32_t Server = 2253;
 }  // namespace id
+
+// The String variable below the Server object that says whether the program
+// writes its sample history ("Writing to ...", "Not writing: ...", "Off"). A
+// numeric node of namespace 1: the configuration's nodes there are all
+// strings (item IDs), so no device or tag can ever take its id.
+inline NodeId HistoryStatusNode() { return NodeId(1, 1u); }
 
 struct NodeReference {
     NodeId type;
@@ -77,7 +90,8 @@ struct NodeRecord {
     std::uint8_t eventNotifier = 0;
     NodeId dataType;  // variables and variable types
     std::int32_t valueRank = -1;
-    std::uint8_t accessLevel = 1;  // CurrentRead
+    std::uint8_t accessLevel = 1;  // CurrentRead; HistoryRead (4) for the tags the history keeps
+    bool historizing = false;
     double minimumSamplingInterval = 0;
     // The value, computed when read; empty for a tag, whose value comes
     // through the session's DA objects.

@@ -2,6 +2,7 @@
 
 #include "AddressSpace.h"
 #include "AttributeServices.h"
+#include "HistoryServices.h"
 #include "DiscoveryServices.h"
 #include "ServerInfo.h"
 #include "ServiceDispatcher.h"
@@ -123,6 +124,7 @@ struct UaServer::Parts {
         RegisterSessionServices(table, sessions, info, security, delays);
         RegisterViewServices(table, addressSpace);
         RegisterAttributeServices(table, addressSpace);
+        RegisterHistoryServices(table, addressSpace);
         subscriptions.Register(table);
         sessions.OnSessionEnd(
             [this](Session& session, bool deleteSubscriptions) { subscriptions.OnSessionEnd(session, deleteSubscriptions); });

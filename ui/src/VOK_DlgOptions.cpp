@@ -1,12 +1,14 @@
 #include "ui/VOK_DlgOptions.h"
 
 #include "ui/HelpWindow.h"
+#include "ui/HistoryStateText.h"
 #include "ui/UaEndpointChoice.h"
 
 #include "config/OPCS_Registry.h"
 #include "foundation/CLogFile.h"
 #include "model/UiServices.h"
 #include "platform/Environment.h"
+#include "history/HistoryStore.h"
 #include "ua/CertificateStore.h"
 #include "ua/UaEndpoint.h"
 #include "ua/UserStore.h"
@@ -16,6 +18,7 @@
 #include <QTabWidget>
 
 #include <QComboBox>
+#include <QFileDialog>
 #include <QFontDatabase>
 #include <QScrollArea>
 #include <QScreen>
@@ -33,6 +36,7 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <ctime>
 
 namespace {
@@ -111,6 +115,7 @@ VOK_DlgOptions::VOK_DlgOptions(OPCS_Registry& settings, const std::string& confi
     pages->setObjectName("optionPages");
     pages->addTab(general, "General");
     pages->addTab(MakeUaPage(), "OPC UA");
+    pages->addTab(MakeHistoryPage(), "History");
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(pages);
     layout->addWidget(buttons);
@@ -581,8 +586,81 @@ void VOK_DlgOptions::Browse() {
     if (const auto path = GetUiServices().ChooseFile(choice)) file_->setText(QString::fromStdString(*path));
 }
 
+QWidget* VOK_DlgOptions::MakeHistoryPage() {
+    auto* page = new QWidget(this);
+    historyEnabled_ = new QCheckBox("Keep every counter sample", page);
+    historyEnabled_->setObjectName("historyEnabled");
+    historyEnabled_->setChecked(settings_.GetHistoryEnabled());
+    historyFile_ = new QLineEdit(QString::fromStdString(settings_.GetHistoryFile()), page);
+    historyFile_->setObjectName("historyFile");
+    historyFile_->setMinimumWidth(320);
+    auto* browse = new QPushButton("Browse", page);
+    browse->setObjectName("historyBrowse");
+    connect(browse, &QPushButton::clicked, this, [this] {
+        const QString chosen = QFileDialog::getSaveFileName(this, "History Database", historyFile_->text(),
+                                                            "History databases (*.db);;All files (*)", nullptr,
+                                                            QFileDialog::DontConfirmOverwrite);
+        if (!chosen.isEmpty()) historyFile_->setText(chosen);
+    });
+    historyDays_ = new QSpinBox(page);
+    historyDays_->setObjectName("historyDays");
+    historyDays_->setRange(0, 36500);
+    historyDays_->setSpecialValueText("0 (no limit)");
+    historyDays_->setSuffix(" days");
+    historyDays_->setValue(static_cast<int>(std::min<DWORD>(settings_.GetHistoryRetentionDays(), 36500)));
+    historyDays_->setMaximumWidth(140);
+    historyMaxMb_ = new QSpinBox(page);
+    historyMaxMb_->setObjectName("historyMaxMb");
+    historyMaxMb_->setRange(0, 1000000);
+    historyMaxMb_->setSpecialValueText("0 (no limit)");
+    historyMaxMb_->setSuffix(" MB");
+    historyMaxMb_->setValue(static_cast<int>(std::min<DWORD>(settings_.GetHistoryMaxSizeMB(), 1000000)));
+    historyMaxMb_->setMaximumWidth(140);
+
+    auto* fileRow = new QHBoxLayout;
+    fileRow->addWidget(historyFile_);
+    fileRow->addWidget(browse);
+    auto* box = new QGroupBox("Sample History", page);
+    auto* form = new QFormLayout(box);
+    form->addRow(historyEnabled_);
+    form->addRow("Database:", fileRow);
+    form->addRow("Keep samples for:", historyDays_);
+    form->addRow("Largest size:", historyMaxMb_);
+
+    const history::HistoryStore* store = history::ProgramHistory();
+    auto* state = new QLabel(QString::fromStdString(HistoryStateText(store)), page);
+    state->setObjectName("historyState");
+    state->setWordWrap(true);
+    form->addRow("Now:", state);
+    auto* note = new QLabel("GMP practice keeps records at least a year after a batch expires. A change of the "
+                            "database or of keeping takes effect at the next start. Copy the database while the "
+                            "program runs with \"vok history backup FILE\".",
+                            page);
+    note->setWordWrap(true);
+    auto* layout = new QVBoxLayout(page);
+    layout->addWidget(box);
+    layout->addWidget(note);
+    layout->addStretch();
+    return page;
+}
+
+bool VOK_DlgOptions::AcceptHistoryPage() {
+    const std::string file = historyFile_->text().trimmed().toStdString();
+    const std::string problem = HistoryFileProblem(file);
+    if (historyEnabled_->isChecked() && !problem.empty()) {
+        GetUiServices().ShowMessage(problem, MessageIcon::Error, MessageButtons::Ok, "Program Options");
+        historyFile_->setFocus();
+        return false;
+    }
+    if (!file.empty()) settings_.SetHistoryFile(file);
+    settings_.SetHistoryEnabled(historyEnabled_->isChecked());
+    settings_.SetHistoryRetentionDays(static_cast<DWORD>(historyDays_->value()));
+    settings_.SetHistoryMaxSizeMB(static_cast<DWORD>(historyMaxMb_->value()));
+    return true;
+}
+
 void VOK_DlgOptions::accept() {
-    if (!AcceptUaPage()) return;
+    if (!AcceptUaPage() || !AcceptHistoryPage()) return;
     const std::string file = file_->text().toStdString();
     const bool enabled = enabled_->isChecked();
     const DWORD limit = static_cast<DWORD>(sizeMb_->value()) * kMegabyte;

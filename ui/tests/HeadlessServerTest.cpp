@@ -150,7 +150,9 @@ TEST_F(HeadlessServerTest, RegistrationThatCannotWriteTheRegistryIsReportedAndFa
 // the program ends it. With breakFile a folder takes the file's place first.
 void ServeUntilTerminatedWithAClient(const std::string& config, bool breakFile) {
     signals::BlockTermination();
-    std::thread server([config] { std::exit(RunHeadlessServer({"--headless", config})); });
+    // The history beside the configuration, not in the build's program folder.
+    const std::string kept = (std::filesystem::path(config).parent_path() / "history.db").string();
+    std::thread server([config, kept] { std::exit(RunHeadlessServer({"--headless", "--history", kept, config})); });
     for (int i = 0; i < 400 && (GetApp() == nullptr || !GetApp()->IsServing()); ++i) Sleep(25);
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     IOPCServer* client = nullptr;

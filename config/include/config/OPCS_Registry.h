@@ -93,6 +93,18 @@ public:
     void SetUaAllowAnonymous(bool allow) { uaAllowAnonymous_ = allow; }
     bool GetUaOfferSign() const { return uaOfferSign_; }
     void SetUaOfferSign(bool offer) { uaOfferSign_ = offer; }
+    // The sample history: whether the program keeps one, its database file,
+    // how many days it keeps samples (0: by age forever) and the size it may
+    // grow to in MB (0: no bound).
+    static constexpr DWORD kDefaultHistoryRetentionDays = 400;
+    bool GetHistoryEnabled() const { return historyEnabled_; }
+    void SetHistoryEnabled(bool enabled) { historyEnabled_ = enabled; }
+    const std::string& GetHistoryFile() const { return historyFile_; }
+    void SetHistoryFile(const std::string& path) { historyFile_ = path; }
+    DWORD GetHistoryRetentionDays() const { return historyRetentionDays_; }
+    void SetHistoryRetentionDays(DWORD days) { historyRetentionDays_ = days; }
+    DWORD GetHistoryMaxSizeMB() const { return historyMaxSizeMB_; }
+    void SetHistoryMaxSizeMB(DWORD megabytes) { historyMaxSizeMB_ = megabytes; }
     // Clamps to 0.1..0.9; a value that is not a number is ignored.
     void SetSplitterPosition(double share);
     const RECT& GetWindowLocation() const { return windowLocation_; }
@@ -127,6 +139,10 @@ private:
     bool uaAllowNone_ = true;
     bool uaAllowAnonymous_ = true;
     bool uaOfferSign_ = false;
+    bool historyEnabled_ = true;
+    std::string historyFile_;
+    DWORD historyRetentionDays_ = kDefaultHistoryRetentionDays;
+    DWORD historyMaxSizeMB_ = 0;
     double splitterPosition_ = 0.2;
     std::string lastUsedFile_;
     std::string eventLogFile_;

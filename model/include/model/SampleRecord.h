@@ -26,7 +26,7 @@ struct SampleRecord {
     std::int32_t intervalSeconds = 0;  // the counter's sample interval
     std::string device;                // the device's name
     std::int32_t port = 0;             // COM number
-    std::int32_t address = 0;          // bus address
+    std::int32_t address = 0;          // the counter's bus address, 1 to 63 (without the configuration's 0x80 mark)
     double flow = 0;                   // ml/min
     std::vector<double> binSizes;      // lower edge of each active bin, µm
     std::vector<std::int32_t> cumulativeRaw;                 // one per bin
@@ -70,7 +70,7 @@ struct DeviceEvent {
     DeviceEventKind kind = DeviceEventKind::ProgramStarted;
     std::string device;       // empty for the program's own events
     std::int32_t port = 0;
-    std::int32_t address = 0;
+    std::int32_t address = 0;  // as the sample's
     std::int32_t commStatus = 0;
     std::string text;         // a short explanation for a reader ("Failed counter data read")
 };

@@ -38,6 +38,8 @@ struct CommandLine {
     // "--ua-none on|off", "--ua-anonymous on|off" when given.
     std::optional<bool> uaNone;
     std::optional<bool> uaAnonymous;
+    // "--history FILE|off" when given: the history database, or none.
+    std::optional<std::string> history;
     // Why the arguments cannot be used (a switch without its value, a port
     // that is no port); the program says so and ends with status 2.
     std::string invalid;

@@ -19,6 +19,10 @@
 class IClassFactory;
 class OPCS_App;
 
+namespace history {
+class HistoryStore;
+}
+
 // A server the program runs beside the OPC DA class (the OPC UA endpoint):
 // started once the class is published, so that its clients' objects can be
 // made, and stopped before the program destroys the OPC servers that remain.
@@ -79,12 +83,18 @@ public:
     bool IsServing() const { return serving_.load(); }
     // Stops the serving extension (the exit's first step); harmless when none runs.
     void StopExtension();
+    // Records the program's stop in the history and writes what waits; the
+    // exit's last step, and the forced termination's, whose process ends at once.
+    void StopHistory();
+    // The program's history, null when it keeps none.
+    history::HistoryStore* GetHistory() { return history_.get(); }
 
 private:
     static DWORD ClassFactoryThread(LPVOID parameter);
     void RunClassFactoryThread();
     bool RegisterOrUnregister(int& status);
     bool OpenConfiguration();
+    void StartHistory();
     void StopClassFactoryThread();
 
     HANDLE instanceMutex_ = nullptr;
@@ -102,6 +112,7 @@ private:
     CommandLine commandLine_;
     DocModelHost modelHost_;
     std::unique_ptr<OPCS_Doc> doc_;
+    std::unique_ptr<history::HistoryStore> history_;
 };
 
 // The application object while one exists, else null.

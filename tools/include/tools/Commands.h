@@ -10,3 +10,4 @@ int RunConfigCommand(int argc, char** argv);
 int RunOpcCommand(int argc, char** argv);
 int RunDiscoverCommand(int argc, char** argv);
 int RunUaCommand(int argc, char** argv);
+int RunHistoryCommand(int argc, char** argv);

@@ -307,6 +307,10 @@ constexpr StatusCode BadInvalidArgument = 0x80AB0000;
 constexpr StatusCode BadBrowseNameInvalid = 0x80600000;
 constexpr StatusCode BadNoMatch = 0x806F0000;
 constexpr StatusCode BadViewIdUnknown = 0x806B0000;
+constexpr StatusCode GoodNoData = 0x00A50000;
+constexpr StatusCode BadHistoryOperationInvalid = 0x80710000;
+constexpr StatusCode BadHistoryOperationUnsupported = 0x80720000;
+constexpr StatusCode BadInvalidTimestampArgument = 0x80BD0000;
 }  // namespace status
 
 inline bool IsBad(StatusCode code) { return (code & 0x80000000u) != 0; }

@@ -4,7 +4,9 @@
 // configuration file shown; on its "OPC UA" page the endpoint's port and
 // listen address, the endpoint URL to copy into a client, and its security:
 // which endpoints are offered, the server certificate, the client
-// certificates to trust or reject, and the users who may sign in.
+// certificates to trust or reject, and the users who may sign in; on its
+// "History" page whether every counter sample is kept, in which database,
+// and for how long.
 
 #include "ui/UaEndpointChoice.h"
 #include "ui/UaSecurityPageLogic.h"
@@ -38,6 +40,10 @@ public:
 private:
     void Browse();
     QWidget* MakeUaPage();
+    QWidget* MakeHistoryPage();
+    // Takes the History page into the settings; false (with the dialog kept
+    // open) when its file cannot be used.
+    bool AcceptHistoryPage();
     // Takes the OPC UA page's port and address into the settings; false (with
     // the dialog kept open) when they cannot be used.
     bool AcceptUaPage();
@@ -65,6 +71,10 @@ private:
     QLineEdit* file_;
     QSpinBox* minutes_;
     QSpinBox* seconds_;
+    QCheckBox* historyEnabled_;
+    QLineEdit* historyFile_;
+    QSpinBox* historyDays_;
+    QSpinBox* historyMaxMb_;
     QSpinBox* uaPort_;
     QLineEdit* uaListen_;
     QLineEdit* uaUrl_;

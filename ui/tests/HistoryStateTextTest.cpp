@@ -1,0 +1,35 @@
+// What the options page and the status bar say about the history, and which
+// database files the page refuses before the program would fail on them.
+#include "ui/HistoryStateText.h"
+
+#include "history/HistoryStore.h"
+#include "testsupport/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+TEST(HistoryStateText, RefusesFilesTheHistoryCannotLiveIn) {
+    TempDir dir;
+    EXPECT_FALSE(HistoryFileProblem("").empty());
+    EXPECT_NE(HistoryFileProblem("history.db").find("full path"), std::string::npos);
+    EXPECT_NE(HistoryFileProblem(dir.Path().string()).find("is a folder"), std::string::npos);
+    std::ofstream(dir.File("plain")) << "x";
+    EXPECT_NE(HistoryFileProblem(dir.File("plain") + "/sub/history.db").find("is a file"), std::string::npos);
+    // A folder that does not exist yet is made at start; an existing file is the history itself.
+    EXPECT_EQ(HistoryFileProblem(dir.File("new/deeper/history.db")), "");
+    EXPECT_EQ(HistoryFileProblem(dir.File("plain")), "");
+}
+
+TEST(HistoryStateText, SaysWhyNothingIsWrittenAndWhatWaits) {
+    EXPECT_EQ(HistoryStateText(static_cast<const history::HistoryStore*>(nullptr)), "Off: the program keeps no history");
+    history::HistoryStatus status;
+    status.running = true;
+    status.path = "/data/history.db";
+    status.written = 12;
+    EXPECT_EQ(HistoryStateText(status), "Writing to /data/history.db (12 records since the start)");
+    status.problem = "database or disk is full";
+    status.waiting = 340;
+    status.dropped = 7;
+    EXPECT_EQ(HistoryStateText(status), "Not writing: database or disk is full; 340 records wait in memory, 7 dropped");
+}
