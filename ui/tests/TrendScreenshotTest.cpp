@@ -5,6 +5,7 @@
 #include "ui/TrendWindow.h"
 
 #include "QtTestApp.h"
+#include "history/HistoryStore.h"
 #include "testsupport/TempDir.h"
 
 #include <QChart>
@@ -176,4 +177,83 @@ TEST(Screenshots, TrendHourAndWeek) {
         QTest::qWait(200);
         EXPECT_TRUE(window.grab().save(folder + "/trend-week.png"));
     }
+}
+
+// The window on a real history database written by the store: the last hour
+// read at open, new samples and a comm loss taken by the live refresh,
+// hovering read from the file, and the CSV export of every sample.
+TEST(TrendWindowTest, ReadsARealHistoryLiveAndExportsIt) {
+    QtTestApp();
+    TempDir dir;
+    history::HistoryOptions options;
+    options.path = (dir.Path() / "history.db").string();
+    options.commitIntervalMs = 50;
+    history::HistoryStore store(options);
+    std::string error;
+    ASSERT_TRUE(store.Start(error)) << error;
+    const std::int64_t from = kEnd - 3600'000;
+    const CleanRoom room = MakeCleanRoom(from, kEnd - 10 * 60'000, 30, from + 20 * 60'000, from + 30 * 60'000);
+    for (const DeviceEvent& e : room.events) store.OnDeviceEvent(e);
+    for (const SampleRecord& s : room.samples) store.OnSample(s);
+    SampleRecord other = room.samples.front();
+    other.device = "4400 VOK 43-02";  // another counter's samples stay out of this trend
+    other.cumulativeRaw.assign(kSizes.size(), 999999);
+    store.OnSample(other);
+    ASSERT_TRUE(store.Flush());
+
+    std::int64_t now = kEnd - 10 * 60'000;
+    TrendWindow window(kDevice, options.path);
+    window.SetClock([&] { return now; });
+    window.SetRange(trend::RangeChoice::LastHour);
+    ASSERT_TRUE(window.Message().isEmpty()) << window.Message().toStdString();
+    ASSERT_EQ(window.Curves().size(), kSizes.size());
+    EXPECT_EQ(window.Curves()[0].runs.size(), 2u);
+    std::size_t shown = window.Curves()[0].PointCount();
+    std::size_t inRange = 0;
+    for (const SampleRecord& s : room.samples) inRange += s.timeMs >= now - 3600'000 ? 1 : 0;
+    EXPECT_EQ(shown, inRange);
+    for (const trend::Curve& c : window.Curves())
+        for (const auto& run : c.runs)
+            for (const trend::Point& p : run) ASSERT_LT(p.value, 999999) << "no other counter's values";
+
+    // Live: five more minutes, then a comm loss and a sample after it.
+    SampleRecord next = room.samples.back();
+    for (int i = 1; i <= 10; ++i) {
+        next.timeMs += 30'000;
+        store.OnSample(next);
+    }
+    DeviceEvent lost;
+    lost.timeMs = next.timeMs + 1000;
+    lost.kind = DeviceEventKind::CommLost;
+    lost.device = kDevice;
+    store.OnDeviceEvent(lost);
+    next.timeMs += 30'000;
+    store.OnSample(next);
+    ASSERT_TRUE(store.Flush());
+    now = next.timeMs + 1000;
+    window.Refresh();
+    EXPECT_EQ(window.Curves()[0].runs.size(), 3u) << "the comm loss starts a third line";
+    EXPECT_EQ(window.Curves()[0].runs.back().back().timeMs, next.timeMs);
+    EXPECT_EQ(window.Range().toMs, now);
+
+    // Hovering reads the nearest sample from the file.
+    const SampleRecord& s = room.samples[room.samples.size() / 2];
+    EXPECT_EQ(window.HoverAt(s.timeMs + 5'000), QString::fromStdString(trend::HoverText(s, trend::ValueKind::CumulativeNormalized)));
+
+    // The export holds every sample of the shown range, one line each.
+    const QString csv = QString::fromStdString((dir.Path() / "trend.csv").string());
+    ASSERT_TRUE(window.ExportCsv(csv, error)) << error;
+    QFile file(csv);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().trimmed().split('\n');
+    std::size_t expected = 0;
+    for (const SampleRecord& r : room.samples) expected += r.timeMs >= window.Range().fromMs ? 1 : 0;
+    expected += 11;
+    EXPECT_EQ(static_cast<std::size_t>(lines.size()), expected + 1);
+    EXPECT_TRUE(lines[0].startsWith("Time UTC,Time Local,")) << lines[0].toStdString();
+    EXPECT_EQ(lines[1].split(',').size(), 2 + 2 * static_cast<qsizetype>(kSizes.size()));
+    // A folder that is not there: refused with the reason, nothing written.
+    EXPECT_FALSE(window.ExportCsv(QString::fromStdString((dir.Path() / "no" / "such.csv").string()), error));
+    EXPECT_FALSE(error.empty());
+    store.Stop();
 }
