@@ -11,8 +11,10 @@
 #include <QAction>
 #include <QHeaderView>
 #include <QMenu>
+#include <QStyle>
 
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -288,6 +290,19 @@ void CDeviceView::Delete() {
     }
 }
 
+int CDeviceView::ContentWidth() const {
+    int widest = 0;
+    const QFontMetrics metrics = fontMetrics();
+    std::function<void(const QTreeWidgetItem*, int)> measure = [&](const QTreeWidgetItem* item, int depth) {
+        // The indentation of the level and the root's expander, the icon, the text.
+        const int width = indentation() * (depth + 1) + iconSize().width() + 8 + metrics.horizontalAdvance(item->text(0));
+        widest = std::max(widest, width);
+        for (int i = 0; i < item->childCount(); ++i) measure(item->child(i), depth + 1);
+    };
+    for (int i = 0; i < topLevelItemCount(); ++i) measure(topLevelItem(i), 0);
+    return widest + 2 * frameWidth() + style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 8;
+}
+
 std::string CDeviceView::ClientsPaneText() {
     OPCS_TagGroup* selected = GetSelectedItem();
     auto* device = selected != nullptr ? selected->GetDevice() : nullptr;
@@ -305,6 +320,13 @@ void CDeviceView::ShowDeviceMenu(const QPoint& at) {
     QMenu menu("Device", this);
     for (UINT id : {uicmd::kProperties, doccmd::kStartPolling, doccmd::kStopPolling, doccmd::kForceUpdate}) {
         if (QAction* action = actions_(id)) menu.addAction(action);
+    }
+    if (QAction* trend = actions_(uicmd::kTrend)) {
+        // The window's command under the shorter name the device's menu needs.
+        menu.addSeparator();
+        QAction* entry = menu.addAction("&Trend...", trend, &QAction::trigger);
+        entry->setObjectName("deviceTrend");
+        entry->setEnabled(trend->isEnabled());
     }
     menu.exec(viewport()->mapToGlobal(at));
 }

@@ -1,5 +1,7 @@
 #include "ui/CMainFrame.h"
 
+#include "history/HistoryStore.h"
+#include "model/VOKDevice.h"
 #include "opc/OPCS_App.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CDeviceView.h"
@@ -12,6 +14,8 @@
 #include "ui/ProgramBitmaps.h"
 #include "ui/QtPosting.h"
 #include "ui/QtUiServices.h"
+#include "ui/TrendLogic.h"
+#include "ui/TrendWindow.h"
 #include "ui/UiCommands.h"
 #include "ui/VOK_DlgAutoDiscover.h"
 #include "ui/VOK_DlgOptions.h"
@@ -107,6 +111,8 @@ CMainFrame::CMainFrame(OPCS_Doc& doc, OPCS_Registry& settings, QtPosting& postin
     splitter_->addWidget(tags_);
     setCentralWidget(splitter_);
     active_ = tree_;
+    // The user's own placement is kept from then on.
+    connect(splitter_, &QSplitter::splitterMoved, this, [this] { treeFitPending_ = false; });
 
     auto actionOf = [this](UINT id) { return Action(id); };
     auto activate = [this](ViewCommands* view) {
@@ -217,6 +223,29 @@ void CMainFrame::BuildStatusBar() {
         bar->addPermanentWidget(pane);
         panes_[i] = pane;
     }
+    historyPane_ = new QLabel(bar);
+    historyPane_->setObjectName("paneHistory");
+    historyPane_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    historyPane_->hide();
+    bar->insertPermanentWidget(0, historyPane_);
+}
+
+void CMainFrame::UpdateHistoryPane() {
+    const history::HistoryStore* store = history::ProgramHistory();
+    if (store == nullptr) {
+        historyPane_->hide();
+        return;
+    }
+    const QString text = QString::fromStdString(trend::HistoryPaneText(store->Status()));
+    if (historyPane_->text() != text) historyPane_->setText(text);
+    historyPane_->show();
+}
+
+VOKDevice* CMainFrame::SelectedCounter() const {
+    OPCS_TagGroup* group = doc_.GetSelectedGroup();
+    OPCS_TagGroup* device = group != nullptr ? group->GetDevice() : nullptr;
+    if (!OPCS_Device::IsValidDevice(device)) return nullptr;
+    return dynamic_cast<VOKDevice*>(static_cast<OPCS_Device*>(device));
 }
 
 QAction* CMainFrame::Action(UINT id) const {
@@ -250,6 +279,18 @@ void CMainFrame::showEvent(QShowEvent* event) {
     const int width = splitter_->width();
     const int left = static_cast<int>(width * settings_.GetSplitterPosition());
     splitter_->setSizes({left, width - left});
+    treeFitPending_ = frameplace::IsStartingShare(settings_.GetSplitterPosition());
+    FitTree();
+}
+
+void CMainFrame::FitTree() {
+    if (!treeFitPending_ || tree_->topLevelItemCount() == 0) return;
+    const QList<int> sizes = splitter_->sizes();
+    if (sizes.size() != 2) return;
+    const int total = sizes[0] + sizes[1];
+    const int left = frameplace::FittedTreeWidth(tree_->ContentWidth(), total);
+    splitter_->setSizes({left, total - left});
+    treeFitPending_ = false;
 }
 
 ViewCommands* CMainFrame::ActiveView() { return active_; }
@@ -276,6 +317,7 @@ CommandState CMainFrame::CommandStateOf(UINT id) {
     case uicmd::kAppExit:
     case uicmd::kAppAbout:
     case uicmd::kHelpFinder: return {true, false};
+    case uicmd::kTrend: return {SelectedCounter() != nullptr, false};
     default: return {};
     }
 }
@@ -304,6 +346,9 @@ void CMainFrame::RunCommand(UINT id) {
             OPCS_DlgCommPort::Open(this)->onHelp = [this](int context) { ShowHelp(context); };
             break;
         case uicmd::kAppAbout: ShowAbout(); break;
+        case uicmd::kTrend:
+            if (VOKDevice* device = SelectedCounter()) TrendWindow::Open(device->GetName(), this);
+            break;
         default: break;
         }
     }
@@ -327,6 +372,13 @@ void CMainFrame::UpdateCommands() {
         const QString shown = QString::fromStdString(text);
         if (panes_[i]->text() != shown) panes_[i]->setText(shown);
     }
+    FitTree();
+    // The history's state every couple of seconds (the first pass at once).
+    constexpr int kHistoryTicks = 2000 / kIdleUpdateMs;
+    if (historyTicks_-- <= 0) {
+        historyTicks_ = kHistoryTicks - 1;
+        UpdateHistoryPane();
+    }
 }
 
 void CMainFrame::ChooseColumns() {
@@ -345,7 +397,9 @@ void CMainFrame::ShowAbout() { ShowAboutBox(this); }
 bool CMainFrame::SaveForExit() {
     tags_->StoreColumnWidths();
     const QList<int> sizes = splitter_->sizes();
-    if (sizes.size() == 2) {
+    // A splitter nobody placed keeps the starting share, so that the tree is
+    // still fitted once the configuration has devices.
+    if (sizes.size() == 2 && !treeFitPending_) {
         settings_.SetSplitterPosition(frameplace::SplitterShare(sizes[0], sizes[1], settings_.GetSplitterPosition()));
     }
     if (!isMinimized()) {

@@ -41,6 +41,10 @@ CTagView::CTagView(OPCS_Doc& doc, OPCS_Registry& settings, QWidget* parent)
     header()->setStretchLastSection(false);
     header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     connect(header(), &QHeaderView::sectionClicked, this, [this](int column) { SortBy(column); });
+    // A width set by hand is the user's: the list no longer sizes itself.
+    connect(header(), &QHeaderView::sectionResized, this, [this] {
+        if (!sizing_) fitPending_ = false;
+    });
     connect(this, &QTreeWidget::itemDoubleClicked, this, [this] { RunCommand(uicmd::kProperties); });
     connect(this, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) { ShowTagMenu(at); });
     refresh_.setInterval(kRefreshMs);
@@ -75,15 +79,32 @@ void CTagView::BuildColumns() {
         shown_.push_back(&column);
         labels << QString::fromStdString(column.name);
     }
+    sizing_ = true;
     setColumnCount(static_cast<int>(shown_.size()));
     setHeaderLabels(labels);
     for (std::size_t k = 0; k < shown_.size(); ++k) setColumnWidth(static_cast<int>(k), static_cast<int>(shown_[k]->width));
+    sizing_ = false;
+    fitPending_ = tagrows::HasStartingWidths(shown_);
     if (!shown_.empty()) {
         header()->setSortIndicatorShown(true);
         header()->setSortIndicator(sortPosition_, shown_[sortPosition_]->ascending ? Qt::AscendingOrder
                                                                                    : Qt::DescendingOrder);
     }
     OnUpdate(dochint::kTagList, nullptr);
+}
+
+void CTagView::FitColumns() {
+    sizing_ = true;
+    for (std::size_t k = 0; k < shown_.size(); ++k) {
+        const int column = static_cast<int>(k);
+        int content = std::max(sizeHintForColumn(column), header()->sectionSizeHint(column));
+        const std::string later = tagrows::LaterText(shown_[k]->columnId);
+        if (!later.empty()) content = std::max(content, fontMetrics().horizontalAdvance(QString::fromStdString(later)) + 8);
+        setColumnWidth(column, static_cast<int>(tagrows::FittedWidth(static_cast<unsigned>(std::max(content, 0)),
+                                                                     shown_[k]->width)));
+    }
+    sizing_ = false;
+    fitPending_ = false;
 }
 
 void CTagView::StoreColumnWidths() {
@@ -141,6 +162,7 @@ void CTagView::Rebuild() {
         }
         addTopLevelItems(rows);
     }
+    if (fitPending_ && topLevelItemCount() > 0) FitColumns();
     setUpdatesEnabled(true);
 }
 

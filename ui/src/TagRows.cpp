@@ -74,4 +74,29 @@ void HeaderClick(const std::vector<ColumnInfo*>& shown, int& sortPosition, int k
     sortPosition = k;
 }
 
+std::string LaterText(UINT columnId) {
+    switch (columnId) {
+    case 1: return "1234567";              // a count of seven digits
+    case 2: return "Bad (Comm Failure)";   // what a lost counter's tags show
+    case 3: return "88/88/88 88:88:88";    // the timestamp's widest digits
+    default: return {};
+    }
+}
+
+bool HasStartingWidths(const std::vector<ColumnInfo*>& shown) {
+    const OPCS_Registry::Columns& defaults = OPCS_Registry::DefaultColumns();
+    for (const ColumnInfo* column : shown) {
+        if (column == nullptr || column->columnId >= defaults.size()) return false;
+        if (column->width != defaults[column->columnId].width) return false;
+    }
+    return !shown.empty();
+}
+
+unsigned FittedWidth(unsigned contentPx, unsigned startingWidth) {
+    // The description's starting width (5000) only fills the rest of the
+    // row; it sets no floor.
+    const unsigned floor = std::min(startingWidth, 100u);
+    return std::clamp(contentPx + kFittedMargin, floor, std::max(floor, kFittedMax));
+}
+
 }  // namespace tagrows

@@ -21,6 +21,8 @@ constexpr MenuEntry kEditMenu[] = {
 constexpr MenuEntry kViewMenu[] = {
     {kPortStatistics, "&Port Statistics...", ""},
     {doccmd::kChooseColumns, "&Choose Columns...", ""},
+    {kSeparator, "", ""},
+    {kTrend, "&Trend of Selected Device...", ""},
 };
 constexpr MenuEntry kPollMenu[] = {
     {doccmd::kStartPolling, "&Start Polling", ""},
@@ -66,6 +68,7 @@ constexpr Prompt kPrompts[] = {
     {kDelete, "Delete the selected object\nDelete"},
     {kWriteToTag, "Write a value to the selected tag\nWrite To Tag"},
     {kPortStatistics, "Show the serial port statistics and traffic\nPort Statistics"},
+    {kTrend, "Show the selected counter's recorded samples as a trend\nTrend"},
     {doccmd::kStartPolling, "Start polling the selected device\nStart Polling"},
     {doccmd::kStopPolling, "Stop polling the selected device\nStop Polling"},
 };

@@ -439,3 +439,66 @@ TEST_F(MainWindowTest, ScreenshotOfTheWindowWithAPollingCounter) {
     frame->UpdateCommands();
     EXPECT_TRUE(frame->grab().save(QString(folder) + "/main-window.png"));
 }
+
+// A new user's window shows the tag names and the group names whole; widths
+// the user has set (stored, or dragged before any rows showed) are kept.
+TEST_F(MainWindowTest, ColumnsAndTreeFitTheirTextsUntilTheUserSizesThem) {
+    settings().SetSplitterPosition(0.2);
+    settings().SetWindowLocation(RECT{20, 20, 1220, 700});
+    VOKDevice* device = AddDevice("4400 VOK 43-01");
+    OpenWindow();
+    const QFontMetrics tagFont = tags().fontMetrics();
+    Select(device->GetKindGroup(VOKTagGroup::CumulativeRaw));
+    ASSERT_GT(tags().topLevelItemCount(), 0);
+    const int name = ShownColumn("Name");
+    EXPECT_GE(tags().columnWidth(name),
+              tagFont.horizontalAdvance("Cumulative Raw Count Bin 01") + tags().iconSize().width())
+        << "the tag names are not cut";
+    EXPECT_GE(tags().columnWidth(ShownColumn("Quality")), tagFont.horizontalAdvance("Bad (Comm Failure)"))
+        << "a lost counter's quality will show whole";
+    EXPECT_FALSE(tags().WillFitColumns());
+    // The tree shows its longest group name whole, the tag list keeps the larger part.
+    const QList<int> sizes = frame->Splitter().sizes();
+    const int needed = tree().fontMetrics().horizontalAdvance("Differential Normalized Bin Counts") +
+                       2 * tree().indentation() + tree().iconSize().width();
+    EXPECT_GE(tree().viewport()->width(), needed);
+    EXPECT_LT(sizes[0], sizes[1]);
+
+    // The fitted widths are what is stored, and a later start keeps them as
+    // they are, even where the rows would now fit otherwise.
+    tags().setColumnWidth(name, 333);
+    frame->close();
+    EXPECT_EQ(settings().GetColumns()[0].width, 333u);
+    EXPECT_GT(settings().GetSplitterPosition(), 0.2) << "the fitted tree is stored";
+    const double share = settings().GetSplitterPosition();
+    frame.reset();
+    OpenWindow();
+    Select(device->GetKindGroup(VOKTagGroup::CumulativeRaw));
+    EXPECT_EQ(tags().columnWidth(ShownColumn("Name")), 333);
+    EXPECT_NEAR(static_cast<double>(frame->Splitter().sizes()[0]) /
+                    (frame->Splitter().sizes()[0] + frame->Splitter().sizes()[1]), share, 0.01);
+}
+
+TEST_F(MainWindowTest, AWidthDraggedBeforeRowsShowAndAnEmptyFirstStartAreRespected) {
+    settings().SetSplitterPosition(0.2);
+    OpenWindow();
+    // A first start without devices stores no tree width of its own: the tree
+    // is still fitted once there are devices.
+    EXPECT_TRUE(tags().WillFitColumns());
+    tags().header()->resizeSection(0, 250);  // as a drag of the header does
+    EXPECT_FALSE(tags().WillFitColumns()) << "the user's width wins";
+    frame->close();
+    EXPECT_EQ(settings().GetSplitterPosition(), 0.2);
+    EXPECT_EQ(settings().GetColumns()[0].width, 250u);
+    frame.reset();
+
+    settings().ResetColumns();
+    OpenWindow();
+    const int before = frame->Splitter().sizes()[0];
+    VOKDevice* device = AddDevice("4400 VOK 43-01");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return frame->Splitter().sizes()[0] > before; }, 2000))
+        << "the tree widens once it has a device";
+    // Rows of a group whose tags all have short texts still keep the starting floor.
+    Select(device->GetKindGroup(VOKTagGroup::CumulativeRaw));
+    EXPECT_GE(tags().columnWidth(ShownColumn("Value")), 80);
+}

@@ -162,3 +162,22 @@ TEST_F(TagRows, AVolatileTagOfAStoppedDeviceShowsOnlyTheAlwaysShownColumns) {
     tag.SetVolatile(false);
     EXPECT_EQ(cell(1, false), "42 ");
 }
+
+TEST(TagColumnsFit, OnlyStartingWidthsAreFittedAndFitsStayWithinBounds) {
+    OPCS_Registry::Columns columns = OPCS_Registry::DefaultColumns();
+    std::vector<ColumnInfo*> shown;
+    for (ColumnInfo& c : columns)
+        if (c.visible) shown.push_back(&c);
+    EXPECT_TRUE(tagrows::HasStartingWidths(shown));
+    shown[2]->width += 1;
+    EXPECT_FALSE(tagrows::HasStartingWidths(shown)) << "one column sized by hand keeps them all";
+    EXPECT_FALSE(tagrows::HasStartingWidths({})) << "nothing to fit";
+
+    // Long texts widen, short ones keep a narrow column's starting width,
+    // nothing grows past the bound, and the 5000-pixel filler sets no floor.
+    EXPECT_EQ(tagrows::FittedWidth(300, 165), 300 + tagrows::kFittedMargin);
+    EXPECT_EQ(tagrows::FittedWidth(10, 80), 80u);
+    EXPECT_EQ(tagrows::FittedWidth(2000, 165), tagrows::kFittedMax);
+    EXPECT_LT(tagrows::FittedWidth(200, 5000), 300u);
+    EXPECT_GE(tagrows::FittedWidth(0, 5000), 50u);
+}

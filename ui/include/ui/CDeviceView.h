@@ -43,6 +43,9 @@ public:
     QTreeWidgetItem* ItemOf(const OPCS_TagGroup* group) const;
     static OPCS_TagGroup* GroupOf(const QTreeWidgetItem* item);
     bool IsUpdating() const { return updating_; }
+    // The width that shows every device and group name whole, collapsed ones
+    // included, with the pane's frame and scroll bar.
+    int ContentWidth() const;
 
 protected:
     bool event(QEvent* e) override;

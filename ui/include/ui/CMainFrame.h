@@ -38,6 +38,8 @@ public:
     QAction* Action(UINT id) const;
     // The text of status pane 105, 106, 107, 110 or 109 as last shown.
     QString PaneText(UINT pane) const;
+    // The history's pane; hidden while the program keeps no history.
+    QLabel& HistoryPane() const { return *historyPane_; }
 
     CommandState CommandStateOf(UINT id);
     void RunCommand(UINT id);
@@ -65,6 +67,11 @@ private:
     void ChooseColumns();
     void ShowHelp(int context);
     void ShowAbout();
+    void UpdateHistoryPane();
+    // Widens the tree to its names while nobody has placed the splitter.
+    void FitTree();
+    // The counter device selected in the tree, or null.
+    class VOKDevice* SelectedCounter() const;
 
     OPCS_Doc& doc_;
     OPCS_Registry& settings_;
@@ -75,7 +82,10 @@ private:
     ViewCommands* active_ = nullptr;
     std::map<UINT, QAction*> actions_;
     std::array<QLabel*, 5> panes_{};
+    QLabel* historyPane_ = nullptr;
+    int historyTicks_ = 0;
     QTimer idle_;
     bool splitterPlaced_ = false;
+    bool treeFitPending_ = false;
     std::function<void()> terminate_;
 };

@@ -31,6 +31,11 @@ public:
     void BuildColumns();
     // Each shown column's width into its record in the settings.
     void StoreColumnWidths();
+    // Sizes the shown columns to the rows' texts (see tagrows::FittedWidth).
+    void FitColumns();
+    // Whether the columns are sized to the contents when rows next show:
+    // nobody has sized them yet.
+    bool WillFitColumns() const { return fitPending_; }
     // The main window's actions for the tag menu, and its call that makes
     // this view the one commands act on (before the menu shows, so that the
     // menu's states are this view's and its command reaches this view).
@@ -71,6 +76,8 @@ private:
     bool initialised_ = false;
     bool registered_ = false;
     int rebuilds_ = 0;
+    bool fitPending_ = false;
+    bool sizing_ = false;
     std::vector<QPixmap> icons_;
     QTimer refresh_;
     std::function<QAction*(UINT)> actions_;

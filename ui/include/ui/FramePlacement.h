@@ -5,6 +5,8 @@
 
 #include "platform/WinTypes.h"
 
+#include <algorithm>
+
 namespace frameplace {
 
 inline bool IsRestorable(const RECT& r) {
@@ -15,6 +17,19 @@ inline bool IsRestorable(const RECT& r) {
 inline double SplitterShare(int leftWidth, int rightWidth, double current) {
     const int total = leftWidth + rightWidth;
     return total > 0 && leftWidth >= 0 && rightWidth >= 0 ? static_cast<double>(leftWidth) / total : current;
+}
+
+// The share the settings start with. While the splitter has it, nobody has
+// placed it: the tree is widened to its names once it has any.
+constexpr double kStartingShare = 0.2;
+inline bool IsStartingShare(double share) { return share == kStartingShare; }
+
+// The tree's width for its widest name: at least the starting share and at
+// most 45% of both panes, so that the tag list keeps the larger part.
+inline int FittedTreeWidth(int contentWidth, int totalWidth) {
+    const int least = static_cast<int>(totalWidth * kStartingShare);
+    const int most = std::max(least, static_cast<int>(totalWidth * 0.45));
+    return std::clamp(contentWidth, least, most);
 }
 
 }  // namespace frameplace

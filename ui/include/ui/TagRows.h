@@ -31,4 +31,18 @@ void Sort(std::vector<OPCS_Tag*>& tags, UINT columnId, bool ascending);
 // into the view's copy of the settings' columns.
 void HeaderClick(const std::vector<ColumnInfo*>& shown, int& sortPosition, int k);
 
+// Whether every shown column still has the width the settings start with:
+// nobody has sized the list yet, so it is sized to its contents once rows show.
+bool HasStartingWidths(const std::vector<ColumnInfo*>& shown);
+// A column's width fitted to its contents (cell or header text, in pixels):
+// never below the starting width of a narrow column (live values grow), and
+// never so wide that one long text pushes the other columns out of view.
+unsigned FittedWidth(unsigned contentPx, unsigned startingWidth);
+// A text a live column comes to show later, to size it by when the rows
+// show something shorter at first (a device not polling yet); empty for the
+// columns whose texts do not change.
+std::string LaterText(UINT columnId);
+constexpr unsigned kFittedMargin = 16;
+constexpr unsigned kFittedMax = 480;
+
 }  // namespace tagrows

@@ -22,6 +22,8 @@ constexpr UINT kDelete = 32785;
 constexpr UINT kWriteToTag = 32807;
 // The frame's.
 constexpr UINT kPortStatistics = 32808;
+// The selected counter's trend from the history.
+constexpr UINT kTrend = 32809;
 constexpr UINT kSeparator = 0;
 
 // Status pane of the selected object's clients, supplied by the views.
