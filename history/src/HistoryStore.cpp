@@ -837,4 +837,15 @@ HistoryStore* ProgramHistory() { return gProgramHistory.load(std::memory_order_a
 
 void SetProgramHistory(HistoryStore* store) { gProgramHistory.store(store, std::memory_order_release); }
 
+std::string DescribeStatus(const HistoryStatus& status) {
+    if (!status.running) return status.problem.empty() ? "Stopped" : "Stopped: " + status.problem;
+    if (!status.problem.empty())
+        return "Not writing: " + status.problem + "; " + std::to_string(status.waiting) + " records wait in memory, " +
+               std::to_string(status.dropped) + " dropped";
+    std::string text = "Writing to " + status.path;
+    if (status.written != 0) text += " (" + std::to_string(status.written) + " records since the start)";
+    if (!status.movedAside.empty()) text += "; a damaged database was moved aside to " + status.movedAside;
+    return text;
+}
+
 }  // namespace history

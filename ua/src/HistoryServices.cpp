@@ -470,14 +470,7 @@ void RegisterHistoryServices(ServiceTable& table, AddressSpace& space) {
 }
 
 std::string HistoryStatusText(const history::HistoryStore* store) {
-    if (store == nullptr) return "Off";
-    const history::HistoryStatus status = store->Status();
-    if (status.running && status.problem.empty()) return "Writing to " + status.path;
-    const std::string problem = !status.problem.empty() ? status.problem
-                                : status.running        ? "unknown problem"
-                                                        : "the writer is stopped";
-    return "Not writing: " + problem + "; " + std::to_string(status.waiting) + " samples waiting in memory, " +
-           std::to_string(status.dropped) + " dropped";
+    return store == nullptr ? "Off" : history::DescribeStatus(store->Status());
 }
 
 }  // namespace ua

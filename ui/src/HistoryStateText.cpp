@@ -5,19 +5,9 @@
 #include <filesystem>
 #include <system_error>
 
-std::string HistoryStateText(const history::HistoryStatus& status) {
-    if (!status.running) return "Stopped";
-    if (!status.problem.empty())
-        return "Not writing: " + status.problem + "; " + std::to_string(status.waiting) + " records wait in memory, " +
-               std::to_string(status.dropped) + " dropped";
-    std::string text = "Writing to " + status.path + " (" + std::to_string(status.written) + " records since the start)";
-    if (!status.movedAside.empty()) text += "; a damaged database was moved aside to " + status.movedAside;
-    return text;
-}
-
 std::string HistoryStateText(const history::HistoryStore* store) {
     if (store == nullptr) return "Off: the program keeps no history";
-    return HistoryStateText(store->Status());
+    return history::DescribeStatus(store->Status());
 }
 
 std::string HistoryFileProblem(const std::string& path) {

@@ -26,10 +26,14 @@ TEST(HistoryStateText, SaysWhyNothingIsWrittenAndWhatWaits) {
     history::HistoryStatus status;
     status.running = true;
     status.path = "/data/history.db";
+    EXPECT_EQ(history::DescribeStatus(status), "Writing to /data/history.db");
     status.written = 12;
-    EXPECT_EQ(HistoryStateText(status), "Writing to /data/history.db (12 records since the start)");
+    EXPECT_EQ(history::DescribeStatus(status), "Writing to /data/history.db (12 records since the start)");
     status.problem = "database or disk is full";
     status.waiting = 340;
     status.dropped = 7;
-    EXPECT_EQ(HistoryStateText(status), "Not writing: database or disk is full; 340 records wait in memory, 7 dropped");
+    EXPECT_EQ(history::DescribeStatus(status),
+              "Not writing: database or disk is full; 340 records wait in memory, 7 dropped");
+    status.running = false;
+    EXPECT_EQ(history::DescribeStatus(status), "Stopped: database or disk is full");
 }

@@ -74,6 +74,12 @@ private:
     std::unique_ptr<Writer> writer_;
 };
 
+// The state in one line for people (the options page, the OPC UA server
+// object): "Writing to PATH", with the records written since the start when
+// there are any; "Not writing: WHY; N records wait in memory, M dropped";
+// "Stopped".
+std::string DescribeStatus(const HistoryStatus& status);
+
 // The running program's history, null when it keeps none (tests, tools,
 // --history off). Set by the program around its store's life.
 HistoryStore* ProgramHistory();
