@@ -6,6 +6,7 @@
 // own folder (`--history FILE`).
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
+const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -70,6 +71,14 @@ describe('history read', { skip }, () => {
             assert.ok(match, `the live sample ${new Date(time).toISOString()} = ${value} is not in the history`);
             assert.equal(match.statusCode.value, StatusCodes.Good.value);
         }
+
+        // What `vok history samples` prints of the same file and minutes is the same samples.
+        const printed = JSON.parse(execFileSync(path.join(harness.binDir(), 'vok'),
+            ['history', '--db', historyFile, 'samples', served.devices[0], '--from', start.toISOString(),
+                '--to', new Date(end.getTime() - 1).toISOString(), '--bins', '1', '--json'], { encoding: 'utf8' }));
+        const good = values.filter((v) => v.statusCode.value === StatusCodes.Good.value);
+        assert.deepEqual(good.map((v) => [v.sourceTimestamp.getTime(), v.value.value]),
+            printed.samples.map((row) => [row.time_ms, row.bins[0].raw]));
 
         const status = await link.session.read({ nodeId: 'ns=1;i=1', attributeId: AttributeIds.Value });
         assert.ok(status.value.value.startsWith(`Writing to ${historyFile}`), status.value.value);
