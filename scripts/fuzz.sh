@@ -9,13 +9,14 @@
 #   socket       what a client process sends the server on its socket
 #   ua           what an OPC UA client sends on its opc.tcp connection
 #   ua-services  the body of a request in an activated OPC UA session
+#   history      a history database handed to vok history --db
 # The seeds are made by the project's own tools each time: 'vok config new'
 # for configurations, the registry writing its files for registry, 'vok sim
 # --trace' under 'vok query' for the replies, and 'vok opc' clients recorded
 # on their way to the server for socket; the inputs kept in
 # fuzz/regressions/TARGET join them. For ua the fuzz program writes its seeds
 # itself, with the transport tests' builders of the client's messages; for
-# ua-services the kept inputs are the seeds. The corpus grows in
+# ua-services and history the kept inputs are the seeds. The corpus grows in
 # build-fuzz/corpus-TARGET, crashes land in build-fuzz/crashes.
 set -euo pipefail
 target=config
@@ -30,7 +31,8 @@ case "$target" in
   socket) binary=fuzz_socket; max_len=16384 ;;
   ua) binary=fuzz_ua; max_len=70000 ;;
   ua-services) binary=fuzz_ua_services; max_len=70000 ;;
-  *) echo "unknown fuzz target: $target (config, dib, registry, reply, setup-reply, socket, ua or ua-services)" >&2; exit 2 ;;
+  history) binary=fuzz_history; max_len=131072 ;;
+  *) echo "unknown fuzz target: $target (config, dib, registry, reply, setup-reply, socket, ua, ua-services or history)" >&2; exit 2 ;;
 esac
 source "$(dirname "$0")/common.sh"
 vok_packages+=(clang libclang-rt-14-dev python3)
@@ -55,7 +57,7 @@ cleanup() {
 trap cleanup EXIT
 
 case "$target" in
-  dib|ua|ua-services) cmake --build "$fuzz_dir" --parallel "$(nproc)" --target "$binary" ;;
+  dib|ua|ua-services|history) cmake --build "$fuzz_dir" --parallel "$(nproc)" --target "$binary" ;;
   socket) cmake --build "$fuzz_dir" --parallel "$(nproc)" --target "$binary" vok ;;
   *) cmake --build "$fuzz_dir" --parallel "$(nproc)" --target "$binary" vok ;;
 esac

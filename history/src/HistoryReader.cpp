@@ -152,7 +152,10 @@ struct HistoryReader::Db {
         sample.binSizes = setup->binSizes;
         sample.counterFlags = static_cast<std::uint8_t>(stmt.Int(2));
         sample.commStatus = static_cast<std::int32_t>(stmt.Int(3));
+        // A count per bin size, or the sample is not one the writer made: a
+        // reader would otherwise pair counts with the wrong sizes or none.
         if (!schema::UnpackCounts(stmt.Blob(4), sample.cumulativeRaw) ||
+            sample.cumulativeRaw.size() != sample.binSizes.size() ||
             (!stmt.IsNull(5) && !schema::UnpackAnalog(stmt.Blob(5), sample.analog))) {
             error = "the stored sample of " + device + " at " + std::to_string(sample.timeMs) + " ms cannot be read";
             return false;
@@ -170,6 +173,19 @@ std::unique_ptr<HistoryReader> HistoryReader::Open(const std::string& path, std:
     auto db = std::make_unique<Db>();
     db->conn = std::move(conn);
     return std::unique_ptr<HistoryReader>(new HistoryReader(std::move(db)));
+}
+
+std::vector<std::string> HistoryReader::DeviceNames() {
+    lastError_.clear();
+    std::vector<std::string> names;
+    sql::Statement* all = db_->conn->Cached("SELECT name FROM devices ORDER BY name");
+    if (!all) {
+        lastError_ = db_->conn->LastError();
+        return names;
+    }
+    while (all->Step() == SQLITE_ROW) names.push_back(all->Text(0));
+    all->Reset();
+    return names;
 }
 
 std::vector<DeviceSpan> HistoryReader::Devices() {

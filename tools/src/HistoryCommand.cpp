@@ -230,13 +230,15 @@ std::unique_ptr<history::HistoryReader> OpenHistory(const std::string& path) {
     return reader;
 }
 
-history::DeviceSpan KnownDevice(history::HistoryReader& reader, const std::string& name) {
-    const std::vector<history::DeviceSpan> devices = reader.Devices();
+// Only the names are read: counting a device's samples would cost more than
+// the query it comes before.
+void KnownDevice(history::HistoryReader& reader, const std::string& name) {
+    const std::vector<std::string> devices = reader.DeviceNames();
     if (!reader.LastError().empty()) Fail("cannot list the devices: " + reader.LastError());
     std::string names;
-    for (const history::DeviceSpan& d : devices) {
-        if (d.device == name) return d;
-        names += (names.empty() ? "" : ", ") + d.device;
+    for (const std::string& d : devices) {
+        if (d == name) return;
+        names += (names.empty() ? "" : ", ") + d;
     }
     Usage("no device '" + name + "' in the history; " +
           (devices.empty() ? std::string("it holds no devices") : "devices: " + names));
@@ -365,20 +367,20 @@ int Samples(history::HistoryReader& reader, const SamplesOptions& o) {
     if (o.csv && o.asJson) Usage("--csv and --json exclude each other");
     const Range range = RangeArgument(o.from, o.to);
     if (!o.bins.empty()) BinsArgument(o.bins);  // refused before the history is read
-    const history::DeviceSpan device = KnownDevice(reader, o.device);
+    KnownDevice(reader, o.device);
 
     std::vector<SampleRecord> samples;
     std::string error;
     if (!reader.ForEachSample(
-            device.device, range.fromMs, range.toMs, 0, false,
+            o.device, range.fromMs, range.toMs, 0, false,
             [&](const SampleRecord& s) {
                 samples.push_back(s);
                 return true;
             },
             error))
-        Fail("cannot read the samples of " + device.device + ": " + error);
+        Fail("cannot read the samples of " + o.device + ": " + error);
     // The device's own events and the program's (a stop explains a gap of every device).
-    std::vector<DeviceEvent> events = reader.Events(device.device, range.fromMs, range.toMs);
+    std::vector<DeviceEvent> events = reader.Events(o.device, range.fromMs, range.toMs);
     for (const DeviceEvent& e : reader.Events("", range.fromMs, range.toMs))
         if (e.device.empty()) events.push_back(e);
     if (!reader.LastError().empty()) Fail("cannot read the events: " + reader.LastError());
@@ -388,7 +390,7 @@ int Samples(history::HistoryReader& reader, const SamplesOptions& o) {
     const std::vector<int> bins = ShownBins(samples, o.bins);
 
     if (o.asJson) {
-        json out = {{"device", device.device},
+        json out = {{"device", o.device},
                     {"from_utc", history::FormatUtc(range.fromMs)},
                     {"to_utc", history::FormatUtc(range.toMs)}};
         json list = json::array();
@@ -452,7 +454,7 @@ int Samples(history::HistoryReader& reader, const SamplesOptions& o) {
         return 0;
     }
     if (samples.empty() && events.empty()) {
-        std::cout << "No samples of " << ValidUtf8(device.device) << " from " << history::FormatLocal(range.fromMs)
+        std::cout << "No samples of " << ValidUtf8(o.device) << " from " << history::FormatLocal(range.fromMs)
                   << " to " << history::FormatLocal(range.toMs) << ".\n";
         return 0;
     }
@@ -617,12 +619,12 @@ int Stats(history::HistoryReader& reader, const std::string& name, const std::st
           bool asJson) {
     if (from.empty() || to.empty()) Usage("stats needs --from and --to");
     const Range range = RangeArgument(from, to);
-    const history::DeviceSpan device = KnownDevice(reader, name);
+    KnownDevice(reader, name);
     std::vector<std::vector<double>> raw, normalized;
     std::vector<double> sizes;
     std::string error;
     if (!reader.ForEachSample(
-            device.device, range.fromMs, range.toMs, 0, false,
+            name, range.fromMs, range.toMs, 0, false,
             [&](const SampleRecord& s) {
                 if (s.BinCount() > raw.size()) {
                     raw.resize(s.BinCount());
@@ -637,7 +639,7 @@ int Stats(history::HistoryReader& reader, const std::string& name, const std::st
                 return true;
             },
             error))
-        Fail("cannot read the samples of " + device.device + ": " + error);
+        Fail("cannot read the samples of " + name + ": " + error);
 
     std::vector<Summary> rawStats, normStats;
     for (std::size_t b = 0; b < raw.size(); ++b) {
@@ -651,7 +653,7 @@ int Stats(history::HistoryReader& reader, const std::string& name, const std::st
                             {"size_um", b < sizes.size() ? json(sizes[b]) : json(nullptr)},
                             {"raw", SummaryJson(rawStats[b])},
                             {"normalized", SummaryJson(normStats[b])}});
-        std::cout << JsonText({{"device", device.device},
+        std::cout << JsonText({{"device", name},
                                {"from_utc", history::FormatUtc(range.fromMs)},
                                {"to_utc", history::FormatUtc(range.toMs)},
                                {"percentile", "nearest rank"},
@@ -661,7 +663,7 @@ int Stats(history::HistoryReader& reader, const std::string& name, const std::st
         return 0;
     }
     if (rawStats.empty()) {
-        std::cout << "No samples of " << ValidUtf8(device.device) << " from " << history::FormatLocal(range.fromMs)
+        std::cout << "No samples of " << ValidUtf8(name) << " from " << history::FormatLocal(range.fromMs)
                   << " to " << history::FormatLocal(range.toMs) << ".\n";
         return 0;
     }
