@@ -11,6 +11,7 @@
 #include "history/HistoryReader.h"
 #include "history/TimeText.h"
 #include "model/SampleRecord.h"
+#include "platform/Environment.h"
 #include "tools/ToolOutput.h"
 
 #include <CLI/CLI.hpp>
@@ -50,11 +51,24 @@ struct Stop {
 [[noreturn]] void Usage(const std::string& what) { throw Stop{kUsageError, what}; }
 [[noreturn]] void Fail(const std::string& what) { throw Stop{kDamaged, what}; }
 
+// The installed service's settings and the history it keeps by default.
+constexpr const char* kSystemRegistry = "/var/lib/vok/registry";
+constexpr const char* kSystemHistory = "/var/lib/vok/vok/history.db";
+
 // The history file the server writes: the setting, as the program reads it.
 std::string DefaultHistoryFile() {
     OPCS_Registry settings;
     settings.Load();
     return settings.GetHistoryFile();
+}
+
+// The service's: its setting once it has saved its settings, else where it
+// keeps the history by default. Read by anyone in the vok group or root.
+std::string SystemHistoryFile() {
+    SetEnvironmentVariableA("VOK_REGISTRY_DIR", kSystemRegistry);
+    const std::string named = DefaultHistoryFile();
+    std::error_code ec;
+    return std::filesystem::exists(named, ec) ? named : std::string(kSystemHistory);
 }
 
 // --- numbers and text ----------------------------------------------------
@@ -736,6 +750,11 @@ int RunHistoryCommand(int argc, char** argv) {
     app.require_subcommand(1);
     std::string db;
     app.add_option("--db", db, "the history file (default: the server's, " + DefaultHistoryFile() + ")");
+    bool system = false;
+    app.add_flag("--system", system,
+                 std::string("the installed service's history (its setting in ") + kSystemRegistry + ", else " +
+                     kSystemHistory + ")")
+        ->excludes("--db");
 
     bool asJson = false;
     CLI::App* devices = app.add_subcommand("devices", "each device: port, address, first and last sample, count");
@@ -788,7 +807,7 @@ int RunHistoryCommand(int argc, char** argv) {
         return app.exit(e) == 0 ? 0 : kUsageError;
     }
 
-    const std::string path = db.empty() ? DefaultHistoryFile() : db;
+    const std::string path = !db.empty() ? db : system ? SystemHistoryFile() : DefaultHistoryFile();
     try {
         if (backup->parsed()) return Backup(path, target);
         // Arguments that need no history are checked before it is opened.
