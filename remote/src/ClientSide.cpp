@@ -365,12 +365,53 @@ private:
 // ---------------------------------------------------------------------------
 // The client's sink, as the server's groups call it
 
+// The transport's one reference on a client's sink. It is let go of when the
+// client's DUnadvise is answered, or at once when its DAdvise is refused, as
+// the server's own objects do in process: a client may destroy its sink as
+// soon as that call returns. A data change still waiting for the delivery
+// thread then finds the sink gone and is answered without it; one the sink is
+// taking holds a reference of its own until the sink returns. The server's
+// dropping of the capability (its end of the advise, a broken connection) lets
+// go of whatever is left, later and on the delivery thread.
+class SinkHold {
+public:
+    explicit SinkHold(IAdviseSink* sink) : sink_(sink) { sink_->AddRef(); }
+    ~SinkHold() noexcept { LetGo(); }
+    SinkHold(const SinkHold&) = delete;
+    SinkHold& operator=(const SinkHold&) = delete;
+
+    // A reference for one delivery, or null once the client let go.
+    IAdviseSink* Take() {
+        std::lock_guard lock(mutex_);
+        if (sink_ != nullptr) sink_->AddRef();
+        return sink_;
+    }
+
+    // Lets go of the transport's reference on the calling thread; later
+    // deliveries skip the sink.
+    void LetGo() {
+        IAdviseSink* sink = nullptr;
+        {
+            std::lock_guard lock(mutex_);
+            std::swap(sink, sink_);
+        }
+        if (sink != nullptr) sink->Release();
+    }
+
+private:
+    std::mutex mutex_;
+    IAdviseSink* sink_;
+};
+using SinkHoldRef = std::shared_ptr<SinkHold>;
+
 class SinkImpl final : public vokrpc::AdviseSink::Server {
 public:
-    SinkImpl(WorkerPool& delivery, IAdviseSink* sink) : delivery_(delivery), sink_(sink) { sink_->AddRef(); }
+    SinkImpl(WorkerPool& delivery, SinkHoldRef hold) : delivery_(delivery), hold_(std::move(hold)) {}
     ~SinkImpl() noexcept {
-        IAdviseSink* sink = sink_;
-        delivery_.Submit([sink] { sink->Release(); });
+        // Not on the loop: the last Release may destroy the client's sink,
+        // and with it proxies whose release waits for the loop.
+        SinkHoldRef hold = std::move(hold_);
+        delivery_.Submit([hold] { hold->LetGo(); });
     }
 
     // Handed to the sink on the delivery thread; the server's next change
@@ -383,15 +424,15 @@ public:
         context.releaseParams();
         auto pair = kj::newPromiseAndCrossThreadFulfiller<void>();
         auto fulfiller = std::make_shared<kj::Own<kj::CrossThreadPromiseFulfiller<void>>>(kj::mv(pair.fulfiller));
-        IAdviseSink* sink = sink_;
-        sink->AddRef();
-        delivery_.Submit([sink, format, bytes, tymed, fulfiller] {
-            STGMEDIUM medium{};
-            medium.tymed = tymed;
-            medium.hGlobal = opcstream::ToGlobal(*bytes);
-            if (medium.hGlobal != nullptr) sink->OnDataChange(format.get(), &medium);
-            ReleaseStgMedium(&medium);
-            sink->Release();
+        delivery_.Submit([hold = hold_, format, bytes, tymed, fulfiller] {
+            if (IAdviseSink* sink = hold->Take()) {
+                STGMEDIUM medium{};
+                medium.tymed = tymed;
+                medium.hGlobal = opcstream::ToGlobal(*bytes);
+                if (medium.hGlobal != nullptr) sink->OnDataChange(format.get(), &medium);
+                ReleaseStgMedium(&medium);
+                sink->Release();
+            }
             (*fulfiller)->fulfill();
         });
         return kj::mv(pair.promise);
@@ -399,7 +440,7 @@ public:
 
 private:
     WorkerPool& delivery_;
-    IAdviseSink* sink_;
+    SinkHoldRef hold_;
 };
 
 // ---------------------------------------------------------------------------
@@ -762,23 +803,48 @@ public:
         if (pdwConnection != nullptr) *pdwConnection = 0;
         if (pformatetc == nullptr || pdwConnection == nullptr) return E_INVALIDARG;
         WorkerPool& delivery = core_.Rpc().Connection()->delivery;
-        return Call([&](vokrpc::OpcGroup::Client& cap) {
+        SinkHoldRef hold = pAdvSink != nullptr ? std::make_shared<SinkHold>(pAdvSink) : nullptr;
+        const HRESULT hr = Call([&](vokrpc::OpcGroup::Client& cap) {
             auto request = cap.dAdviseRequest();
             ToWire(*pformatetc, request.initFormat());
             request.setAdvf(advf);
-            if (pAdvSink != nullptr) request.setSink(kj::heap<SinkImpl>(delivery, pAdvSink));
+            if (hold != nullptr) request.setSink(kj::heap<SinkImpl>(delivery, hold));
             return request.send().then([&](auto&& r) {
                 *pdwConnection = r.getConnection();
                 return static_cast<HRESULT>(r.getHr());
             });
         });
+        if (hold == nullptr) return hr;
+        if (FAILED(hr)) {
+            // Nothing is advised (or, after a time-out, the client is told
+            // so): the sink is the client's alone again.
+            hold->LetGo();
+            return hr;
+        }
+        std::lock_guard lock(advisesMutex_);
+        advises_[*pdwConnection] = std::move(hold);
+        return hr;
     }
     HRESULT DUnadvise(DWORD dwConnection) override {
-        return Call([&](vokrpc::OpcGroup::Client& cap) {
+        const HRESULT hr = Call([&](vokrpc::OpcGroup::Client& cap) {
             auto request = cap.dUnadviseRequest();
             request.setConnection(dwConnection);
             return HrOf(request);
         });
+        // Ended, or its server is gone and the advise with it.
+        if (SUCCEEDED(hr) || hr == RPC_E_DISCONNECTED) {
+            SinkHoldRef hold;
+            {
+                std::lock_guard lock(advisesMutex_);
+                const auto found = advises_.find(dwConnection);
+                if (found != advises_.end()) {
+                    hold = std::move(found->second);
+                    advises_.erase(found);
+                }
+            }
+            if (hold != nullptr) hold->LetGo();
+        }
+        return hr;
     }
     // The advises of another process's sinks cannot be handed to this one.
     HRESULT EnumDAdvise(IEnumSTATDATA** ppenumAdvise) override {
@@ -811,6 +877,9 @@ private:
 
     std::atomic<ULONG> refs_{0};
     ProxyCore<vokrpc::OpcGroup> core_;
+    // The sinks of this proxy's advises, by their connection.
+    std::mutex advisesMutex_;
+    std::map<DWORD, SinkHoldRef> advises_;
 };
 
 // A group that came in an answer, asked for riid.

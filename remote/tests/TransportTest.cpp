@@ -706,11 +706,75 @@ TEST_F(TransportTest, AFormatNameTheServerDoesNotKnowIsRefusedToThatClient) {
     Sink sink;
     DWORD connection = 0;
     EXPECT_EQ(data->DAdvise(&own, 0, &sink, &connection), DV_E_FORMATETC);
+    EXPECT_EQ(sink.refs.load(), 0u) << "a refused advise keeps the sink";
     EXPECT_EQ(data->QueryGetData(&own), DV_E_FORMATETC);
     FORMATETC opc{static_cast<CLIPFORMAT>(opcstream::DataFormat()), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
     EXPECT_EQ(data->DAdvise(&opc, 0, &sink, &connection), S_OK);
     EXPECT_EQ(data->DUnadvise(connection), S_OK);
+    EXPECT_EQ(sink.refs.load(), 0u) << "an ended advise keeps the sink";
     data->Release();
+    server->Release();
+}
+
+// A client may destroy its sink once DAdvise refused it or DUnadvise ended
+// its advise, as it may with the server in process. Another client's sink
+// sits on the one delivery thread meanwhile, so that nothing the transport
+// would still hand that thread for the sink can run before the checks.
+TEST_F(TransportTest, ASinkIsTheClientsAloneOnceItsAdviseIsRefusedOrEnded) {
+    IOPCServer* server = Connect();
+    ASSERT_NE(server, nullptr);
+    FORMATETC opc{static_cast<CLIPFORMAT>(opcstream::DataFormat()), nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    IUnknown* unknown = nullptr;
+    ASSERT_EQ(server->AddGroup(u"Busy", TRUE, 50, 1, nullptr, nullptr, 0, nullptr, nullptr, IID_IDataObject, &unknown),
+              S_OK);
+    auto* busy = static_cast<IDataObject*>(unknown);
+    auto* busyItems = As<IOPCItemMgt>(busy, IID_IOPCItemMgt);
+    ASSERT_EQ(AddItems(busyItems, {u"Dev1.Level"}).hr, S_OK);
+    Sink stuck;
+    stuck.Hold(true);
+    DWORD stuckConnection = 0;
+    ASSERT_EQ(busy->DAdvise(&opc, 0, &stuck, &stuckConnection), S_OK);
+    SetLevel(1);
+    ASSERT_TRUE(WaitUntil([&] { return stuck.Count() >= 1; }, 3000));
+
+    ASSERT_EQ(server->AddGroup(u"Other", TRUE, 50, 2, nullptr, nullptr, 0, nullptr, nullptr, IID_IDataObject,
+                               &unknown),
+              S_OK);
+    auto* other = static_cast<IDataObject*>(unknown);
+    auto* otherItems = As<IOPCItemMgt>(other, IID_IOPCItemMgt);
+    ASSERT_EQ(AddItems(otherItems, {u"Dev1.Level"}).hr, S_OK);
+    Sink gone;
+    FORMATETC own{static_cast<CLIPFORMAT>(RegisterClipboardFormatA("A Client's Own Stream")), nullptr,
+                  DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    DWORD connection = 0;
+    EXPECT_EQ(other->DAdvise(&own, 0, &gone, &connection), DV_E_FORMATETC);
+    EXPECT_EQ(gone.refs.load(), 0u) << "the refused advise still holds the sink";
+    ASSERT_EQ(other->DAdvise(&opc, 0, &gone, &connection), S_OK);
+    EXPECT_GE(gone.refs.load(), 1u);
+    // The new advise's first data change reaches this process and waits
+    // behind the stuck sink.
+    Sleep(200);
+    EXPECT_EQ(other->DUnadvise(connection), S_OK);
+    EXPECT_EQ(gone.refs.load(), 0u) << "the ended advise still holds the sink";
+
+    // The delivery thread goes on: what was queued for the ended advise is
+    // not handed to its sink. A later advise's first change comes after it.
+    stuck.Hold(false);
+    Sink marker;
+    DWORD markerConnection = 0;
+    ASSERT_EQ(other->DAdvise(&opc, 0, &marker, &markerConnection), S_OK);
+    ASSERT_TRUE(WaitUntil([&] { return marker.Count() >= 1; }, 3000));
+    EXPECT_EQ(gone.Count(), 0u) << "a data change reached a sink after its DUnadvise";
+    EXPECT_EQ(gone.refs.load(), 0u);
+
+    EXPECT_EQ(other->DUnadvise(markerConnection), S_OK);
+    EXPECT_EQ(busy->DUnadvise(stuckConnection), S_OK);
+    // A delivery the sink was taking as its advise ended holds it until it returns.
+    EXPECT_TRUE(WaitUntil([&] { return stuck.refs.load() == 0 && marker.refs.load() == 0; }, 3000));
+    otherItems->Release();
+    other->Release();
+    busyItems->Release();
+    busy->Release();
     server->Release();
 }
 
