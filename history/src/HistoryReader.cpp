@@ -4,6 +4,7 @@
 #include "SqliteDb.h"
 
 #include <algorithm>
+#include <limits>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -13,6 +14,17 @@
 namespace history {
 
 namespace {
+
+// A device's samples are keyed by time, so a cursor over them meets each time
+// once, in order. A damaged file can break that; a reader that went on could
+// go round the same rows for ever.
+bool InKeyOrder(std::int64_t previous, std::int64_t time, bool backward) {
+    return backward ? time < previous : time > previous;
+}
+
+std::string OutOfOrder(const std::string& device, std::int64_t timeMs) {
+    return "the history is damaged: the samples of " + device + " are out of order at " + std::to_string(timeMs) + " ms";
+}
 
 namespace fs = std::filesystem;
 
@@ -251,12 +263,21 @@ bool HistoryReader::ForEachSample(const std::string& device, std::int64_t fromMs
                                                                         : static_cast<std::int64_t>(maxCount));
     SampleRecord sample;
     bool ok = true;
+    bool first = true;
+    std::int64_t previous = 0;
     int rc;
     while ((rc = stmt.Step()) == SQLITE_ROW) {
         if (!db_->Record(stmt, device, sample, error)) {
             ok = false;
             break;
         }
+        if (!first && !InKeyOrder(previous, sample.timeMs, backward)) {
+            error = OutOfOrder(device, sample.timeMs);
+            ok = false;
+            break;
+        }
+        first = false;
+        previous = sample.timeMs;
         if (!each(sample)) break;
     }
     if (ok && rc != SQLITE_ROW && rc != SQLITE_DONE) {
@@ -290,6 +311,7 @@ bool HistoryReader::ForEachSampleOfAll(std::int64_t fromMs, std::int64_t toMs,
     struct Cursor {
         std::string name;
         sql::Statement stmt;
+        std::int64_t previous = std::numeric_limits<std::int64_t>::min();
     };
     std::vector<Cursor> cursors;
     {
@@ -302,7 +324,7 @@ bool HistoryReader::ForEachSampleOfAll(std::int64_t fromMs, std::int64_t toMs,
         while (all->Step() == SQLITE_ROW) devices.emplace_back(all->Int(0), all->Text(1));
         all->Reset();
         for (auto& [id, name] : devices) {
-            Cursor cursor{name, db_->Take(schema::kSelectDeviceSamplesForward, error)};
+            Cursor cursor{name, db_->Take(schema::kSelectDeviceSamplesForward, error), std::numeric_limits<std::int64_t>::min()};
             if (!cursor.stmt) return false;
             cursor.stmt.Bind(1, id).Bind(2, fromMs).Bind(3, toMs).Bind(4, std::int64_t{-1});
             cursors.push_back(std::move(cursor));
@@ -315,7 +337,14 @@ bool HistoryReader::ForEachSampleOfAll(std::int64_t fromMs, std::int64_t toMs,
     auto advance = [&](std::size_t i) {
         const int rc = cursors[i].stmt.Step();
         if (rc == SQLITE_ROW) {
-            heads.emplace(cursors[i].stmt.Int(0), i);
+            const std::int64_t time = cursors[i].stmt.Int(0);
+            if (time <= cursors[i].previous) {
+                error = OutOfOrder(cursors[i].name, time);
+                ok = false;
+                return;
+            }
+            cursors[i].previous = time;
+            heads.emplace(time, i);
         } else if (rc != SQLITE_DONE) {
             error = "reading the history of " + cursors[i].name + ": " + db_->conn->LastError();
             ok = false;
@@ -450,6 +479,11 @@ HistoryCheck HistoryReader::Check() {
         std::int64_t last = 0, lastInterval = 0;
         while (stmt.Step() == SQLITE_ROW) {
             const std::int64_t time = stmt.Int(0);
+            if (any && time <= last) {
+                check.intact = false;
+                check.problems.push_back(OutOfOrder(name, time));
+                break;
+            }
             const schema::Setup* setup = db_->SetupOf(stmt.Int(1), error);
             const std::int64_t interval = setup ? setup->intervalSeconds : 0;
             // Twice the interval and a second of slack: a sample a little late
