@@ -12,31 +12,6 @@ namespace history {
 
 namespace {
 
-// Days from 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's
-// algorithm): UTC times are counted, not handed to the C library, whose
-// inverse of gmtime is not standard.
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    y = static_cast<std::int64_t>(yoe) + era * 400;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    d = doy - (153 * mp + 2) / 5 + 1;
-    m = mp < 10 ? mp + 3 : mp - 9;
-    y += m <= 2;
-}
-
 unsigned DaysInMonth(int year, int month) {
     static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
@@ -192,7 +167,7 @@ bool ParseIso(const std::string& text, std::int64_t& ms, std::string& why) {
 
     std::int64_t seconds = 0;
     if (utc) {
-        seconds = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
+        seconds = platform::DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
                   hour * 3600 + minute * 60 + second - static_cast<std::int64_t>(offsetMinutes) * 60;
     } else if (!LocalSeconds(year, month, day, hour, minute, second, seconds)) {
         why = "the local time zone has no such time";
@@ -208,7 +183,7 @@ std::string Format(std::int64_t ms, std::int64_t offsetSeconds, bool asUtc) {
     const std::int64_t msOfDay = local - days * 86'400'000;
     std::int64_t y = 0;
     unsigned m = 0, d = 0;
-    CivilFromDays(days, y, m, d);
+    platform::CivilFromDays(days, y, m, d);
     char text[64];
     const int hh = static_cast<int>(msOfDay / 3'600'000), mm = static_cast<int>(msOfDay / 60'000 % 60),
               ss = static_cast<int>(msOfDay / 1000 % 60), fff = static_cast<int>(msOfDay % 1000);

@@ -23,6 +23,15 @@ namespace {
 std::atomic<OPCS_App*> g_app{nullptr};
 std::atomic<ServingExtension*> g_extension{nullptr};
 
+// The program's own record for the history, stamped now.
+DeviceEvent ProgramEvent(DeviceEventKind kind, const char* text) {
+    DeviceEvent event;
+    event.timeMs = NowUtcMs();
+    event.kind = kind;
+    event.text = text;
+    return event;
+}
+
 // How long start-up waits for the class-factory thread to publish the class.
 constexpr DWORD kPublishWaitMs = 10000;
 
@@ -146,21 +155,13 @@ void OPCS_App::StartHistory() {
                      error.c_str());
     history::SetProgramHistory(history_.get());
     AddSampleSink(history_.get());
-    DeviceEvent started;
-    started.timeMs = NowUtcMs();
-    started.kind = DeviceEventKind::ProgramStarted;
-    started.text = "Program started";
-    history_->OnDeviceEvent(started);
+    history_->OnDeviceEvent(ProgramEvent(DeviceEventKind::ProgramStarted, "Program started"));
 }
 
 void OPCS_App::StopHistory() {
     if (!history_) return;
     RemoveSampleSink(history_.get());
-    DeviceEvent stopped;
-    stopped.timeMs = NowUtcMs();
-    stopped.kind = DeviceEventKind::ProgramStopped;
-    stopped.text = "Program stopped";
-    history_->OnDeviceEvent(stopped);
+    history_->OnDeviceEvent(ProgramEvent(DeviceEventKind::ProgramStopped, "Program stopped"));
     history::SetProgramHistory(nullptr);
     history_->Stop();
     history_.reset();

@@ -19,28 +19,6 @@ std::uint64_t NowTicks() {
     return kEpochDifference * kTicksPerSecond + static_cast<std::uint64_t>(since1970 / 100);
 }
 
-// Days from 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's algorithm).
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    y = static_cast<std::int64_t>(yoe) + era * 400;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    d = doy - (153 * mp + 2) / 5 + 1;
-    m = mp < 10 ? mp + 3 : mp - 9;
-    y += m <= 2;
-}
 
 void TicksToSystemTime(std::uint64_t ticks, SYSTEMTIME& st) {
     const std::uint64_t totalSeconds = ticks / kTicksPerSecond;
@@ -48,7 +26,7 @@ void TicksToSystemTime(std::uint64_t ticks, SYSTEMTIME& st) {
     const std::uint64_t secondOfDay = totalSeconds % 86400;
     std::int64_t y;
     unsigned m, d;
-    CivilFromDays(days, y, m, d);
+    platform::CivilFromDays(days, y, m, d);
     st.wYear = static_cast<WORD>(y);
     st.wMonth = static_cast<WORD>(m);
     st.wDay = static_cast<WORD>(d);
@@ -96,7 +74,7 @@ std::tm ToTm(const SYSTEMTIME& st) {
     tm.tm_hour = st.wHour;
     tm.tm_min = st.wMinute;
     tm.tm_sec = st.wSecond;
-    tm.tm_wday = static_cast<int>(DaysFromCivil(st.wYear, st.wMonth, st.wDay) % 7 + 11) % 7;
+    tm.tm_wday = static_cast<int>(platform::DaysFromCivil(st.wYear, st.wMonth, st.wDay) % 7 + 11) % 7;
     tm.tm_isdst = -1;
     return tm;
 }
@@ -174,6 +152,33 @@ bool SupportedLocale(LCID locale) { return locale == LOCALE_USER_DEFAULT || loca
 
 }  // namespace
 
+namespace platform {
+
+// Howard Hinnant's algorithms.
+std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    y = static_cast<std::int64_t>(yoe) + era * 400;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    d = doy - (153 * mp + 2) / 5 + 1;
+    m = mp < 10 ? mp + 3 : mp - 9;
+    y += m <= 2;
+}
+
+}  // namespace platform
+
 DWORD GetTickCount() {
     using namespace std::chrono;
     return static_cast<DWORD>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
@@ -213,7 +218,7 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* st, LPFILETIME fileTime) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const std::int64_t days = DaysFromCivil(st->wYear, st->wMonth, st->wDay) + static_cast<std::int64_t>(kEpochDifference / 86400);
+    const std::int64_t days = platform::DaysFromCivil(st->wYear, st->wMonth, st->wDay) + static_cast<std::int64_t>(kEpochDifference / 86400);
     const std::uint64_t seconds = static_cast<std::uint64_t>(days) * 86400 + st->wHour * 3600u + st->wMinute * 60u + st->wSecond;
     *fileTime = UInt64ToFileTime(seconds * kTicksPerSecond + st->wMilliseconds * 10'000ULL);
     return TRUE;

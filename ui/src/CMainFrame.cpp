@@ -8,6 +8,7 @@
 #include "ui/CTagView.h"
 #include "ui/FramePlacement.h"
 #include "ui/HelpWindow.h"
+#include "ui/HistoryStateText.h"
 #include "ui/OPCS_DlgCommPort.h"
 #include "ui/OPCS_DlgWriteToTag.h"
 #include "ui/OPCS_DlgColumns.h"
@@ -236,7 +237,7 @@ void CMainFrame::UpdateHistoryPane() {
         historyPane_->hide();
         return;
     }
-    const QString text = QString::fromStdString(trend::HistoryPaneText(store->Status()));
+    const QString text = QString::fromStdString(HistoryPaneText(store->Status()));
     if (historyPane_->text() != text) historyPane_->setText(text);
     historyPane_->show();
 }

@@ -10,6 +10,24 @@ std::string HistoryStateText(const history::HistoryStore* store) {
     return history::DescribeStatus(store->Status());
 }
 
+std::string HistoryPaneText(const history::HistoryStatus& status) {
+    std::string problem = status.problem;
+    constexpr std::size_t kLongest = 60;
+    if (problem.size() > kLongest) problem = problem.substr(0, kLongest - 3) + "...";
+    std::string text;
+    // Until the writer has tried, no problem is known: the pane says OK.
+    const bool ok = status.running && problem.empty();
+    if (!status.running) {
+        text = problem.empty() ? "History: stopped" : "History: stopped (" + problem + ")";
+    } else if (ok) {
+        text = "History: OK";
+    } else {
+        text = "History: not written (" + problem + ") \u2013 " + std::to_string(status.waiting) + " waiting";
+    }
+    if (status.dropped > 0) text += (ok ? " \u2013 " : ", ") + std::to_string(status.dropped) + " dropped";
+    return text;
+}
+
 std::string HistoryFileProblem(const std::string& path) {
     namespace fs = std::filesystem;
     if (path.empty()) return "Name the file of the history database.";

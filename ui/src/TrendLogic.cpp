@@ -289,22 +289,4 @@ std::vector<double> CsvTable::SizesOf(const std::vector<double>& seen, const Sam
     return sizes;
 }
 
-std::string HistoryPaneText(const history::HistoryStatus& status) {
-    std::string problem = status.problem;
-    constexpr std::size_t kLongest = 60;
-    if (problem.size() > kLongest) problem = problem.substr(0, kLongest - 3) + "...";
-    std::string text;
-    // Until the writer has tried, no problem is known: the pane says OK.
-    const bool ok = status.running && problem.empty();
-    if (!status.running) {
-        text = problem.empty() ? "History: stopped" : "History: stopped (" + problem + ")";
-    } else if (ok) {
-        text = "History: OK";
-    } else {
-        text = "History: not written (" + problem + ") \u2013 " + std::to_string(status.waiting) + " waiting";
-    }
-    if (status.dropped > 0) text += (ok ? " \u2013 " : ", ") + std::to_string(status.dropped) + " dropped";
-    return text;
-}
-
 }  // namespace trend

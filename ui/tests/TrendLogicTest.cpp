@@ -294,21 +294,3 @@ TEST(TrendCsv, HeaderCoversEverySizeAndRowsReadBackExactly) {
     // The normalised value reads back as the very double the sample gives.
     EXPECT_EQ(std::strtod(row2[5].c_str(), nullptr), second.CumulativeNormalized(0));
 }
-
-TEST(TrendStatusPane, SaysOkOrWhyNothingIsWritten) {
-    history::HistoryStatus status;
-    status.running = true;
-    status.writable = true;
-    EXPECT_EQ(HistoryPaneText(status), "History: OK");
-    status.writable = false;
-    status.problem = "disk full";
-    status.waiting = 1234;
-    EXPECT_EQ(HistoryPaneText(status), "History: not written (disk full) \u2013 1234 waiting");
-    status.dropped = 17;
-    EXPECT_EQ(HistoryPaneText(status), "History: not written (disk full) \u2013 1234 waiting, 17 dropped");
-    status.problem = std::string(200, 'x');
-    EXPECT_LT(HistoryPaneText(status).size(), 120u) << "a long reason does not push the other panes away";
-    status.running = false;
-    status.problem.clear();
-    EXPECT_EQ(HistoryPaneText(status).rfind("History: stopped", 0), 0u);
-}

@@ -38,6 +38,14 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* systemTime, LPFILETIME fileTime);
 BOOL FileTimeToLocalFileTime(const FILETIME* utc, LPFILETIME local);
 BOOL LocalFileTimeToFileTime(const FILETIME* local, LPFILETIME utc);
 
+namespace platform {
+// Days from 1970-01-01 of a proleptic Gregorian date, and the date of such a
+// day count: calendar arithmetic that needs neither the C library's time
+// range nor its inverse of gmtime, which is not standard.
+std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d);
+void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d);
+}  // namespace platform
+
 // The 64-bit count of a FILETIME and back.
 std::uint64_t FileTimeToUInt64(const FILETIME& time);
 FILETIME UInt64ToFileTime(std::uint64_t value);

@@ -2,14 +2,12 @@
 // What the trend window shows, without its widgets: the time range a choice
 // stands for, the points of one curve per particle size (broken into gap-free
 // runs, thinned to a minimum and a maximum per pixel column for long ranges),
-// the hover text of a sample, the CSV rows of an export, and the status-bar
-// text of the program's history.
+// the hover text of a sample and the CSV rows of an export.
 //
 // Curves are keyed by the bin's lower size rather than by bin number, so a
 // device whose bins were reconfigured during the range shows "≥0.5 µm" as one
 // curve and never joins the counts of two different sizes.
 
-#include "history/HistoryStore.h"
 #include "model/SampleRecord.h"
 
 #include <cstddef>
@@ -139,8 +137,5 @@ private:
     std::vector<double> sizes_;
 };
 
-// The status-bar pane: "History: OK", "History: not written (disk full) –
-// 1234 waiting", with the dropped records when there were any.
-std::string HistoryPaneText(const history::HistoryStatus& status);
 
 }  // namespace trend
