@@ -724,15 +724,7 @@ void VOKDevice::OnPollStop() {
     // Stopped, the device is no longer failing: the history reads the stop,
     // not a communication coming back.
     PublishEvent(DeviceEventKind::PollStopped, "Poll loop stopped");
-    {
-        Hold hold(*this);
-        pollStopping_ = true;
-    }
-    SetCommStatus(kCommOK);
-    {
-        Hold hold(*this);
-        pollStopping_ = false;
-    }
+    SetCommStatus(kCommOK, false);
     session_.ClosePort();
     LogDevice("Poll loop stopped");
     SetStopRequested(false);
@@ -755,21 +747,19 @@ void VOKDevice::PublishEvent(DeviceEventKind kind, const char* text) {
     PublishDeviceEvent(event);
 }
 
-void VOKDevice::SetCommStatus(std::int32_t status) {
-    bool stopping = false;
+void VOKDevice::SetCommStatus(std::int32_t status, bool recordChange) {
     std::int32_t before = kCommOK;
     {
         Hold hold(*this);
         if (status == commStatus_) return;
         before = commStatus_;
         commStatus_ = status;
-        stopping = pollStopping_;
     }
     // A loss and its end are kept, so that the time between reads as a gap
     // rather than as missing data; a change between two failures is one loss.
-    if (status == kCommOK && !stopping)
+    if (recordChange && status == kCommOK)
         PublishEvent(DeviceEventKind::CommRestored, "Communication restored");
-    else if (status != kCommOK && before == kCommOK)
+    else if (recordChange && before == kCommOK)
         PublishEvent(DeviceEventKind::CommLost, status == kAddressConflict ? "Address conflict" : "Communication lost");
     data_.SetTagValue(kSlotCommStatus, Value::I4(status).get());
     if (status != kCommOK) {

@@ -152,7 +152,9 @@ private:
     void RebuildSlots();
     // After loading from a file: groups by kind, slots, configuration onto the tags.
     void AfterLoad();
-    void SetCommStatus(std::int32_t status);
+    // recordChange false: a reset that is no change of the line (the poll
+    // loop's end), which the sample sinks are not told of.
+    void SetCommStatus(std::int32_t status, bool recordChange = true);
     void EnsureFixedTags();
     // With the device lock held: a tag of that kind in an empty slot.
     void AddMissingTag(VOKTagGroup* group, std::int32_t kind, std::int32_t slot);
@@ -175,7 +177,6 @@ private:
     std::array<VOKTag*, kSlotCount> slots_{};
     std::int32_t portNumber_ = 0;
     std::int32_t commStatus_ = kCommOK;
-    bool pollStopping_ = false;  // under the device lock: OnPollStop's own status reset
     std::array<VOKTagGroup*, 6> groups_{};
     VOKDevicePauses pauses_;
     VOKCounterSession session_{*this};
