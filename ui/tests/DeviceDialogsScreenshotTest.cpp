@@ -9,6 +9,7 @@
 #include "TestLine.h"
 #include "config/DeviceNames.h"
 #include "config/OPCS_Registry.h"
+#include "history/HistoryStore.h"
 #include "link/CSerial.h"
 #include "model/ScriptedUiServices.h"
 #include "model/VOKDevice.h"
@@ -114,6 +115,35 @@ TEST(Screenshots, DevicePagesTagGroupAndOptions) {
         EXPECT_EQ(scroll->verticalScrollBar()->maximum(), 0) << "part of the OPC UA page is scrolled away";
         EXPECT_EQ(scroll->horizontalScrollBar()->maximum(), 0) << "part of the OPC UA page is scrolled away";
         EXPECT_TRUE(dialog.grab().save(QString(folder) + "/program-options-opc-ua.png"));
+    }
+    {
+        // The History page of a program that has been writing its history.
+        history::HistoryOptions options;
+        options.path = registry.File("history.db");
+        history::HistoryStore store(options);
+        std::string error;
+        ASSERT_TRUE(store.Start(error)) << error;
+        SampleRecord sample;
+        sample.device = "4400 VOK 43-01";
+        sample.intervalSeconds = 60;
+        sample.flow = 28317;
+        sample.binSizes = {0.3, 0.5};
+        sample.cumulativeRaw = {120, 31};
+        for (int i = 0; i < 3; ++i) {
+            sample.timeMs = NowUtcMs() - 60000 * (3 - i);
+            store.OnSample(sample);
+        }
+        ASSERT_TRUE(store.Flush());
+        history::SetProgramHistory(&store);
+        ProgramSettings().SetHistoryFile(options.path);
+        VOK_DlgOptions dialog(ProgramSettings(), "/home/operator/.local/share/vok/VOKConfig.psf");
+        auto* pages = dialog.findChild<QTabWidget*>("optionPages");
+        ASSERT_NE(pages, nullptr);
+        pages->setCurrentIndex(2);
+        dialog.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+        EXPECT_TRUE(dialog.grab().save(QString(folder) + "/program-options-history.png"));
+        history::SetProgramHistory(nullptr);
     }
     device.reset();
     line.Stop();
